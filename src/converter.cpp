@@ -1,0 +1,120 @@
+#include "converter.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace tolvarin {
+namespace {
+
+// Output goes through one block buffer per run, written with block writes.
+// A typical song fits in it whole, so its length is patched in memory and the
+// file is written with a single call.
+constexpr std::size_t output_block_size = std::size_t{1} << 20;
+
+struct output_block {
+    std::uint8_t* data;
+    std::size_t size;
+};
+
+// Writes one sequence to `file`: the header block, the translated track, and
+// the track length in bytes 18-21. False on any write error.
+bool write_sequence(byte_view image, std::uint32_t position, output_block buffer,
+                    output_file& file) {
+    const byte_view header = image.subspan(position, header_block_size);
+    std::copy(header.begin(), header.end(), buffer.data);
+    std::size_t used = header_block_size;
+    std::uint64_t flushed = 0;
+
+    track_state track = start_track(position + static_cast<std::uint32_t>(header_block_size));
+    while (!track.finished) {
+        used += translate_track(image, track, {buffer.data + used, buffer.size - used});
+        if (!track.finished && buffer.size - used < max_step_output) {
+            if (!write_output(file, buffer.data, used)) return false;
+            flushed += used;
+            used = 0;
+        }
+    }
+
+    // The length field is 32 bits: a track that outgrew it cannot be stored.
+    const std::uint64_t track_length = flushed + used - header_block_size;
+    if (track_length > std::numeric_limits<std::uint32_t>::max()) return false;
+    const auto length_bytes = encode_track_length(static_cast<std::uint32_t>(track_length));
+    if (flushed == 0) {
+        std::copy(length_bytes.begin(), length_bytes.end(), buffer.data + track_length_offset);
+        return write_output(file, buffer.data, used);
+    }
+    return write_output(file, buffer.data, used) &&
+           write_output_at(file, track_length_offset, length_bytes.data(), length_bytes.size());
+}
+
+}  // namespace
+
+bool extract_sequences(byte_view image, const native_char* container_path) {
+    const sequence_list sequences = find_sequences(image);
+    if (sequences.count == 0) return true;
+
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[output_block_size]);
+    if (!buffer) {
+        print_text("Cannot alloc memory\n");
+        return false;
+    }
+    const path_parts<native_char> parts =
+        split_path(std::basic_string_view<native_char>(container_path), native_path_syntax);
+
+    for (std::uint32_t index = 0; index < sequences.count; ++index) {
+        const native_string name = make_output_name(parts, index + 1);
+        output_file file;
+        if (!create_output(name, file)) {
+            print_path_line("No file or already opened : ", name.c_str());
+            return false;
+        }
+        const bool written = write_sequence(image, sequences.positions[index],
+                                            {buffer.get(), output_block_size}, file);
+        if (!close_output(file) || !written) {
+            remove_output(name);
+            print_path_line("Cannot write file : ", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int run(int argc, native_char** argv, std::string_view banner) {
+    prepare_process();
+    print_text(banner);
+    if (argc < 2) {
+        print_text("Usage\n");
+        print_text("\tTolvarin.exe <Zarqfile>\n");
+        flush_console();
+        return exit_failure;
+    }
+    const native_char* const container_path = argv[1];
+
+    input_block input;
+    const load_status status = load_input(container_path, input);
+    switch (status) {
+        case load_status::loaded: break;
+        case load_status::cannot_open:
+            print_path_line("No file or already opened : ", container_path);
+            break;
+        case load_status::too_large: print_path_line("File too large : ", container_path); break;
+        case load_status::cannot_read:
+            print_path_line("Cannot read file : ", container_path);
+            break;
+        case load_status::no_memory: print_text("Cannot alloc memory\n"); break;
+    }
+    if (status != load_status::loaded) {
+        flush_console();
+        return exit_failure;
+    }
+
+    const bool extracted = extract_sequences({input.data, input.size}, container_path);
+    release_input(input);
+    flush_console();
+    return extracted ? exit_success : exit_failure;
+}
+
+}  // namespace tolvarin

@@ -1,0 +1,24 @@
+// The command-line driver: banner, argument check, loading the container and
+// writing one Standard MIDI File per sequence next to it.
+#pragma once
+
+#include <string_view>
+
+#include "container.hpp"
+#include "platform.hpp"
+
+namespace tolvarin {
+
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = -1;
+
+// Writes the outputs for every sequence the container's slots lead to.
+// Returns false after printing the one line that says what failed; outputs
+// finished before the failure stay on disk, complete, and no incomplete one
+// is left behind.
+bool extract_sequences(byte_view image, const native_char* container_path);
+
+// The whole run; `banner` is printed first in every case. Returns the exit status.
+int run(int argc, native_char** argv, std::string_view banner);
+
+}  // namespace tolvarin

@@ -1,0 +1,60 @@
+// Translation of a compact event stream into Standard MIDI File track data.
+//
+// A compact stream differs from a standard track in a few fixed ways: note-off
+// and pitch-bend events carry one data byte instead of two (the second is
+// always 0x00 and is restored here), and meta/system events use a one-byte
+// length. Everything else is copied byte for byte, running status included.
+//
+// The translation is resumable: `translate_track` fills the room it is given
+// and returns, keeping its place in a `track_state`, so a caller can stream a
+// track of any size through a fixed block buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tolvarin {
+
+using byte_view = std::span<const std::uint8_t>;
+
+enum class event_result : std::uint8_t {
+    next_event,      // the event was written; the track goes on
+    end_of_track,    // an end-of-track meta event was written
+    input_exhausted  // the input image ended inside the event; the track ends here
+};
+
+// The most bytes one step of the translation writes: a delta-time byte and the
+// event it completes (status, type, length byte and up to 255 data bytes), or
+// the opening offer. Callers must offer at least this much room to make progress.
+inline constexpr std::size_t max_step_output = 260;
+
+struct track_state {
+    std::uint32_t read_position = 0;    // next byte of the input image to read
+    std::uint8_t remembered_status = 0;  // running status; 0 means none
+    bool offer_pending = true;           // the opening offer has not been made yet
+    bool finished = false;               // end of track written or input exhausted
+};
+
+// The state for a track whose compact events start at `first_event_position`.
+track_state start_track(std::uint32_t first_event_position);
+
+// Copies the byte at `read_position` to `out` and advances both. Returns false,
+// copying nothing, when `read_position` is at or past the end of the image.
+// `out` must have room for the byte.
+bool copy_byte(byte_view image, std::uint32_t& read_position, std::uint8_t*& out,
+               std::uint8_t& byte);
+
+// Writes one event whose status is `status`. With `explicit_status` the status
+// byte stands at `read_position` and is copied; otherwise only data bytes are
+// read (running status). `out` must have room for `max_step_output` bytes.
+event_result copy_event(std::uint8_t status, bool explicit_status, byte_view image,
+                        std::uint32_t& read_position, std::uint8_t*& out);
+
+// Writes as much of the track as fits in `out` and returns the number of bytes
+// written. It returns when the track is finished (state.finished) or when fewer
+// than `max_step_output` bytes of room are left. The image must be smaller
+// than 4 GiB.
+std::size_t translate_track(byte_view image, track_state& state, std::span<std::uint8_t> out);
+
+}  // namespace tolvarin

@@ -1,0 +1,395 @@
+// End-to-end runs of the built converter in temporary directories: console
+// text, exit status, which files exist and their exact bytes.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bytes.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::bytes;
+using test_support::hex;
+
+struct run_result {
+    int status = -1;  // exit status 0-255, or 1000 + signal number
+    std::string out;
+};
+
+struct run_options {
+    fs::path cwd;
+    rlim_t file_size_limit = RLIM_INFINITY;
+    std::vector<std::string> environment;  // extra NAME=value entries
+};
+
+run_result run_tool(const std::vector<std::string>& args, const run_options& options = {}) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe_ends[1], STDOUT_FILENO);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+        if (options.file_size_limit != RLIM_INFINITY) {
+            const rlimit limit{options.file_size_limit, options.file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
+        }
+        for (const std::string& entry : options.environment) putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> argv{const_cast<char*>(TOLVARIN_BINARY)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(TOLVARIN_BINARY, argv.data());
+        _exit(122);
+    }
+    close(pipe_ends[1]);
+    run_result result;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(pipe_ends[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<std::size_t>(got));
+    close(pipe_ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return result;
+}
+
+// The banner's date and time are fixed at build time; only their form is known here.
+const std::regex banner_pattern(
+    R"(Tolvarin BuildDate:\[(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\]\n)");
+
+// The console text after the banner line; fails the test when the banner is wrong.
+std::string after_banner(const std::string& out) {
+    const std::size_t end = out.find('\n');
+    if (end == std::string::npos) {
+        ADD_FAILURE() << "no banner line in: " << out;
+        return out;
+    }
+    EXPECT_TRUE(std::regex_match(out.substr(0, end + 1), banner_pattern)) << out.substr(0, end + 1);
+    return out.substr(end + 1);
+}
+
+class scratch_dir {
+public:
+    scratch_dir() {
+        std::string pattern = (fs::temp_directory_path() / "tolvarin-cli-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        path_ = pattern;
+    }
+    ~scratch_dir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / fs::u8path(name); }
+
+    std::set<std::string> files() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+            if (entry.is_regular_file()) names.insert(fs::relative(entry.path(), path_).string());
+        }
+        return names;
+    }
+
+private:
+    fs::path path_;
+};
+
+void write_file(const fs::path& path, const bytes& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bytes read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A sequence whose output is known by hand: its compact stream and the track
+// data it must become.
+struct song {
+    bytes header;
+    bytes stream;
+    bytes track;
+
+    bytes record() const { return test_support::concat({header, stream}); }
+    bytes output() const {
+        return test_support::concat(
+            {test_support::with_track_length(header, static_cast<std::uint32_t>(track.size())), track});
+    }
+};
+
+const song melody{test_support::header_block(96), hex("00 90 3C 40 60 80 3C 00 FF 2F 00"),
+                  hex("00 90 3C 40 60 80 3C 00 00 FF 2F 00")};
+const song tempo_and_bend{test_support::header_block(480, 0),
+                          hex("00 FF 51 03 07 A1 20 00 C0 05 00 E0 40 83 60 90 3C 40 00 FF 2F 00"),
+                          hex("00 FF 51 03 07 A1 20 00 C0 05 00 E0 40 00 83 60 90 3C 40 00 FF 2F 00")};
+const song only_end{test_support::header_block(120, 0x7FFFFFFF), hex("00 FF 2F 00"), hex("00 FF 2F 00")};
+const song running_off{test_support::header_block(24), hex("00 80 3C 05 3E 00 FF 2F 00"),
+                       hex("00 80 3C 00 05 3E 00 00 FF 2F 00")};
+
+bytes four_song_container() {
+    return test_support::container_of(
+        {melody.record(), tempo_and_bend.record(), only_end.record(), running_off.record()});
+}
+
+void expect_file(const fs::path& path, const bytes& expected) {
+    EXPECT_EQ(test_support::hex_string(read_file(path)), test_support::hex_string(expected)) << path;
+}
+
+TEST(cli, no_argument_prints_usage) {
+    scratch_dir dir;
+    const run_result r = run_tool({}, {dir.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "Usage\n\tTolvarin.exe <Zarqfile>\n");
+    EXPECT_TRUE(dir.files().empty());
+}
+
+TEST(cli, converts_every_sequence_and_prints_only_the_banner) {
+    scratch_dir dir;
+    write_file(dir / "tune.dat", four_song_container());
+    const run_result r = run_tool({(dir / "tune.dat").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_banner(r.out), "");
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"tune.dat", "tune_1.mid", "tune_2.mid", "tune_3.mid", "tune_4.mid"}));
+    expect_file(dir / "tune_1.mid", melody.output());
+    expect_file(dir / "tune_2.mid", tempo_and_bend.output());
+    expect_file(dir / "tune_3.mid", only_end.output());
+    expect_file(dir / "tune_4.mid", running_off.output());
+    EXPECT_EQ(read_file(dir / "tune_3.mid").size(), 26u);
+}
+
+TEST(cli, spec_example_gives_34_bytes) {
+    scratch_dir dir;
+    write_file(dir / "one.dat", test_support::concat({bytes(16, 0), melody.record()}));
+    ASSERT_EQ(run_tool({(dir / "one.dat").string()}).status, 0);
+    const bytes out = read_file(dir / "one_1.mid");
+    ASSERT_EQ(out.size(), 34u);
+    EXPECT_EQ(test_support::hex_string(bytes(out.begin() + 18, out.end())),
+              "00 00 00 0C 00 90 3C 40 60 80 3C 00 00 FF 2F 00");
+}
+
+TEST(cli, extra_arguments_are_ignored) {
+    scratch_dir dir;
+    write_file(dir / "a.dat", four_song_container());
+    const run_result r = run_tool({(dir / "a.dat").string(), "--what", (dir / "missing.dat").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_banner(r.out), "");
+    EXPECT_EQ(dir.files().size(), 5u);
+}
+
+TEST(cli, relative_path_writes_next_to_the_container) {
+    scratch_dir dir;
+    write_file(dir / "songs/x.y.dat", test_support::container_of({melody.record()}));
+    const run_result r = run_tool({"songs/x.y.dat"}, {dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"songs/x.y.dat", "songs/x.y_1.mid"}));
+    expect_file(dir / "songs/x.y_1.mid", melody.output());
+}
+
+TEST(cli, bare_name_writes_in_current_directory) {
+    scratch_dir dir;
+    write_file(dir / "noext", test_support::container_of({melody.record(), only_end.record()}));
+    ASSERT_EQ(run_tool({"noext"}, {dir.path()}).status, 0);
+    expect_file(dir / "noext_1.mid", melody.output());
+    expect_file(dir / "noext_2.mid", only_end.output());
+}
+
+TEST(cli, spaces_and_non_ascii_in_paths) {
+    scratch_dir dir;
+    const std::string name = "my songs/Überlied ♪.dat";
+    write_file(dir / name, test_support::container_of({melody.record()}));
+    ASSERT_EQ(run_tool({(dir / name).string()}).status, 0);
+    expect_file(dir / "my songs/Überlied ♪_1.mid", melody.output());
+
+    // A path is echoed as the exact bytes given, even bytes that are not UTF-8.
+    const std::string odd = (dir.path() / "caf\xE9 \xFF.dat").string();
+    const run_result r = run_tool({odd}, {.environment = {"LC_ALL=C.UTF-8"}});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : " + odd + "\n");
+}
+
+TEST(cli, missing_file_is_reported_as_typed) {
+    scratch_dir dir;
+    const run_result r = run_tool({"./nowhere/../absent file.dat"}, {dir.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : ./nowhere/../absent file.dat\n");
+    EXPECT_TRUE(dir.files().empty());
+}
+
+TEST(cli, directory_as_container_is_refused) {
+    scratch_dir dir;
+    fs::create_directory(dir / "folder.dat");
+    const run_result r = run_tool({"folder.dat"}, {dir.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : folder.dat\n");
+    EXPECT_TRUE(dir.files().empty());
+}
+
+// Files too short to hold what the walk needs end the run quietly with status 0.
+TEST(cli, containers_without_a_whole_sequence_write_nothing) {
+    const bytes short_files[] = {
+        bytes{}, bytes(5, 0xFF), bytes(15, 0x80), bytes(16, 0x00),
+        // A header block cut at 21 bytes.
+        test_support::concat({bytes(16, 0), bytes(melody.header.begin(), melody.header.begin() + 21)})};
+    for (const bytes& data : short_files) {
+        scratch_dir dir;
+        write_file(dir / "s.dat", data);
+        const run_result r = run_tool({"s.dat"}, {dir.path()});
+        EXPECT_EQ(r.status, 0) << data.size();
+        EXPECT_EQ(after_banner(r.out), "");
+        EXPECT_EQ(dir.files(), std::set<std::string>{"s.dat"}) << data.size();
+    }
+}
+
+TEST(cli, sequence_whose_header_block_does_not_fit_ends_the_walk) {
+    scratch_dir dir;
+    bytes image = test_support::container_of({melody.record()});
+    const auto tail_start = static_cast<std::uint32_t>(image.size());
+    image.insert(image.end(), melody.header.begin(), melody.header.begin() + 10);
+    test_support::put_u32_le(image, 4, tail_start - 4);
+    write_file(dir / "c.dat", image);
+    const run_result r = run_tool({"c.dat"}, {dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"c.dat", "c_1.mid"}));
+    expect_file(dir / "c_1.mid", melody.output());
+}
+
+TEST(cli, sequence_cut_short_is_written_as_far_as_it_goes) {
+    scratch_dir dir;
+    // The last sequence ends inside a note off after its status byte.
+    const song cut{test_support::header_block(), hex("00 90 3C 40 00 80"), hex("00 90 3C 40 00 80")};
+    write_file(dir / "cut.dat", test_support::container_of({melody.record(), cut.record()}));
+    EXPECT_EQ(run_tool({"cut.dat"}, {dir.path()}).status, 0);
+    expect_file(dir / "cut_1.mid", melody.output());
+    expect_file(dir / "cut_2.mid", cut.output());
+}
+
+TEST(cli, track_without_end_runs_through_later_sequences) {
+    scratch_dir dir;
+    const song open_ended{test_support::header_block(), hex("00 C0 05"), {}};
+    const bytes image = test_support::container_of({open_ended.record(), only_end.record()});
+    write_file(dir / "o.dat", image);
+    EXPECT_EQ(run_tool({"o.dat"}, {dir.path()}).status, 0);
+    // Under the remembered program change each following byte below 0x80 pairs
+    // up as delta time and data byte; the second header block's 7F FF FF FF
+    // length turns into 7F as data, FF FF FF continuing a delta time that the
+    // second stream's 00 ends; its FF 2F 00 ends the track.
+    const bytes track = test_support::concat({hex("00 C0 05"), only_end.header, hex("00 FF 2F 00")});
+    expect_file(dir / "o_1.mid", test_support::concat(
+        {test_support::with_track_length(open_ended.header, static_cast<std::uint32_t>(track.size())), track}));
+    expect_file(dir / "o_2.mid", only_end.output());
+}
+
+TEST(cli, existing_output_is_overwritten) {
+    scratch_dir dir;
+    write_file(dir / "t.dat", test_support::container_of({melody.record()}));
+    write_file(dir / "t_1.mid", bytes(5000, 0xAA));
+    ASSERT_EQ(run_tool({"t.dat"}, {dir.path()}).status, 0);
+    expect_file(dir / "t_1.mid", melody.output());
+}
+
+TEST(cli, output_that_cannot_be_created_stops_the_run) {
+    scratch_dir dir;
+    write_file(dir / "tune.dat", four_song_container());
+    fs::create_directory(dir / "tune_2.mid");
+    const run_result r = run_tool({(dir / "tune.dat").string()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : " + (dir / "tune_2.mid").string() + "\n");
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"tune.dat", "tune_1.mid"}));
+    expect_file(dir / "tune_1.mid", melody.output());
+}
+
+// A song large enough to need several output blocks: its length is patched
+// after the last block is written.
+song large_song(int events) {
+    song s{test_support::header_block(), {}, {}};
+    for (int i = 0; i < events; ++i) {
+        const bytes in = (i % 2 == 0) ? hex("00 80 3C") : hex("81 05 3E");
+        s.stream.insert(s.stream.end(), in.begin(), in.end());
+        s.track.insert(s.track.end(), in.begin(), in.end());
+        s.track.push_back(0x00);
+    }
+    const bytes eot = hex("00 FF 2F 00");
+    s.stream.insert(s.stream.end(), eot.begin(), eot.end());
+    s.track.insert(s.track.end(), eot.begin(), eot.end());
+    return s;
+}
+
+TEST(cli, large_song_spans_many_output_blocks) {
+    scratch_dir dir;
+    const song big = large_song(700000);  // about 2.8 MB of track data
+    write_file(dir / "big.dat", test_support::container_of({big.record(), melody.record()}));
+    ASSERT_EQ(run_tool({"big.dat"}, {dir.path()}).status, 0);
+    EXPECT_TRUE(read_file(dir / "big_1.mid") == big.output());
+    expect_file(dir / "big_2.mid", melody.output());
+}
+
+TEST(cli, write_error_removes_the_incomplete_output) {
+    const song big = large_song(300000);  // 1.2 MB of output
+    struct limit_case {
+        std::vector<bytes> records;
+        rlim_t limit;
+        std::set<std::string> left;
+        std::string failed;
+    };
+    const limit_case cases[] = {
+        // Fails in the middle of the second file, after a full block was written.
+        {{melody.record(), big.record(), only_end.record()}, 1100000, {"w.dat", "w_1.mid"}, "w_2.mid"},
+        // Fails on the single write of a small first file.
+        {{melody.record(), only_end.record()}, 30, {"w.dat"}, "w_1.mid"},
+    };
+    for (const limit_case& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "w.dat", test_support::container_of(c.records));
+        const run_result r = run_tool({"w.dat"}, {dir.path(), c.limit});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), "Cannot write file : " + c.failed + "\n");
+        EXPECT_EQ(dir.files(), c.left);
+        if (c.left.count("w_1.mid")) expect_file(dir / "w_1.mid", melody.output());
+    }
+}
+
+TEST(cli, unreadable_container_is_a_failure) {
+    if (std::string(READ_FAULT_LIBRARY).empty()) GTEST_SKIP() << "no read-fault library in this build";
+    for (const char* mode : {"short", "eio"}) {
+        scratch_dir dir;
+        write_file(dir / "r.dat", four_song_container());
+        const run_result r = run_tool({"r.dat"}, {dir.path(), RLIM_INFINITY,
+                                       {std::string("LD_PRELOAD=") + READ_FAULT_LIBRARY,
+                                        std::string("TOLVARIN_READ_FAULT=") + mode}});
+        EXPECT_EQ(r.status, 255) << mode;
+        EXPECT_EQ(after_banner(r.out), "Cannot read file : r.dat\n") << mode;
+        EXPECT_EQ(dir.files(), std::set<std::string>{"r.dat"}) << mode;
+    }
+}
+
+TEST(cli, container_of_4_gib_is_refused) {
+    scratch_dir dir;
+    {
+        std::ofstream create(dir / "huge.dat");
+    }
+    std::error_code error;
+    fs::resize_file(dir / "huge.dat", std::uintmax_t{1} << 32, error);  // sparse: no disk used
+    if (error) GTEST_SKIP() << "cannot make a sparse 4 GiB file here: " << error.message();
+    const run_result r = run_tool({"huge.dat"}, {dir.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "File too large : huge.dat\n");
+    EXPECT_EQ(dir.files(), std::set<std::string>{"huge.dat"});
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// Compact stream in, exact track bytes out. Every expected output here was
+// worked out by hand from the format's rules.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "bytes.hpp"
+#include "container.hpp"
+#include "event_stream.hpp"
+#include "model.hpp"
+
+namespace {
+
+using test_support::bytes;
+using test_support::hex;
+
+const std::string end_of_track = " 00 FF 2F 00";
+
+struct stream_case {
+    const char* name;
+    std::string stream;    // compact events behind the header block
+    std::string expected;  // track data written
+};
+
+// The image puts the stream behind a container header and a header block, so
+// the first event sits at offset 38, as in a real container.
+bytes image_with_stream(const bytes& stream, const bytes& tail = {}) {
+    bytes image = test_support::concat({bytes(16, 0), test_support::header_block(), stream, tail});
+    return image;
+}
+
+constexpr std::uint32_t first_event = 38;
+
+// Room sizes: the least the translation accepts, a size just under what its
+// fast path needs (so it alternates paths), and plenty.
+const std::size_t rooms[] = {tolvarin::max_step_output, 275, 1 << 16};
+
+std::string repeated(const char* cell, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) s += cell;
+    return s;
+}
+
+class terminated_stream : public testing::TestWithParam<stream_case> {};
+
+// Streams that end with an end-of-track event. Bytes behind it must never be
+// written, so each runs once at the very end of the image and once with junk
+// behind it (which also lets the wide-read path handle the whole stream).
+TEST_P(terminated_stream, translates_byte_for_byte) {
+    const stream_case& c = GetParam();
+    const bytes stream = hex(c.stream);
+    const bytes expected = hex(c.expected);
+    const bytes junk(48, 0x5A);
+    for (const bytes& tail : {bytes{}, junk}) {
+        const bytes image = image_with_stream(stream, tail);
+        for (const std::size_t room : rooms) {
+            EXPECT_EQ(test_support::hex_string(test_support::translate_whole(image, first_event, room)),
+                      test_support::hex_string(expected))
+                << "tail " << tail.size() << ", room " << room;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    events, terminated_stream,
+    testing::Values(
+        stream_case{"note_off_gains_pad", "00 80 3C" + end_of_track, "00 80 3C 00" + end_of_track},
+        stream_case{"running_note_off_gains_pad", "00 80 3C 05 3E" + end_of_track,
+                    "00 80 3C 00 05 3E 00" + end_of_track},
+        stream_case{"pitch_bend_gains_pad", "00 E0 40" + end_of_track, "00 E0 40 00" + end_of_track},
+        stream_case{"running_pitch_bend_gains_pad", "00 EF 40 05 41" + end_of_track,
+                    "00 EF 40 00 05 41 00" + end_of_track},
+        stream_case{"running_note_on_stays_running", "00 90 3C 40 0A 3E 40" + end_of_track,
+                    "00 90 3C 40 0A 3E 40" + end_of_track},
+        stream_case{"key_pressure_and_controller", "00 A1 3C 10 00 B2 07 64 01 08 09" + end_of_track,
+                    "00 A1 3C 10 00 B2 07 64 01 08 09" + end_of_track},
+        stream_case{"program_and_channel_pressure", "00 C5 07 10 D5 20" + end_of_track,
+                    "00 C5 07 10 D5 20" + end_of_track},
+        stream_case{"two_byte_delta", "00 90 3C 40 83 60 3E 40" + end_of_track,
+                    "00 90 3C 40 83 60 3E 40" + end_of_track},
+        stream_case{"three_byte_delta", "00 90 3C 40 81 80 00 3E 40" + end_of_track,
+                    "00 90 3C 40 81 80 00 3E 40" + end_of_track},
+        stream_case{"eleven_byte_delta_then_running_note_off",
+                    "00 80 3C 81 81 81 81 81 81 81 81 81 81 00 3E" + end_of_track,
+                    "00 80 3C 00 81 81 81 81 81 81 81 81 81 81 00 3E 00" + end_of_track},
+        stream_case{"text_events", "00 FF 03 02 41 42 00 FF 01 00" + end_of_track,
+                    "00 FF 03 02 41 42 00 FF 01 00" + end_of_track},
+        stream_case{"tempo", "00 FF 51 03 07 A1 20" + end_of_track, "00 FF 51 03 07 A1 20" + end_of_track},
+        // 0x51 always takes four bytes; its length byte is not looked at.
+        stream_case{"tempo_length_not_examined", "00 FF 51 00 07 A1 20" + end_of_track,
+                    "00 FF 51 00 07 A1 20" + end_of_track},
+        stream_case{"other_length_prefixed_types",
+                    "00 FF 20 01 02 00 FF 21 01 03 00 FF 54 05 01 02 03 04 05 00 FF 58 04 04 02 18 08"
+                    " 00 FF 59 02 FE 00 00 FF 7F 03 41 42 43 00 FF 07 00" + end_of_track,
+                    "00 FF 20 01 02 00 FF 21 01 03 00 FF 54 05 01 02 03 04 05 00 FF 58 04 04 02 18 08"
+                    " 00 FF 59 02 FE 00 00 FF 7F 03 41 42 43 00 FF 07 00" + end_of_track},
+        // A length byte of 0x80 or more is a plain count, not a variable-length quantity.
+        stream_case{"length_byte_above_7f", "00 FF 01 81" + repeated(" 61", 0x81) + " 05 80 3C" + end_of_track,
+                    "00 FF 01 81" + repeated(" 61", 0x81) + " 05 80 3C 00" + end_of_track},
+        stream_case{"end_of_track_stops_the_track", "00 FF 2F 00 11 22 33", "00 FF 2F 00"},
+        stream_case{"type_outside_table", "00 90 3C 40 00 FF 0A 02 41 42" + end_of_track,
+                    "00 90 3C 40 00 FF 0A 02 41 42" + end_of_track},
+        // The bytes behind an unknown type are read as a delta time and a running
+        // note off here, which the pad makes visible.
+        stream_case{"unknown_type_bytes_read_as_next_event", "00 80 3C 00 FF 0A 02 41" + end_of_track,
+                    "00 80 3C 00 00 FF 0A 02 41 00" + end_of_track},
+        stream_case{"type_08_is_bare", "00 80 3C 00 FF 08 03 41" + end_of_track,
+                    "00 80 3C 00 00 FF 08 03 41 00" + end_of_track},
+        stream_case{"type_above_7f", "00 FF 90" + end_of_track, "00 FF 90" + end_of_track},
+        stream_case{"f0_end_of_track", "00 F0 2F 00 11 22", "00 F0 2F 00"},
+        stream_case{"f7_end_of_track", "00 F7 2F 00 11 22", "00 F7 2F 00"},
+        stream_case{"f0_as_length_prefixed", "00 F0 05 03 7F 09 01" + end_of_track,
+                    "00 F0 05 03 7F 09 01" + end_of_track},
+        stream_case{"meta_keeps_running_status", "00 90 3C 40 00 FF 01 00 00 3E 40" + end_of_track,
+                    "00 90 3C 40 00 FF 01 00 00 3E 40" + end_of_track},
+        stream_case{"meta_keeps_running_note_off", "00 80 3C 00 FF 01 00 05 3E" + end_of_track,
+                    "00 80 3C 00 00 FF 01 00 05 3E 00" + end_of_track},
+        stream_case{"realtime_keeps_running_note_off", "00 80 3C 00 F8 01 00 05 3E" + end_of_track,
+                    "00 80 3C 00 00 F8 01 00 05 3E 00" + end_of_track},
+        // F1-F7 cancel the running status: 05 and 3E are then delta times and
+        // no pad appears.
+        stream_case{"system_common_clears_running_status", "00 80 3C 00 F1 01 00 05 3E" + end_of_track,
+                    "00 80 3C 00 00 F1 01 00 05 3E" + end_of_track},
+        stream_case{"f7_clears_running_status", "00 80 3C 00 F7 01 00 05 3E" + end_of_track,
+                    "00 80 3C 00 00 F7 01 00 05 3E" + end_of_track},
+        stream_case{"data_without_running_status_is_a_delta", "00 3C 40" + end_of_track,
+                    "00 3C 40" + end_of_track},
+        stream_case{"opening_offer_copies_leading_meta", "FF 03 00" + end_of_track, "FF 03 00" + end_of_track},
+        stream_case{"opening_offer_sets_no_running_status", "90 3C 40 05 3E 40" + end_of_track,
+                    "90 3C 40 05 3E 40" + end_of_track},
+        stream_case{"opening_offer_takes_multibyte_delta_as_note_off", "83 60 90 3C 40" + end_of_track,
+                    "83 60 00 90 3C 40" + end_of_track},
+        // The offer's result is not consulted: an end of track there does not stop the track.
+        stream_case{"opening_offer_end_of_track_not_consulted", "FF 2F 00 00 C0 05" + end_of_track,
+                    "FF 2F 00 00 C0 05" + end_of_track}),
+    [](const testing::TestParamInfo<stream_case>& info) { return std::string(info.param.name); });
+
+class cut_short_stream : public testing::TestWithParam<stream_case> {};
+
+// Streams that run into the end of the image: the track ends at the first byte
+// that is missing, and no pad is written for a data byte that was not there.
+TEST_P(cut_short_stream, stops_at_end_of_image) {
+    const stream_case& c = GetParam();
+    const bytes image = image_with_stream(hex(c.stream));
+    for (const std::size_t room : rooms) {
+        EXPECT_EQ(test_support::hex_string(test_support::translate_whole(image, first_event, room)),
+                  test_support::hex_string(hex(c.expected)))
+            << "room " << room;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    events, cut_short_stream,
+    testing::Values(stream_case{"empty", "", ""}, stream_case{"delta_only", "00", "00"},
+                    stream_case{"unfinished_delta", "00 90 3C 40 81", "00 90 3C 40 81"},
+                    stream_case{"note_off_without_data", "00 80", "00 80"},
+                    stream_case{"note_off_with_data", "00 80 3C", "00 80 3C 00"},
+                    stream_case{"running_note_off_without_data", "00 80 3C 05", "00 80 3C 00 05"},
+                    stream_case{"pitch_bend_without_data", "00 E0", "00 E0"},
+                    stream_case{"note_on_one_data_byte", "00 90 3C", "00 90 3C"},
+                    stream_case{"meta_without_type", "00 FF", "00 FF"},
+                    stream_case{"meta_without_length", "00 FF 03", "00 FF 03"},
+                    stream_case{"meta_short_text", "00 FF 03 05 41 42", "00 FF 03 05 41 42"},
+                    stream_case{"end_of_track_without_length", "00 FF 2F", "00 FF 2F"},
+                    stream_case{"tempo_short", "00 FF 51 03 07", "00 FF 51 03 07"},
+                    // Long enough for the wide-read path, which must hand the cut
+                    // event over rather than read past the end.
+                    stream_case{"long_text_cut", "00 90 3C 40 00 FF 01 40" + repeated(" 61", 20),
+                                "00 90 3C 40 00 FF 01 40" + repeated(" 61", 20)},
+                    stream_case{"long_stream_without_end_of_track", repeated(" 00 80 3C", 12),
+                                repeated(" 00 80 3C 00", 12)},
+                    stream_case{"offer_note_off_without_data", "80", "80"},
+                    stream_case{"offer_note_on_cut", "90 3C", "90 3C"},
+                    stream_case{"offer_meta_cut", "FF 03 02 41", "FF 03 02 41"}),
+    [](const testing::TestParamInfo<stream_case>& info) { return std::string(info.param.name); });
+
+TEST(translate_track, track_without_end_runs_into_following_bytes) {
+    // The second record's header block and events are read as part of the first track.
+    const bytes first = test_support::concat({test_support::header_block(), hex("00 90 3C 40")});
+    const bytes second = test_support::concat({test_support::header_block(), hex("00 80 3C 00 FF 2F 00")});
+    const bytes image = test_support::container_of({first, second});
+    const bytes out = test_support::translate_whole(image, first_event, 1 << 16);
+    // The running note on (90) takes the header block's bytes in delta/data
+    // triples; DE AD BE EF then continue a delta time that the second stream's
+    // 00 ends, and its note off gains its pad.
+    const bytes expected = test_support::concat(
+        {hex("00 90 3C 40"), test_support::header_block(), hex("00 80 3C 00 00 FF 2F 00")});
+    EXPECT_EQ(test_support::hex_string(out), test_support::hex_string(expected));
+}
+
+TEST(translate_track, refuses_room_below_one_step) {
+    const bytes image = image_with_stream(hex("00 FF 2F 00"));
+    tolvarin::track_state state = tolvarin::start_track(first_event);
+    bytes block(tolvarin::max_step_output - 1);
+    EXPECT_EQ(tolvarin::translate_track(image, state, block), 0u);
+    EXPECT_FALSE(state.finished);
+}
+
+// Random streams, both well-formed-looking and arbitrary bytes, against the
+// one-byte-at-a-time reference: this is what exercises the fast path's
+// boundaries (long delta times, cut events, running status across blocks).
+TEST(translate_track, agrees_with_reference_on_random_streams) {
+    std::mt19937 rng(20261208);
+    const bytes pieces[] = {hex("00"), hex("81 00"), hex("83 82 81 80 00"), hex("90 3C 40"), hex("3C 40"),
+                            hex("80 3C"), hex("3C"), hex("E0 40"), hex("C3 05"), hex("D0 22"),
+                            hex("FF 01 03 41 42 43"), hex("FF 51 03 07 A1 20"), hex("F0 05 01 02"),
+                            hex("F8 20 00"), hex("FF 2F 00"), hex("FF 7F 00"),
+                            hex("81 81 81 81 81 81 81 81 81 00")};
+    for (int round = 0; round < 3000; ++round) {
+        bytes stream;
+        const int length = static_cast<int>(rng() % 200);
+        const bool arbitrary = round % 3 == 0;
+        while (static_cast<int>(stream.size()) < length) {
+            if (arbitrary) {
+                stream.push_back(static_cast<std::uint8_t>(rng()));
+            } else {
+                const bytes& piece = pieces[rng() % std::size(pieces)];
+                if (piece == hex("FF 2F 00") && rng() % 4 != 0) continue;
+                stream.insert(stream.end(), piece.begin(), piece.end());
+            }
+        }
+        const bytes image = image_with_stream(stream);
+        const bytes expected = test_support::reference_translate(image, first_event);
+        const std::size_t room = rooms[static_cast<std::size_t>(round) % std::size(rooms)];
+        ASSERT_EQ(test_support::hex_string(test_support::translate_whole(image, first_event, room)),
+                  test_support::hex_string(expected))
+            << "stream " << test_support::hex_string(stream) << ", room " << room;
+    }
+}
+
+// A track much larger than one block of room, built from events whose output
+// is known: note offs gain a pad each.
+TEST(translate_track, long_track_across_many_blocks) {
+    bytes stream;
+    bytes expected;
+    for (int i = 0; i < 50000; ++i) {
+        const bytes in = (i % 2 == 0) ? hex("00 80 3C") : hex("81 05 3E");
+        stream.insert(stream.end(), in.begin(), in.end());
+        expected.insert(expected.end(), in.begin(), in.end());
+        expected.push_back(0x00);
+    }
+    const bytes eot = hex("00 FF 2F 00");
+    stream.insert(stream.end(), eot.begin(), eot.end());
+    expected.insert(expected.end(), eot.begin(), eot.end());
+    EXPECT_TRUE(test_support::translate_whole(image_with_stream(stream), first_event, 4096) == expected);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "bytes.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "event_stream.hpp"
+
+namespace test_support {
+
+bytes hex(std::string_view text) {
+    bytes out;
+    int high = -1;
+    for (const char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        const int digit = std::isdigit(static_cast<unsigned char>(c))
+                              ? c - '0'
+                              : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+        if (digit < 0 || digit > 15) throw std::invalid_argument("bad hex");
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    if (high >= 0) throw std::invalid_argument("odd hex");
+    return out;
+}
+
+std::string hex_string(const bytes& data) {
+    std::string text;
+    char cell[4];
+    for (const std::uint8_t b : data) {
+        std::snprintf(cell, sizeof cell, "%02X ", b);
+        text += cell;
+    }
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+bytes header_block(std::uint16_t division, std::uint32_t stored_length) {
+    bytes h = hex("4D 54 68 64 00 00 00 06 00 00 00 01");
+    h.push_back(static_cast<std::uint8_t>(division >> 8));
+    h.push_back(static_cast<std::uint8_t>(division));
+    const bytes trk = hex("4D 54 72 6B");
+    h.insert(h.end(), trk.begin(), trk.end());
+    h.resize(22);
+    return with_track_length(h, stored_length);
+}
+
+bytes with_track_length(bytes header, std::uint32_t length) {
+    header.resize(22);
+    header[18] = static_cast<std::uint8_t>(length >> 24);
+    header[19] = static_cast<std::uint8_t>(length >> 16);
+    header[20] = static_cast<std::uint8_t>(length >> 8);
+    header[21] = static_cast<std::uint8_t>(length);
+    return header;
+}
+
+void put_u32_le(bytes& data, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) data[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+bytes container_of(const std::vector<bytes>& records) {
+    bytes image(16, 0);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0) put_u32_le(image, 4 * i, static_cast<std::uint32_t>(image.size() - 4));
+        image.insert(image.end(), records[i].begin(), records[i].end());
+    }
+    return image;
+}
+
+bytes translate_whole(const bytes& image, std::uint32_t first_event, std::size_t room) {
+    bytes out;
+    bytes block(room);
+    tolvarin::track_state state = tolvarin::start_track(first_event);
+    while (!state.finished) {
+        const std::size_t written = tolvarin::translate_track(image, state, block);
+        if (written == 0 && !state.finished) throw std::logic_error("no progress");
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(written));
+    }
+    return out;
+}
+
+}  // namespace test_support

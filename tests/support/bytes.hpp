@@ -1,0 +1,39 @@
+// Small helpers shared by the tests: hex byte strings, containers assembled
+// from sequence records, and driving the translation into a vector.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace test_support {
+
+using bytes = std::vector<std::uint8_t>;
+
+// "00 90 3C" -> {0x00, 0x90, 0x3C}; whitespace is ignored.
+bytes hex(std::string_view text);
+std::string hex_string(const bytes& data);
+
+bytes concat(std::initializer_list<bytes> parts);
+
+// A 22-byte header block: MThd, length 6, format 0, one track, the given
+// division, MTrk, and `stored_length` in the length field.
+bytes header_block(std::uint16_t division = 96, std::uint32_t stored_length = 0xDEADBEEF);
+
+// The header block with bytes 18-21 replaced by `length`, big-endian: what a
+// correct output starts with.
+bytes with_track_length(bytes header, std::uint32_t length);
+
+void put_u32_le(bytes& data, std::size_t offset, std::uint32_t value);
+
+// A container with sequence 1 at offset 16 and the others appended behind it
+// in order; their slots are filled in. `records` are full sequence records
+// (header block followed by the compact stream).
+bytes container_of(const std::vector<bytes>& records);
+
+// Runs the translation of the track starting at `first_event` to its end,
+// offering `room` bytes of output space at a time.
+bytes translate_whole(const bytes& image, std::uint32_t first_event, std::size_t room);
+
+}  // namespace test_support
