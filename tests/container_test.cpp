@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <vector>
 
 #include "bytes.hpp"
@@ -15,6 +17,9 @@ struct walk_case {
     std::uint32_t slots[3];  // slots 2, 3 and 4 as stored
     std::vector<std::uint32_t> positions;  // expected sequence positions, in order
 };
+
+// Names the case in test listings instead of dumping its bytes.
+std::ostream& operator<<(std::ostream& out, const walk_case& c) { return out << c.name; }
 
 class container_walk : public testing::TestWithParam<walk_case> {};
 

@@ -2,6 +2,8 @@
 // worked out by hand from the format's rules.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <random>
 #include <string>
 
@@ -22,6 +24,9 @@ struct stream_case {
     std::string stream;    // compact events behind the header block
     std::string expected;  // track data written
 };
+
+// Names the case in test listings instead of dumping its bytes.
+std::ostream& operator<<(std::ostream& out, const stream_case& c) { return out << c.name; }
 
 // The image puts the stream behind a container header and a header block, so
 // the first event sits at offset 38, as in a real container.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "output_name.hpp"
@@ -14,6 +16,9 @@ struct name_case {
     unsigned number;
     const char* expected;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+std::ostream& operator<<(std::ostream& out, const name_case& c) { return out << c.path; }
 
 class output_name : public testing::TestWithParam<name_case> {};
 

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the tests use, when they are missing and this
+# machine can install them (root with apt-get). Tests whose tools are still
+# missing afterwards report themselves as skipped.
+set -u
+
+packages=()
+command -v midicsv >/dev/null 2>&1 || packages+=(midicsv)
+/usr/bin/python3 -c 'import mido' >/dev/null 2>&1 || packages+=(python3-mido)
+for extra in "$@"; do
+  case "$extra" in
+    clang-rt) [ -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] || packages+=(libclang-rt-14-dev) ;;
+    windows)
+      command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || packages+=(g++-mingw-w64-i686)
+      command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || packages+=(g++-mingw-w64-x86-64)
+      command -v wine >/dev/null 2>&1 || packages+=(wine wine64)
+      ;;
+  esac
+done
+
+[ ${#packages[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+  echo "note: cannot install ${packages[*]} (needs root and apt-get); the tests that use them will be skipped"
+  exit 0
+fi
+echo "installing ${packages[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null 2>&1 || true
+apt-get install -y -qq "${packages[@]}" >/dev/null 2>&1 ||
+  echo "note: installing ${packages[*]} failed; the tests that use them will be skipped"
+exit 0
