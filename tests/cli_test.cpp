@@ -33,17 +33,38 @@ struct run_options {
     fs::path cwd;
     rlim_t file_size_limit = RLIM_INFINITY;
     std::vector<std::string> environment;  // extra NAME=value entries
+    bool unprivileged = false;             // drop root to nobody, so permissions apply
 };
 
+constexpr uid_t nobody = 65534;
+
+std::string read_all(int descriptor) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(descriptor, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
+    close(descriptor);
+    return text;
+}
+
+// Runs the converter and returns its exit status and standard output. Its
+// standard error must stay empty.
 run_result run_tool(const std::vector<std::string>& args, const run_options& options = {}) {
-    int pipe_ends[2];
-    if (pipe(pipe_ends) != 0) throw std::runtime_error("pipe");
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0) throw std::runtime_error("pipe");
+    char err_name[] = "/tmp/tolvarin-stderr-XXXXXX";
+    const int err_file = mkstemp(err_name);
+    if (err_file < 0) throw std::runtime_error("mkstemp");
+    unlink(err_name);
     const pid_t child = fork();
     if (child == 0) {
-        dup2(pipe_ends[1], STDOUT_FILENO);
-        close(pipe_ends[0]);
-        close(pipe_ends[1]);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_file, STDERR_FILENO);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+        if (options.unprivileged && geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(123);
+        if (TOLVARIN_SANITIZED) putenv(const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0"));
         if (options.file_size_limit != RLIM_INFINITY) {
             const rlimit limit{options.file_size_limit, options.file_size_limit};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
@@ -55,15 +76,14 @@ run_result run_tool(const std::vector<std::string>& args, const run_options& opt
         execv(TOLVARIN_BINARY, argv.data());
         _exit(122);
     }
-    close(pipe_ends[1]);
+    close(out_pipe[1]);
     run_result result;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(pipe_ends[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<std::size_t>(got));
-    close(pipe_ends[0]);
+    result.out = read_all(out_pipe[0]);
     int status = 0;
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    lseek(err_file, 0, SEEK_SET);
+    EXPECT_EQ(read_all(err_file), "") << "standard error of the converter";
     return result;
 }
 
@@ -364,13 +384,14 @@ TEST(cli, write_error_removes_the_incomplete_output) {
     }
 }
 
+std::string preload_faults() { return std::string("LD_PRELOAD=") + IO_FAULT_LIBRARY; }
+
 TEST(cli, unreadable_container_is_a_failure) {
-    if (std::string(READ_FAULT_LIBRARY).empty()) GTEST_SKIP() << "no read-fault library in this build";
     for (const char* mode : {"short", "eio"}) {
         scratch_dir dir;
         write_file(dir / "r.dat", four_song_container());
         const run_result r = run_tool({"r.dat"}, {dir.path(), RLIM_INFINITY,
-                                       {std::string("LD_PRELOAD=") + READ_FAULT_LIBRARY,
+                                       {preload_faults(),
                                         std::string("TOLVARIN_READ_FAULT=") + mode}});
         EXPECT_EQ(r.status, 255) << mode;
         EXPECT_EQ(after_banner(r.out), "Cannot read file : r.dat\n") << mode;
@@ -390,6 +411,67 @@ TEST(cli, container_of_4_gib_is_refused) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(after_banner(r.out), "File too large : huge.dat\n");
     EXPECT_EQ(dir.files(), std::set<std::string>{"huge.dat"});
+}
+
+// Failures on the output side: the one-line message names the output, the
+// status is -1, the incomplete output is gone, and earlier outputs are
+// exactly what a clean run writes.
+TEST(cli, output_faults_leave_no_incomplete_file) {
+    const song big = large_song(300000);
+    struct fault_case {
+        const char* name;
+        std::string fault;
+        std::vector<bytes> records;
+        std::string failed;
+        bool first_kept;
+    };
+    const fault_case cases[] = {
+        {"disk full inside a large file", "TOLVARIN_WRITE_FAULT=" + std::to_string(melody.output().size() + 5000),
+         {melody.record(), big.record(), only_end.record()}, "f_2.mid", true},
+        {"disk full on a small file", "TOLVARIN_WRITE_FAULT=10", {melody.record(), only_end.record()}, "f_1.mid", false},
+        {"length patch fails", "TOLVARIN_PWRITE_FAULT=1", {melody.record(), big.record()}, "f_2.mid", true},
+        {"close reports lost data", "TOLVARIN_CLOSE_FAULT=1", {melody.record()}, "f_1.mid", false},
+    };
+    for (const fault_case& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "f.dat", test_support::container_of(c.records));
+        const run_result r = run_tool({"f.dat"}, {dir.path(), RLIM_INFINITY, {preload_faults(), c.fault}});
+        EXPECT_EQ(r.status, 255) << c.name;
+        EXPECT_EQ(after_banner(r.out), "Cannot write file : " + c.failed + "\n") << c.name;
+        const std::set<std::string> left =
+            c.first_kept ? std::set<std::string>{"f.dat", "f_1.mid"} : std::set<std::string>{"f.dat"};
+        EXPECT_EQ(dir.files(), left) << c.name;
+        if (c.first_kept) expect_file(dir / "f_1.mid", melody.output());
+    }
+}
+
+// Outputs the system refuses to create: run without root's rights so that
+// permissions apply.
+TEST(cli, refused_outputs_are_reported_by_name) {
+    {
+        scratch_dir dir;
+        write_file(dir / "ro/w.dat", four_song_container());
+        fs::permissions(dir.path(), fs::perms::all);
+        fs::permissions(dir / "ro", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                        fs::perms::others_read | fs::perms::others_exec);
+        const run_result r = run_tool({"ro/w.dat"}, {.cwd = dir.path(), .unprivileged = true});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), "No file or already opened : ro/w_1.mid\n");
+        EXPECT_EQ(dir.files(), std::set<std::string>{"ro/w.dat"});
+    }
+    {
+        scratch_dir dir;
+        write_file(dir / "w.dat", four_song_container());
+        write_file(dir / "w_2.mid", bytes{1, 2, 3});
+        fs::permissions(dir.path(), fs::perms::all);
+        fs::permissions(dir / "w_2.mid", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        const run_result r = run_tool({"w.dat"}, {.cwd = dir.path(), .unprivileged = true});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), "No file or already opened : w_2.mid\n");
+        expect_file(dir / "w_1.mid", melody.output());
+        expect_file(dir / "w_2.mid", bytes{1, 2, 3});
+        EXPECT_FALSE(fs::exists(dir / "w_3.mid"));
+    }
 }
 
 }  // namespace
