@@ -3,8 +3,9 @@
 #   make test   builds everything and runs every test
 JOBS ?= 2
 BUILD := build
+FUZZ_SECONDS ?= 30
 
-.PHONY: all demo test clean
+.PHONY: all demo test test-release test-sanitize test-fuzz deps clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
@@ -17,11 +18,26 @@ demo: all
 	@echo "MIDI files written to $(BUILD)/demo:"
 	@ls -l $(BUILD)/demo/*.mid
 
-test:
-	scripts/install_test_deps.sh
-	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD)/release -j $(JOBS)
+# Every test: the release build's suite, the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run.
+test: deps test-release test-sanitize test-fuzz
+
+deps:
+	scripts/install_test_deps.sh clang-rt
+
+test-release: all
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARIN_SANITIZE=ON
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
+	ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+
+test-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOLVARIN_FUZZ=ON -DTOLVARIN_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	ctest --test-dir $(BUILD)/fuzz --output-on-failure
 
 clean:
 	rm -rf $(BUILD)
