@@ -1,7 +1,6 @@
 #include "event_stream.hpp"
 
 #include <array>
-#include <bit>
 #include <cstring>
 
 namespace tolvarin {
@@ -66,26 +65,52 @@ std::uint64_t load_u64(const std::uint8_t* from) {
 
 void store_u64(std::uint8_t* to, std::uint64_t value) { std::memcpy(to, &value, sizeof value); }
 
-// Number of bytes in the delta time that starts the 8 bytes of `word` (in
-// memory order), or 0 when all eight have their top bit set.
-unsigned delta_length(std::uint64_t word) {
-    const std::uint64_t enders = ~word & 0x8080808080808080u;
-    if (enders == 0) return 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        return static_cast<unsigned>(std::countr_zero(enders) >> 3) + 1;
-    } else {
-        return static_cast<unsigned>(std::countl_zero(enders) >> 3) + 1;
-    }
+// The fast path is a small automaton. What a channel event looks like depends
+// only on the class of the running status, not on its channel, so four states
+// suffice: no running status, note off / pitch bend (one data byte and a pad),
+// two data bytes, one data byte. At each event whose delta time is a single
+// byte, the byte behind that delta time decides everything: how many input
+// bytes the event takes (delta included), how many it writes, and the next
+// state. System and meta statuses (F0-FF) leave the automaton.
+enum running_class : std::uint8_t { no_running, one_padded, two_data, one_data, class_count };
+
+constexpr running_class class_of(std::uint8_t status) {
+    if (status < 0x80) return no_running;
+    const channel_shape shape = channel_shapes[status];
+    if (shape.pad != 0) return one_padded;
+    return shape.data_bytes == 2 ? two_data : one_data;
 }
 
-// The fast path reads 16 bytes at a time, so it runs only while that many
-// input bytes remain; it may write up to a 8-byte delta time plus a 259-byte
-// event, or 16 bytes through its wide stores.
-constexpr std::size_t fast_input_margin = 16;
-constexpr std::size_t fast_output_margin = 8 + 3 + 255 + 8;
+// A status of each class, to carry the running status between calls.
+constexpr std::uint8_t class_status[class_count] = {0x00, 0x80, 0x90, 0xC0};
 
-// Bytes that the event starting at `in` (its status at in[0], at least 16
-// readable bytes) occupies in the input, for a system or meta status.
+struct step_entry {
+    std::uint8_t input_bytes;   // delta time and event; 0 for a system or meta status
+    std::uint8_t output_bytes;  // input_bytes plus the pad, if any
+    std::uint16_t next_row;     // first entry of the next state's row
+};
+
+constexpr std::array<step_entry, class_count * 256> make_step_table() {
+    std::array<step_entry, class_count * 256> table{};
+    for (unsigned state = 0; state < class_count; ++state) {
+        const std::uint8_t running = class_status[state];
+        for (unsigned next = 0; next < 256; ++next) {
+            step_entry& entry = table[state * 256 + next];
+            if (next >= 0xF0) continue;
+            const std::uint8_t status = next >= 0x80 ? static_cast<std::uint8_t>(next) : running;
+            const channel_shape shape = channel_shapes[status];
+            const unsigned in = 1u + (next >= 0x80 ? 1u : 0u) + shape.data_bytes;
+            entry.input_bytes = static_cast<std::uint8_t>(in);
+            entry.output_bytes = static_cast<std::uint8_t>(in + shape.pad);
+            entry.next_row = static_cast<std::uint16_t>(class_of(status) * 256);
+        }
+    }
+    return table;
+}
+constexpr std::array<step_entry, class_count * 256> step_table = make_step_table();
+
+// Bytes that the system or meta event starting at `in` (its status at in[0])
+// occupies in the input; `in[1]` and `in[2]` must be readable.
 std::size_t system_event_length(const std::uint8_t* in) {
     switch (meta_kinds[in[1]]) {
         case meta_kind::bare: return 2;
@@ -94,6 +119,74 @@ std::size_t system_event_length(const std::uint8_t* in) {
         case meta_kind::tempo: return 6;
     }
     return 2;
+}
+
+// The widest write of one fast-path turn: an 8-byte store of a channel event.
+constexpr std::size_t fast_store_width = 8;
+
+struct fast_result {
+    std::uint32_t consumed;
+    std::size_t written;
+    running_class state;
+    bool end_of_track;
+};
+
+// Translates whole events from `in` while they can be read and written with
+// wide loads and stores: stops before an event that could reach past
+// `in_end` or `out_end`, after an end-of-track event, or before anything the
+// careful path must handle.
+fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_t* const in_end,
+                           std::uint8_t* const out_begin, std::uint8_t* const out_end, running_class state) {
+    const std::uint8_t* in = in_begin;
+    std::uint8_t* out = out_begin;
+    const step_entry* row = step_table.data() + state * 256;
+    bool ended = false;
+    for (;;) {
+        // A turn reads at most 8 bytes and writes at most 1.5 bytes per byte
+        // read plus the wide store's overhang: with this limit no check per
+        // byte is needed.
+        const std::size_t in_room = static_cast<std::size_t>(in_end - in);
+        const std::size_t out_room = static_cast<std::size_t>(out_end - out);
+        if (in_room < fast_store_width || out_room < 2 * fast_store_width) break;
+        std::size_t span = in_room - fast_store_width;
+        const std::size_t out_span = (out_room - 2 * fast_store_width) * 2 / 3;
+        if (out_span < span) span = out_span;
+        if (span == 0) break;
+        const std::uint8_t* const limit = in + span;
+        while (in < limit) {
+            if (in[0] >= 0x80) {  // a delta time goes on
+                *out++ = *in++;
+                continue;
+            }
+            const step_entry& entry = row[in[1]];
+            const std::size_t input_bytes = entry.input_bytes;
+            if (input_bytes == 0) break;
+            store_u64(out, load_u64(in));
+            out[input_bytes] = 0x00;
+            in += input_bytes;
+            out += entry.output_bytes;
+            row = step_table.data() + entry.next_row;
+        }
+        if (in < limit) {
+            // A system or meta event behind a one-byte delta time.
+            const std::uint8_t* const event = in + 1;
+            const std::size_t length = 1 + system_event_length(event);
+            if (length > static_cast<std::size_t>(in_end - in) ||
+                length > static_cast<std::size_t>(out_end - out)) {
+                break;
+            }
+            std::memcpy(out, in, length);
+            in += length;
+            out += length;
+            if (event[0] < 0xF8) row = step_table.data() + no_running * 256;
+            if (meta_kinds[event[1]] == meta_kind::end_of_track) {
+                ended = true;
+                break;
+            }
+        }
+    }
+    return {static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
+            static_cast<running_class>((row - step_table.data()) / 256), ended};
 }
 
 // One step of the byte-at-a-time translation: a delta-time byte and, when it
@@ -180,6 +273,8 @@ std::size_t translate_track(byte_view image, track_state& state, std::span<std::
     const std::uint8_t* const base = image.data();
     const std::size_t size = image.size();
     std::uint32_t pos = state.read_position;
+    // Only the class of the running status matters to the translation; the
+    // fast path carries a status of the same class.
     std::uint8_t remembered = state.remembered_status;
 
     if (state.offer_pending) {
@@ -196,50 +291,11 @@ std::size_t translate_track(byte_view image, track_state& state, std::span<std::
     }
 
     while (!state.finished) {
-        // Fast path: one delta time and one event per turn, copied with wide
-        // loads and stores; a pad byte is written unconditionally behind the
-        // event and kept only for note off and pitch bend.
-        while (size - pos >= fast_input_margin &&
-               static_cast<std::size_t>(out_end - out) >= fast_output_margin) {
-            const std::uint8_t* const in = base + pos;
-            const std::uint64_t head = load_u64(in);
-            store_u64(out, head);
-            const unsigned delta = delta_length(head);
-            if (delta == 0) {  // a long delta time: its first eight bytes
-                out += 8;
-                pos += 8;
-                continue;
-            }
-            const std::uint8_t status = in[delta];
-            if (status < 0xF0) {
-                std::size_t length = delta;
-                std::uint8_t acting = remembered;
-                if (status >= 0x80) {
-                    acting = status;
-                    length += 1;
-                }
-                const channel_shape shape = channel_shapes[acting];
-                length += shape.data_bytes;
-                store_u64(out + 8, load_u64(in + 8));
-                out[length] = 0x00;
-                out += length + shape.pad;
-                pos += static_cast<std::uint32_t>(length);
-                remembered = acting;
-                continue;
-            }
-            const std::size_t length = delta + system_event_length(in + delta);
-            if (length > size - pos) break;  // cut short by the end of the image
-            std::memcpy(out, in, length);
-            out += length;
-            pos += static_cast<std::uint32_t>(length);
-            remembered = next_remembered_status(remembered, status);
-            if (meta_kinds[in[delta + 1]] == meta_kind::end_of_track) {
-                state.finished = true;
-                break;
-            }
-        }
-        if (state.finished) break;
-        if (pos >= size) {
+        const fast_result fast = fast_translate(base + pos, base + size, out, out_end, class_of(remembered));
+        pos += fast.consumed;
+        out += fast.written;
+        remembered = class_status[fast.state];
+        if (fast.end_of_track || pos >= size) {
             state.finished = true;
             break;
         }
