@@ -1,6 +1,7 @@
 #include "event_stream.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace tolvarin {
@@ -84,11 +85,29 @@ constexpr running_class class_of(std::uint8_t status) {
 // A status of each class, to carry the running status between calls.
 constexpr std::uint8_t class_status[class_count] = {0x00, 0x80, 0x90, 0xC0};
 
+// One entry per state and byte behind a one-byte delta time. The fields are
+// all 64 bits wide so that the loop can add them straight to its registers.
 struct step_entry {
-    std::uint8_t input_bytes;   // delta time and event; 0 for a system or meta status
-    std::uint8_t output_bytes;  // input_bytes plus the pad, if any
-    std::uint16_t next_row;     // first entry of the next state's row
+    std::uint64_t keep;          // bytes of the 8-byte window that belong to the event;
+                                 // the rest are written as zero, which is the pad
+    std::uint64_t input_bytes;   // delta time and event; system_step for F0-FF
+    std::uint64_t output_bytes;  // input bytes plus the pad, if any
+    std::int64_t next_row;       // distance in bytes from this row to the next state's row
 };
+
+// Added to the read address for a system or meta status: far beyond any
+// span, so the loop's one bound check also catches it, and taken off again
+// afterwards. The loop keeps its read address as a 64-bit integer for this
+// reason; it never dereferences such an address.
+constexpr std::uint64_t system_step = std::uint64_t{1} << 56;
+
+constexpr std::uint64_t keep_bytes(unsigned count) {
+    std::array<std::uint8_t, 8> mask{};
+    for (unsigned i = 0; i < count && i < 8; ++i) mask[i] = 0xFF;
+    return std::bit_cast<std::uint64_t>(mask);
+}
+
+constexpr std::int64_t row_bytes = 256 * static_cast<std::int64_t>(sizeof(step_entry));
 
 constexpr std::array<step_entry, class_count * 256> make_step_table() {
     std::array<step_entry, class_count * 256> table{};
@@ -96,18 +115,30 @@ constexpr std::array<step_entry, class_count * 256> make_step_table() {
         const std::uint8_t running = class_status[state];
         for (unsigned next = 0; next < 256; ++next) {
             step_entry& entry = table[state * 256 + next];
-            if (next >= 0xF0) continue;
+            if (next >= 0xF0) {
+                entry = {~std::uint64_t{0}, system_step, 0, 0};
+                continue;
+            }
             const std::uint8_t status = next >= 0x80 ? static_cast<std::uint8_t>(next) : running;
             const channel_shape shape = channel_shapes[status];
             const unsigned in = 1u + (next >= 0x80 ? 1u : 0u) + shape.data_bytes;
-            entry.input_bytes = static_cast<std::uint8_t>(in);
-            entry.output_bytes = static_cast<std::uint8_t>(in + shape.pad);
-            entry.next_row = static_cast<std::uint16_t>(class_of(status) * 256);
+            entry.keep = keep_bytes(in);
+            entry.input_bytes = in;
+            entry.output_bytes = in + shape.pad;
+            entry.next_row = (static_cast<std::int64_t>(class_of(status)) - state) * row_bytes;
         }
     }
     return table;
 }
 constexpr std::array<step_entry, class_count * 256> step_table = make_step_table();
+
+const std::uint8_t* row_of(running_class state) {
+    return reinterpret_cast<const std::uint8_t*>(step_table.data() + state * 256);
+}
+
+running_class state_of(const std::uint8_t* row) {
+    return static_cast<running_class>((row - reinterpret_cast<const std::uint8_t*>(step_table.data())) / row_bytes);
+}
 
 // Bytes that the system or meta event starting at `in` (its status at in[0])
 // occupies in the input; `in[1]` and `in[2]` must be readable.
@@ -137,56 +168,55 @@ struct fast_result {
 // careful path must handle.
 fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_t* const in_end,
                            std::uint8_t* const out_begin, std::uint8_t* const out_end, running_class state) {
-    const std::uint8_t* in = in_begin;
+    using address = std::uint64_t;
+    const auto bytes_at = [](address at) { return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(at)); };
+    const address begin = reinterpret_cast<std::uintptr_t>(in_begin);
+    const address end = reinterpret_cast<std::uintptr_t>(in_end);
+    address at = begin;
     std::uint8_t* out = out_begin;
-    const step_entry* row = step_table.data() + state * 256;
+    const std::uint8_t* row = row_of(state);
     bool ended = false;
     for (;;) {
         // A turn reads at most 8 bytes and writes at most 1.5 bytes per byte
-        // read plus the wide store's overhang: with this limit no check per
-        // byte is needed.
-        const std::size_t in_room = static_cast<std::size_t>(in_end - in);
-        const std::size_t out_room = static_cast<std::size_t>(out_end - out);
-        if (in_room < fast_store_width || out_room < 2 * fast_store_width) break;
-        std::size_t span = in_room - fast_store_width;
-        const std::size_t out_span = (out_room - 2 * fast_store_width) * 2 / 3;
+        // read plus the wide store's overhang: within this limit no other
+        // check is needed.
+        const std::uint64_t in_room = end - at;
+        const std::uint64_t out_room = static_cast<std::uint64_t>(out_end - out);
+        if (in_room <= fast_store_width || out_room <= 2 * fast_store_width) break;
+        std::uint64_t span = in_room - fast_store_width;
+        const std::uint64_t out_span = (out_room - 2 * fast_store_width) * 2 / 3;
         if (out_span < span) span = out_span;
         if (span == 0) break;
-        const std::uint8_t* const limit = in + span;
-        while (in < limit) {
-            if (in[0] >= 0x80) {  // a delta time goes on
-                *out++ = *in++;
-                continue;
+        const address limit = at + span;
+        while (at < limit) {
+            if (bytes_at(at)[0] >= 0x80) {  // a delta time of two or more bytes
+                *out++ = bytes_at(at)[0];
+                ++at;
+                if (bytes_at(at)[0] >= 0x80) continue;
             }
-            const step_entry& entry = row[in[1]];
-            const std::size_t input_bytes = entry.input_bytes;
-            if (input_bytes == 0) break;
-            store_u64(out, load_u64(in));
-            out[input_bytes] = 0x00;
-            in += input_bytes;
+            const std::uint8_t* const in = bytes_at(at);
+            const auto& entry = *reinterpret_cast<const step_entry*>(row + in[1] * sizeof(step_entry));
+            store_u64(out, load_u64(in) & entry.keep);
+            at += entry.input_bytes;
             out += entry.output_bytes;
-            row = step_table.data() + entry.next_row;
+            row += entry.next_row;
         }
-        if (in < limit) {
-            // A system or meta event behind a one-byte delta time.
-            const std::uint8_t* const event = in + 1;
-            const std::size_t length = 1 + system_event_length(event);
-            if (length > static_cast<std::size_t>(in_end - in) ||
-                length > static_cast<std::size_t>(out_end - out)) {
-                break;
-            }
-            std::memcpy(out, in, length);
-            in += length;
-            out += length;
-            if (event[0] < 0xF8) row = step_table.data() + no_running * 256;
-            if (meta_kinds[event[1]] == meta_kind::end_of_track) {
-                ended = true;
-                break;
-            }
+        if (at < system_step) continue;
+        // A system or meta event behind a one-byte delta time.
+        at -= system_step;
+        const std::uint8_t* const in = bytes_at(at);
+        const std::size_t length = 1 + system_event_length(in + 1);
+        if (length > end - at || length > static_cast<std::size_t>(out_end - out)) break;
+        std::memcpy(out, in, length);
+        at += length;
+        out += length;
+        if (in[1] < 0xF8) row = row_of(no_running);
+        if (meta_kinds[in[2]] == meta_kind::end_of_track) {
+            ended = true;
+            break;
         }
     }
-    return {static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
-            static_cast<running_class>((row - step_table.data()) / 256), ended};
+    return {static_cast<std::uint32_t>(at - begin), static_cast<std::size_t>(out - out_begin), state_of(row), ended};
 }
 
 // One step of the byte-at-a-time translation: a delta-time byte and, when it

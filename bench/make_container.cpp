@@ -1,0 +1,144 @@
+// Writes a large, well-formed container deterministically, for benchmarks.
+//   make_container SIZE_BYTES OUT.dat
+// Three sequences of about a third of the size each. The event mix is what
+// real songs look like: runs of note ons under running status, note offs and
+// pitch bends (which gain a pad byte each), controller and program changes,
+// text and tempo meta events; about a fifth of delta times take two bytes.
+// Prints the mix it produced: events, running-status share, output growth.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct random_source {
+    std::uint64_t state;
+    std::uint32_t next() {
+        state += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return static_cast<std::uint32_t>((z ^ (z >> 31)) >> 32);
+    }
+    std::uint32_t below(std::uint32_t n) { return next() % n; }
+};
+
+struct mix_counts {
+    std::uint64_t events = 0, running_note_ons = 0, pads = 0, bytes = 0;
+};
+
+void put_delta(std::vector<std::uint8_t>& out, random_source& rng) {
+    if (rng.below(5) == 0) {
+        const std::uint32_t value = 0x80 + rng.below(0x3F80);
+        out.push_back(static_cast<std::uint8_t>(0x80 | (value >> 7)));
+        out.push_back(static_cast<std::uint8_t>(value & 0x7F));
+    } else {
+        out.push_back(static_cast<std::uint8_t>(rng.below(0x80)));
+    }
+}
+
+// Appends events to `out` until it holds at least `target` bytes, then the end of track.
+void make_track(std::vector<std::uint8_t>& out, std::size_t target, random_source& rng, mix_counts& mix) {
+    std::uint8_t running = 0;
+    const std::uint8_t channel = static_cast<std::uint8_t>(rng.below(16));
+    const auto status_then_data = [&](std::uint8_t status) {
+        if (status != running) out.push_back(status);
+        running = status;
+    };
+    out.push_back(0x00);  // first delta time: one byte
+    out.push_back(0xFF);
+    out.push_back(0x51);
+    out.push_back(0x03);
+    out.push_back(0x07);
+    out.push_back(0xA1);
+    out.push_back(0x20);
+    while (out.size() < target) {
+        const std::uint32_t roll = rng.below(100);
+        if (roll < 42) {  // a run of note ons (a chord or a phrase)
+            const std::uint32_t run = 1 + rng.below(5);
+            for (std::uint32_t i = 0; i < run; ++i) {
+                put_delta(out, rng);
+                if (running == (0x90 | channel)) ++mix.running_note_ons;
+                status_then_data(static_cast<std::uint8_t>(0x90 | channel));
+                out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                out.push_back(static_cast<std::uint8_t>(1 + rng.below(127)));
+                ++mix.events;
+            }
+        } else if (roll < 57) {  // note offs or a pitch-bend sweep: one data byte each, padded on output
+            const std::uint8_t status = static_cast<std::uint8_t>((rng.below(4) == 0 ? 0xE0 : 0x80) | channel);
+            const std::uint32_t run = 1 + rng.below(4);
+            for (std::uint32_t i = 0; i < run; ++i) {
+                put_delta(out, rng);
+                status_then_data(status);
+                out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                ++mix.pads;
+                ++mix.events;
+            }
+        } else if (roll < 83) {  // controller changes
+            put_delta(out, rng);
+            status_then_data(static_cast<std::uint8_t>(0xB0 | channel));
+            out.push_back(static_cast<std::uint8_t>(rng.below(120)));
+            out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+            ++mix.events;
+        } else if (roll < 90) {  // program change
+            put_delta(out, rng);
+            status_then_data(static_cast<std::uint8_t>(0xC0 | channel));
+            out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+            ++mix.events;
+        } else if (roll < 96) {  // text: a lyric syllable or a marker
+            put_delta(out, rng);
+            const std::uint32_t length = 2 + rng.below(30);
+            out.push_back(0xFF);
+            out.push_back(static_cast<std::uint8_t>(rng.below(2) == 0 ? 0x05 : 0x01));
+            out.push_back(static_cast<std::uint8_t>(length));
+            for (std::uint32_t i = 0; i < length; ++i) out.push_back(static_cast<std::uint8_t>('a' + rng.below(26)));
+            ++mix.events;
+        } else {  // tempo change
+            put_delta(out, rng);
+            out.push_back(0xFF);
+            out.push_back(0x51);
+            out.push_back(0x03);
+            for (int i = 0; i < 3; ++i) out.push_back(static_cast<std::uint8_t>(rng.below(256)));
+            ++mix.events;
+        }
+    }
+    for (const std::uint8_t b : {0x00, 0xFF, 0x2F, 0x00}) out.push_back(static_cast<std::uint8_t>(b));
+    ++mix.events;
+}
+
+void put_u32_le(std::vector<std::uint8_t>& data, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) data[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make_container SIZE_BYTES OUT.dat\n");
+        return 2;
+    }
+    const std::size_t size = std::strtoull(argv[1], nullptr, 10);
+    random_source rng{size};
+    mix_counts mix;
+    std::vector<std::uint8_t> image(16, 0);
+    image.reserve(size + 4096);
+    const std::uint8_t header[22] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
+                                     'M', 'T', 'r', 'k', 0, 0, 0, 0};
+    for (int sequence = 0; sequence < 3; ++sequence) {
+        if (sequence > 0) put_u32_le(image, 4 * static_cast<std::size_t>(sequence), static_cast<std::uint32_t>(image.size() - 4));
+        image.insert(image.end(), header, header + sizeof header);
+        make_track(image, size * static_cast<std::size_t>(sequence + 1) / 3 - 4, rng, mix);
+    }
+    std::FILE* file = std::fopen(argv[2], "wb");
+    if (file == nullptr || std::fwrite(image.data(), 1, image.size(), file) != image.size() || std::fclose(file) != 0) {
+        std::fprintf(stderr, "cannot write %s\n", argv[2]);
+        return 1;
+    }
+    std::printf("%s: %zu bytes, %llu events, %.1f%% running-status note ons, output %.1f%% larger\n", argv[2],
+                image.size(), static_cast<unsigned long long>(mix.events),
+                100.0 * static_cast<double>(mix.running_note_ons) / static_cast<double>(mix.events),
+                100.0 * static_cast<double>(mix.pads) / static_cast<double>(image.size()));
+    return 0;
+}
