@@ -104,7 +104,7 @@ void make_track(std::vector<std::uint8_t>& out, std::size_t target, random_sourc
             ++mix.events;
         }
     }
-    for (const std::uint8_t b : {0x00, 0xFF, 0x2F, 0x00}) out.push_back(static_cast<std::uint8_t>(b));
+    for (const unsigned b : {0x00u, 0xFFu, 0x2Fu, 0x00u}) out.push_back(static_cast<std::uint8_t>(b));
     ++mix.events;
 }
 

@@ -66,13 +66,9 @@ std::uint64_t load_u64(const std::uint8_t* from) {
 
 void store_u64(std::uint8_t* to, std::uint64_t value) { std::memcpy(to, &value, sizeof value); }
 
-// The fast path is a small automaton. What a channel event looks like depends
-// only on the class of the running status, not on its channel, so four states
-// suffice: no running status, note off / pitch bend (one data byte and a pad),
-// two data bytes, one data byte. At each event whose delta time is a single
-// byte, the byte behind that delta time decides everything: how many input
-// bytes the event takes (delta included), how many it writes, and the next
-// state. System and meta statuses (F0-FF) leave the automaton.
+// What a channel event looks like depends only on the class of its status,
+// not on its channel: no running status, note off / pitch bend (one data byte
+// and a pad), two data bytes, one data byte.
 enum running_class : std::uint8_t { no_running, one_padded, two_data, one_data, class_count };
 
 constexpr running_class class_of(std::uint8_t status) {
@@ -85,21 +81,14 @@ constexpr running_class class_of(std::uint8_t status) {
 // A status of each class, to carry the running status between calls.
 constexpr std::uint8_t class_status[class_count] = {0x00, 0x80, 0x90, 0xC0};
 
-// One entry per state and byte behind a one-byte delta time. The fields are
-// all 64 bits wide so that the loop can add them straight to its registers.
-struct step_entry {
-    std::uint64_t keep;          // bytes of the 8-byte window that belong to the event;
-                                 // the rest are written as zero, which is the pad
-    std::uint64_t input_bytes;   // delta time and event; system_step for F0-FF
-    std::uint64_t output_bytes;  // input bytes plus the pad, if any
-    std::int64_t next_row;       // distance in bytes from this row to the next state's row
+// How the fast path copies one event that follows a one-byte delta time: it
+// loads 8 bytes, keeps those of the event (the rest become zero, which gives
+// the pad) and stores them, then moves on by the input and output lengths.
+struct event_copy {
+    std::uint64_t keep;
+    std::size_t input_bytes;   // delta time and event
+    std::size_t output_bytes;  // input bytes plus the pad, if any
 };
-
-// Added to the read address for a system or meta status: far beyond any
-// span, so the loop's one bound check also catches it, and taken off again
-// afterwards. The loop keeps its read address as a 64-bit integer for this
-// reason; it never dereferences such an address.
-constexpr std::uint64_t system_step = std::uint64_t{1} << 56;
 
 constexpr std::uint64_t keep_bytes(unsigned count) {
     std::array<std::uint8_t, 8> mask{};
@@ -107,37 +96,46 @@ constexpr std::uint64_t keep_bytes(unsigned count) {
     return std::bit_cast<std::uint64_t>(mask);
 }
 
-constexpr std::int64_t row_bytes = 256 * static_cast<std::int64_t>(sizeof(step_entry));
+constexpr event_copy make_event_copy(std::uint8_t status, bool explicit_status) {
+    const channel_shape shape = channel_shapes[status];
+    const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
+    return {keep_bytes(in), in, in + shape.pad};
+}
 
-constexpr std::array<step_entry, class_count * 256> make_step_table() {
-    std::array<step_entry, class_count * 256> table{};
-    for (unsigned state = 0; state < class_count; ++state) {
-        const std::uint8_t running = class_status[state];
-        for (unsigned next = 0; next < 256; ++next) {
-            step_entry& entry = table[state * 256 + next];
-            if (next >= 0xF0) {
-                entry = {~std::uint64_t{0}, system_step, 0, 0};
-                continue;
-            }
-            const std::uint8_t status = next >= 0x80 ? static_cast<std::uint8_t>(next) : running;
-            const channel_shape shape = channel_shapes[status];
-            const unsigned in = 1u + (next >= 0x80 ? 1u : 0u) + shape.data_bytes;
-            entry.keep = keep_bytes(in);
-            entry.input_bytes = in;
-            entry.output_bytes = in + shape.pad;
-            entry.next_row = (static_cast<std::int64_t>(class_of(status)) - state) * row_bytes;
+// Events under running status, by class: a one-byte delta time and the data
+// bytes. With no running status the byte behind the delta time is the next
+// delta time, so the event is the delta time alone.
+constexpr std::array<event_copy, class_count> running_copies = [] {
+    std::array<event_copy, class_count> copies{};
+    for (unsigned c = 0; c < class_count; ++c) copies[c] = make_event_copy(class_status[c], false);
+    return copies;
+}();
+
+// Events with an explicit channel status (80-EF), by status, and the running
+// copy that applies to the events behind them.
+struct explicit_copy {
+    event_copy event;
+    event_copy then;
+};
+
+constexpr std::array<explicit_copy, 256> explicit_copies = [] {
+    std::array<explicit_copy, 256> copies{};
+    for (unsigned status = 0x80; status < 0xF0; ++status) {
+        copies[status] = {make_event_copy(static_cast<std::uint8_t>(status), true),
+                          make_event_copy(static_cast<std::uint8_t>(status), false)};
+    }
+    return copies;
+}();
+
+// The class whose running copy `copy` is.
+running_class class_of_copy(const event_copy& copy) {
+    for (unsigned c = 0; c < class_count; ++c) {
+        const event_copy& known = running_copies[c];
+        if (known.input_bytes == copy.input_bytes && known.output_bytes == copy.output_bytes) {
+            return static_cast<running_class>(c);
         }
     }
-    return table;
-}
-constexpr std::array<step_entry, class_count * 256> step_table = make_step_table();
-
-const std::uint8_t* row_of(running_class state) {
-    return reinterpret_cast<const std::uint8_t*>(step_table.data() + state * 256);
-}
-
-running_class state_of(const std::uint8_t* row) {
-    return static_cast<running_class>((row - reinterpret_cast<const std::uint8_t*>(step_table.data())) / row_bytes);
+    return no_running;
 }
 
 // Bytes that the system or meta event starting at `in` (its status at in[0])
@@ -152,8 +150,13 @@ std::size_t system_event_length(const std::uint8_t* in) {
     return 2;
 }
 
-// The widest write of one fast-path turn: an 8-byte store of a channel event.
-constexpr std::size_t fast_store_width = 8;
+// The top bits of the first two bytes of a loaded 8-byte word, in memory
+// order: both clear means a one-byte delta time followed by a data byte.
+constexpr std::uint64_t top_bits_of_two =
+    std::bit_cast<std::uint64_t>(std::array<std::uint8_t, 8>{0x80, 0x80, 0, 0, 0, 0, 0, 0});
+
+// The widest access of one fast-path turn: 8 bytes loaded and stored.
+constexpr std::size_t fast_access_width = 8;
 
 struct fast_result {
     std::uint32_t consumed;
@@ -162,61 +165,67 @@ struct fast_result {
     bool end_of_track;
 };
 
-// Translates whole events from `in` while they can be read and written with
-// wide loads and stores: stops before an event that could reach past
+// Translates whole events from `in_begin` while they can be read and written
+// with wide loads and stores: stops before an event that could reach past
 // `in_end` or `out_end`, after an end-of-track event, or before anything the
-// careful path must handle.
+// careful path must handle. Running-status events behind a one-byte delta time
+// take the first branch, with their lengths already in registers: it is the
+// common case, and it keeps the next event's address off any chain of
+// dependent loads.
 fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_t* const in_end,
                            std::uint8_t* const out_begin, std::uint8_t* const out_end, running_class state) {
-    using address = std::uint64_t;
-    const auto bytes_at = [](address at) { return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(at)); };
-    const address begin = reinterpret_cast<std::uintptr_t>(in_begin);
-    const address end = reinterpret_cast<std::uintptr_t>(in_end);
-    address at = begin;
+    const std::uint8_t* in = in_begin;
     std::uint8_t* out = out_begin;
-    const std::uint8_t* row = row_of(state);
+    event_copy running = running_copies[state];
     bool ended = false;
     for (;;) {
         // A turn reads at most 8 bytes and writes at most 1.5 bytes per byte
         // read plus the wide store's overhang: within this limit no other
         // check is needed.
-        const std::uint64_t in_room = end - at;
-        const std::uint64_t out_room = static_cast<std::uint64_t>(out_end - out);
-        if (in_room <= fast_store_width || out_room <= 2 * fast_store_width) break;
-        std::uint64_t span = in_room - fast_store_width;
-        const std::uint64_t out_span = (out_room - 2 * fast_store_width) * 2 / 3;
+        const auto in_room = static_cast<std::size_t>(in_end - in);
+        const auto out_room = static_cast<std::size_t>(out_end - out);
+        if (in_room <= fast_access_width || out_room <= 2 * fast_access_width) break;
+        std::size_t span = in_room - fast_access_width;
+        const std::size_t out_span = (out_room - 2 * fast_access_width) * 2 / 3;
         if (out_span < span) span = out_span;
         if (span == 0) break;
-        const address limit = at + span;
-        while (at < limit) {
-            if (bytes_at(at)[0] >= 0x80) {  // a delta time of two or more bytes
-                *out++ = bytes_at(at)[0];
-                ++at;
-                if (bytes_at(at)[0] >= 0x80) continue;
+        const std::uint8_t* const limit = in + span;
+        while (in < limit) {
+            const std::uint64_t word = load_u64(in);
+            if ((word & top_bits_of_two) == 0) {  // a one-byte delta time, running status
+                store_u64(out, word & running.keep);
+                in += running.input_bytes;
+                out += running.output_bytes;
+                continue;
             }
-            const std::uint8_t* const in = bytes_at(at);
-            const auto& entry = *reinterpret_cast<const step_entry*>(row + in[1] * sizeof(step_entry));
-            store_u64(out, load_u64(in) & entry.keep);
-            at += entry.input_bytes;
-            out += entry.output_bytes;
-            row += entry.next_row;
+            if (in[0] >= 0x80) {  // a delta time of two or more bytes
+                *out++ = *in++;
+                continue;
+            }
+            const std::uint8_t status = in[1];
+            if (status >= 0xF0) break;
+            const explicit_copy& copy = explicit_copies[status];
+            store_u64(out, word & copy.event.keep);
+            in += copy.event.input_bytes;
+            out += copy.event.output_bytes;
+            running = copy.then;
         }
-        if (at < system_step) continue;
+        if (in >= limit) continue;
         // A system or meta event behind a one-byte delta time.
-        at -= system_step;
-        const std::uint8_t* const in = bytes_at(at);
         const std::size_t length = 1 + system_event_length(in + 1);
-        if (length > end - at || length > static_cast<std::size_t>(out_end - out)) break;
+        if (length > static_cast<std::size_t>(in_end - in) || length > static_cast<std::size_t>(out_end - out)) break;
         std::memcpy(out, in, length);
-        at += length;
+        if (in[1] < 0xF8) running = running_copies[no_running];
+        const bool end_of_track = meta_kinds[in[2]] == meta_kind::end_of_track;
+        in += length;
         out += length;
-        if (in[1] < 0xF8) row = row_of(no_running);
-        if (meta_kinds[in[2]] == meta_kind::end_of_track) {
+        if (end_of_track) {
             ended = true;
             break;
         }
     }
-    return {static_cast<std::uint32_t>(at - begin), static_cast<std::size_t>(out - out_begin), state_of(row), ended};
+    return {static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
+            class_of_copy(running), ended};
 }
 
 // One step of the byte-at-a-time translation: a delta-time byte and, when it
