@@ -50,10 +50,42 @@ bool write_sequence(byte_view image, std::uint32_t position, output_block buffer
            write_output_at(file, track_length_offset, length_bytes.data(), length_bytes.size());
 }
 
+struct sequence_work {
+    byte_view image;
+    std::uint32_t position;
+    output_block buffer;
+    output_file* file;
+    bool written;
+};
+
+void run_sequence_work(void* context) {
+    auto& work = *static_cast<sequence_work*>(context);
+    work.written = write_sequence(work.image, work.position, work.buffer, *work.file);
+}
+
+struct walk_work {
+    byte_view image;
+    sequence_list sequences;
+};
+
+void run_walk_work(void* context) {
+    auto& work = *static_cast<walk_work*>(context);
+    work.sequences = find_sequences(work.image);
+}
+
 }  // namespace
 
-bool extract_sequences(byte_view image, const native_char* container_path) {
-    const sequence_list sequences = find_sequences(image);
+bool extract_sequences(const input_block& input, const native_char* container_path) {
+    const byte_view image(input.data, input.size);
+    // Every read of the input happens under the guard, and the input is
+    // checked after each output: a file that changed while it was being read
+    // would otherwise give a wrong output silently.
+    walk_work walk{image, {}};
+    if (!read_input_guarded(run_walk_work, &walk)) {
+        print_path_line("Cannot read file : ", container_path);
+        return false;
+    }
+    const sequence_list& sequences = walk.sequences;
     if (sequences.count == 0) return true;
 
     const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[output_block_size]);
@@ -71,9 +103,15 @@ bool extract_sequences(byte_view image, const native_char* container_path) {
             print_path_line("No file or already opened : ", name.c_str());
             return false;
         }
-        const bool written = write_sequence(image, sequences.positions[index],
-                                            {buffer.get(), output_block_size}, file);
-        if (!close_output(file) || !written) {
+        sequence_work work{image, sequences.positions[index], {buffer.get(), output_block_size}, &file, false};
+        const bool input_intact = read_input_guarded(run_sequence_work, &work) && input_unchanged(input);
+        const bool closed = close_output(file);
+        if (!input_intact) {
+            remove_output(name);
+            print_path_line("Cannot read file : ", container_path);
+            return false;
+        }
+        if (!closed || !work.written) {
             remove_output(name);
             print_path_line("Cannot write file : ", name.c_str());
             return false;
@@ -111,7 +149,7 @@ int run(int argc, native_char** argv, std::string_view banner) {
         return exit_failure;
     }
 
-    const bool extracted = extract_sequences({input.data, input.size}, container_path);
+    const bool extracted = extract_sequences(input, container_path);
     release_input(input);
     flush_console();
     return extracted ? exit_success : exit_failure;

@@ -16,7 +16,7 @@ inline constexpr int exit_failure = -1;
 // Returns false after printing the one line that says what failed; outputs
 // finished before the failure stay on disk, complete, and no incomplete one
 // is left behind.
-bool extract_sequences(byte_view image, const native_char* container_path);
+bool extract_sequences(const input_block& input, const native_char* container_path);
 
 // The whole run; `banner` is printed first in every case. Returns the exit status.
 int run(int argc, native_char** argv, std::string_view banner);

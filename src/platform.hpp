@@ -34,18 +34,34 @@ void flush_console();
 
 enum class load_status { loaded, cannot_open, too_large, cannot_read, no_memory };
 
-// The whole input file in one block of memory.
+// The whole input file in one block of memory: a read-only mapping of the
+// file where the platform has one, otherwise a heap block it was read into.
 struct input_block {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-    void* owned = nullptr;  // what release_input frees
+    void* owned = nullptr;       // heap block to free, if the file was read
+    std::size_t mapped = 0;      // bytes mapped, if the file is mapped
+#ifndef _WIN32
+    int descriptor = -1;         // kept open while mapped, to see whether the file changes
+    std::int64_t modified = 0;   // its modification time when loaded, in nanoseconds
+#endif
 };
 
-// Reads the file whole. Directories and unopenable files give cannot_open;
+// Loads the file whole. Directories and unopenable files give cannot_open;
 // files of 4 GiB or more give too_large; a read that does not deliver every
 // byte gives cannot_read.
 load_status load_input(const native_char* path, input_block& block);
 void release_input(input_block& block);
+
+// Runs `work(context)`, which reads the input block. A mapped file that
+// someone truncates meanwhile makes such reads fault; then the work is
+// abandoned where it stands and false is returned. `work` must hold nothing
+// that needs cleaning up when abandoned.
+bool read_input_guarded(void (*work)(void*), void* context);
+
+// False when the file behind a mapped block no longer has the size and
+// modification time it had when loaded: bytes read from it may be wrong.
+bool input_unchanged(const input_block& block);
 
 struct output_file {
 #ifdef _WIN32

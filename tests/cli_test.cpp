@@ -399,6 +399,33 @@ TEST(cli, unreadable_container_is_a_failure) {
     }
 }
 
+// The container is mapped; a file that someone truncates while it is mapped
+// must neither crash the run nor leave a wrong output behind.
+TEST(cli, container_truncated_while_mapped_is_a_read_failure) {
+    const song big = large_song(3000);  // a 12 KB track: several pages
+    const bytes image = test_support::container_of({big.record(), melody.record()});
+    // 0: every page gone; 9000: the first pages stay and the rest of the
+    // third reads as zeros, which only a second look at the file reveals.
+    for (const char* size : {"0", "9000"}) {
+        scratch_dir dir;
+        write_file(dir / "m.dat", image);
+        const run_result r = run_tool({"m.dat"}, {dir.path(), RLIM_INFINITY,
+                                       {preload_faults(), std::string("TOLVARIN_MAP_FAULT=") + size}});
+        EXPECT_EQ(r.status, 255) << size;
+        EXPECT_EQ(after_banner(r.out), "Cannot read file : m.dat\n") << size;
+        EXPECT_EQ(dir.files(), std::set<std::string>{"m.dat"}) << size;
+    }
+}
+
+TEST(cli, container_that_cannot_be_mapped_is_read) {
+    scratch_dir dir;
+    write_file(dir / "n.dat", four_song_container());
+    const run_result r = run_tool({"n.dat"}, {dir.path(), RLIM_INFINITY, {preload_faults(), "TOLVARIN_MAP_FAULT=refuse"}});
+    EXPECT_EQ(r.status, 0);
+    expect_file(dir / "n_1.mid", melody.output());
+    expect_file(dir / "n_4.mid", running_off.output());
+}
+
 TEST(cli, container_of_4_gib_is_refused) {
     scratch_dir dir;
     {

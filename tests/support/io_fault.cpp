@@ -2,6 +2,10 @@
 //   TOLVARIN_READ_FAULT=eio     every read fails with EIO
 //   TOLVARIN_READ_FAULT=short   the first read delivers 8 bytes, later ones report
 //                               the end of the file, as a file that shrank would
+//                               (with either, mapping a file fails, so it is read)
+//   TOLVARIN_MAP_FAULT=refuse   mapping a file fails, so it is read instead
+//   TOLVARIN_MAP_FAULT=N        a file, once mapped, is truncated to N bytes, as
+//                               if another program did it at that moment
 //   TOLVARIN_WRITE_FAULT=N      writes to files fail with ENOSPC once N bytes
 //                               have gone to them (a disk that fills up)
 //   TOLVARIN_PWRITE_FAULT=1     positioned writes fail with EIO
@@ -9,10 +13,13 @@
 //                               as a network file system may for lost data
 // Standard output and error (descriptors 1 and 2) are never affected.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -78,4 +85,23 @@ extern "C" int close(int descriptor) {
         return -1;
     }
     return result;
+}
+
+extern "C" void* mmap(void* address, size_t length, int protection, int flags, int descriptor, off_t offset) {
+    static const auto real = next_definition<void* (*)(void*, size_t, int, int, int, off_t)>("mmap");
+    const char* map_fault = std::getenv("TOLVARIN_MAP_FAULT");
+    if (descriptor > 2 && (std::getenv("TOLVARIN_READ_FAULT") != nullptr ||
+                           (map_fault != nullptr && std::strcmp(map_fault, "refuse") == 0))) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    void* const mapping = real(address, length, protection, flags, descriptor, offset);
+    if (descriptor > 2 && map_fault != nullptr && mapping != MAP_FAILED) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+        const int writable = open(path, O_WRONLY);
+        if (writable < 0 || ftruncate(writable, std::atoll(map_fault)) != 0) std::abort();
+        close(writable);
+    }
+    return mapping;
 }
