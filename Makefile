@@ -5,7 +5,7 @@ JOBS ?= 2
 BUILD := build
 FUZZ_SECONDS ?= 30
 
-.PHONY: all demo test test-release test-sanitize test-fuzz deps clean
+.PHONY: all demo test test-release test-sanitize test-fuzz deps bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
@@ -38,6 +38,10 @@ test-fuzz:
 	  -DTOLVARIN_FUZZ=ON -DTOLVARIN_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(BUILD)/fuzz -j $(JOBS)
 	ctest --test-dir $(BUILD)/fuzz --output-on-failure
+
+# Converter against cp, the core alone, instructions per byte; writes bench/RESULTS.md.
+bench: all
+	python3 bench/run_bench.py
 
 clean:
 	rm -rf $(BUILD)
