@@ -5,7 +5,7 @@ JOBS ?= 2
 BUILD := build
 FUZZ_SECONDS ?= 30
 
-.PHONY: all demo test test-release test-sanitize test-fuzz deps bench clean
+.PHONY: all demo test test-release test-sanitize test-fuzz test-windows windows deps bench clean
 
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
@@ -19,11 +19,28 @@ demo: all
 	@ls -l $(BUILD)/demo/*.mid
 
 # Every test: the release build's suite, the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run.
-test: deps test-release test-sanitize test-fuzz
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, and the
+# Windows build's end-to-end tests under Wine.
+test: deps test-release test-sanitize test-fuzz test-windows
 
 deps:
-	scripts/install_test_deps.sh clang-rt
+	scripts/install_test_deps.sh clang-rt windows
+
+# The Windows console program, cross-built with MinGW-w64: 32-bit x86 (the
+# target) in build/win-i686/Tolvarin.exe, x86-64 in build/win-x86_64/Tolvarin.exe.
+windows:
+	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then \
+	  for arch in i686 x86_64; do \
+	    cmake -S . -B $(BUILD)/win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-$$arch.cmake -DCMAKE_BUILD_TYPE=Release && \
+	    cmake --build $(BUILD)/win-$$arch -j $(JOBS) || exit 1; \
+	  done; \
+	else echo "MinGW-w64 is not installed: the Windows build is skipped"; fi
+
+test-windows: windows
+	@if [ -f $(BUILD)/win-i686/Tolvarin.exe ]; then \
+	  python3 tests/windows_e2e.py --exe32 $(BUILD)/win-i686/Tolvarin.exe --exe64 $(BUILD)/win-x86_64/Tolvarin.exe; \
+	  status=$$?; [ $$status -eq 77 ] && echo "Windows tests skipped: Wine is not installed" && status=0; exit $$status; \
+	else echo "Windows tests skipped: no MinGW-w64"; fi
 
 test-release: all
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
