@@ -177,11 +177,15 @@ fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_
     const std::uint8_t* in = in_begin;
     std::uint8_t* out = out_begin;
     event_copy running = running_copies[state];
-    bool ended = false;
+    const auto result = [&](bool end_of_track) {
+        return fast_result{static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
+                           class_of_copy(running), end_of_track};
+    };
     for (;;) {
-        // A turn reads at most 8 bytes and writes at most 1.5 bytes per byte
-        // read plus the wide store's overhang: within this limit no other
-        // check is needed.
+        // A channel event reads at most 8 bytes and writes at most 1.5 bytes
+        // per byte read plus the wide store's overhang; every other step
+        // writes as many bytes as it reads. Within this limit, then, a
+        // channel event needs no other check.
         const auto in_room = static_cast<std::size_t>(in_end - in);
         const auto out_room = static_cast<std::size_t>(out_end - out);
         if (in_room <= fast_access_width || out_room <= 2 * fast_access_width) break;
@@ -203,29 +207,28 @@ fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_
                 continue;
             }
             const std::uint8_t status = in[1];
-            if (status >= 0xF0) break;
-            const explicit_copy& copy = explicit_copies[status];
-            store_u64(out, word & copy.event.keep);
-            in += copy.event.input_bytes;
-            out += copy.event.output_bytes;
-            running = copy.then;
-        }
-        if (in >= limit) continue;
-        // A system or meta event behind a one-byte delta time.
-        const std::size_t length = 1 + system_event_length(in + 1);
-        if (length > static_cast<std::size_t>(in_end - in) || length > static_cast<std::size_t>(out_end - out)) break;
-        std::memcpy(out, in, length);
-        if (in[1] < 0xF8) running = running_copies[no_running];
-        const bool end_of_track = meta_kinds[in[2]] == meta_kind::end_of_track;
-        in += length;
-        out += length;
-        if (end_of_track) {
-            ended = true;
-            break;
+            if (status < 0xF0) {
+                const explicit_copy& copy = explicit_copies[status];
+                store_u64(out, word & copy.event.keep);
+                in += copy.event.input_bytes;
+                out += copy.event.output_bytes;
+                running = copy.then;
+                continue;
+            }
+            // A system or meta event, checked against the ends on its own.
+            const std::size_t length = 1 + system_event_length(in + 1);
+            if (length > static_cast<std::size_t>(in_end - in) || length > static_cast<std::size_t>(out_end - out)) {
+                return result(false);
+            }
+            std::memcpy(out, in, length);
+            if (status < 0xF8) running = running_copies[no_running];
+            const bool end_of_track = meta_kinds[in[2]] == meta_kind::end_of_track;
+            in += length;
+            out += length;
+            if (end_of_track) return result(true);
         }
     }
-    return {static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
-            class_of_copy(running), ended};
+    return result(false);
 }
 
 // One step of the byte-at-a-time translation: a delta-time byte and, when it
