@@ -31,7 +31,7 @@ deps:
 windows:
 	@if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then \
 	  for arch in i686 x86_64; do \
-	    cmake -S . -B $(BUILD)/win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-$$arch.cmake -DCMAKE_BUILD_TYPE=Release && \
+	    cmake -S . -B $(BUILD)/win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMINGW_ARCH=$$arch -DCMAKE_BUILD_TYPE=Release && \
 	    cmake --build $(BUILD)/win-$$arch -j $(JOBS) || exit 1; \
 	  done; \
 	else echo "MinGW-w64 is not installed: the Windows build is skipped"; fi
