@@ -31,7 +31,8 @@ inline constexpr std::size_t max_step_output = 260;
 
 struct track_state {
     std::uint32_t read_position = 0;    // next byte of the input image to read
-    std::uint8_t remembered_status = 0;  // running status; 0 means none
+    std::uint8_t remembered_status = 0;  // running status, or a status of its class
+                                         // (same data bytes and pad); 0 means none
     bool offer_pending = true;           // the opening offer has not been made yet
     bool finished = false;               // end of track written or input exhausted
 };
