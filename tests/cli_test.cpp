@@ -334,6 +334,19 @@ TEST(cli, output_that_cannot_be_created_stops_the_run) {
     expect_file(dir / "tune_1.mid", melody.output());
 }
 
+// An output name longer than the system allows (a 251-character base name
+// gives a 257-character output name) is refused like any output that cannot
+// be created; the name is printed whole.
+TEST(cli, output_name_too_long_for_the_system_is_refused) {
+    scratch_dir dir;
+    const std::string base(251, 'n');
+    write_file(dir / (base + ".d"), test_support::container_of({melody.record()}));
+    const run_result r = run_tool({base + ".d"}, {dir.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : " + base + "_1.mid\n");
+    EXPECT_EQ(dir.files(), std::set<std::string>{base + ".d"});
+}
+
 // A song large enough to need several output blocks: its length is patched
 // after the last block is written.
 song large_song(int events) {
