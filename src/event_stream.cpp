@@ -81,62 +81,45 @@ constexpr running_class class_of(std::uint8_t status) {
 // A status of each class, to carry the running status between calls.
 constexpr std::uint8_t class_status[class_count] = {0x00, 0x80, 0x90, 0xC0};
 
-// How the fast path copies one event that follows a one-byte delta time: it
-// loads 8 bytes, keeps those of the event (the rest become zero, which gives
-// the pad) and stores them, then moves on by the input and output lengths.
-struct event_copy {
-    std::uint64_t keep;
-    std::size_t input_bytes;   // delta time and event
-    std::size_t output_bytes;  // input bytes plus the pad, if any
+// The fast path is a small automaton whose state is the running class. At an
+// event behind a one-byte delta time, the byte after the delta time decides
+// everything: how many input bytes the event takes (delta time included), how
+// many it writes (plus the pad), and the next state. The choice is a table
+// lookup rather than a branch: real event streams mix running and explicit
+// statuses too irregularly for branch prediction.
+struct step {
+    std::uint8_t input_bytes;   // delta time and event; 0 for a system or meta status
+    std::uint8_t output_bytes;  // input bytes plus the pad, if any
+    std::uint16_t next_row;     // first entry of the next state's row
 };
 
-constexpr std::uint64_t keep_bytes(unsigned count) {
-    std::array<std::uint8_t, 8> mask{};
-    for (unsigned i = 0; i < count && i < 8; ++i) mask[i] = 0xFF;
-    return std::bit_cast<std::uint64_t>(mask);
-}
-
-constexpr event_copy make_event_copy(std::uint8_t status, bool explicit_status) {
-    const channel_shape shape = channel_shapes[status];
-    const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
-    return {keep_bytes(in), in, in + shape.pad};
-}
-
-// Events under running status, by class: a one-byte delta time and the data
-// bytes. With no running status the byte behind the delta time is the next
-// delta time, so the event is the delta time alone.
-constexpr std::array<event_copy, class_count> running_copies = [] {
-    std::array<event_copy, class_count> copies{};
-    for (unsigned c = 0; c < class_count; ++c) copies[c] = make_event_copy(class_status[c], false);
-    return copies;
-}();
-
-// Events with an explicit channel status (80-EF), by status, and the running
-// copy that applies to the events behind them.
-struct explicit_copy {
-    event_copy event;
-    event_copy then;
-};
-
-constexpr std::array<explicit_copy, 256> explicit_copies = [] {
-    std::array<explicit_copy, 256> copies{};
-    for (unsigned status = 0x80; status < 0xF0; ++status) {
-        copies[status] = {make_event_copy(static_cast<std::uint8_t>(status), true),
-                          make_event_copy(static_cast<std::uint8_t>(status), false)};
-    }
-    return copies;
-}();
-
-// The class whose running copy `copy` is.
-running_class class_of_copy(const event_copy& copy) {
-    for (unsigned c = 0; c < class_count; ++c) {
-        const event_copy& known = running_copies[c];
-        if (known.input_bytes == copy.input_bytes && known.output_bytes == copy.output_bytes) {
-            return static_cast<running_class>(c);
+constexpr std::array<step, class_count * 256> steps = [] {
+    std::array<step, class_count * 256> table{};
+    for (unsigned state = 0; state < class_count; ++state) {
+        for (unsigned next = 0; next < 0xF0; ++next) {
+            const bool explicit_status = next >= 0x80;
+            const std::uint8_t status = explicit_status ? static_cast<std::uint8_t>(next) : class_status[state];
+            const channel_shape shape = channel_shapes[status];
+            const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
+            table[state * 256 + next] = {static_cast<std::uint8_t>(in), static_cast<std::uint8_t>(in + shape.pad),
+                                         static_cast<std::uint16_t>(class_of(status) * 256)};
         }
     }
-    return no_running;
-}
+    return table;
+}();
+
+// An event is copied as one 8-byte load and store; the bytes behind the event
+// are stored as zero, which gives the pad of a note off or pitch bend (and is
+// overwritten by the next event otherwise). The mask for an event of n bytes:
+constexpr std::array<std::uint64_t, 8> keep_first = [] {
+    std::array<std::uint64_t, 8> masks{};
+    for (unsigned n = 0; n < 8; ++n) {
+        std::array<std::uint8_t, 8> bytes{};
+        for (unsigned i = 0; i < n; ++i) bytes[i] = 0xFF;
+        masks[n] = std::bit_cast<std::uint64_t>(bytes);
+    }
+    return masks;
+}();
 
 // Bytes that the system or meta event starting at `in` (its status at in[0])
 // occupies in the input; `in[1]` and `in[2]` must be readable.
@@ -149,11 +132,6 @@ std::size_t system_event_length(const std::uint8_t* in) {
     }
     return 2;
 }
-
-// The top bits of the first two bytes of a loaded 8-byte word, in memory
-// order: both clear means a one-byte delta time followed by a data byte.
-constexpr std::uint64_t top_bits_of_two =
-    std::bit_cast<std::uint64_t>(std::array<std::uint8_t, 8>{0x80, 0x80, 0, 0, 0, 0, 0, 0});
 
 // The widest access of one fast-path turn: 8 bytes loaded and stored.
 constexpr std::size_t fast_access_width = 8;
@@ -168,18 +146,15 @@ struct fast_result {
 // Translates whole events from `in_begin` while they can be read and written
 // with wide loads and stores: stops before an event that could reach past
 // `in_end` or `out_end`, after an end-of-track event, or before anything the
-// careful path must handle. Running-status events behind a one-byte delta time
-// take the first branch, with their lengths already in registers: it is the
-// common case, and it keeps the next event's address off any chain of
-// dependent loads.
+// careful path must handle.
 fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_t* const in_end,
                            std::uint8_t* const out_begin, std::uint8_t* const out_end, running_class state) {
     const std::uint8_t* in = in_begin;
     std::uint8_t* out = out_begin;
-    event_copy running = running_copies[state];
+    const step* row = steps.data() + state * 256;
     const auto result = [&](bool end_of_track) {
         return fast_result{static_cast<std::uint32_t>(in - in_begin), static_cast<std::size_t>(out - out_begin),
-                           class_of_copy(running), end_of_track};
+                           static_cast<running_class>((row - steps.data()) / 256), end_of_track};
     };
     for (;;) {
         // A channel event reads at most 8 bytes and writes at most 1.5 bytes
@@ -195,24 +170,16 @@ fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_
         if (span == 0) break;
         const std::uint8_t* const limit = in + span;
         while (in < limit) {
-            const std::uint64_t word = load_u64(in);
-            if ((word & top_bits_of_two) == 0) {  // a one-byte delta time, running status
-                store_u64(out, word & running.keep);
-                in += running.input_bytes;
-                out += running.output_bytes;
-                continue;
-            }
             if (in[0] >= 0x80) {  // a delta time of two or more bytes
                 *out++ = *in++;
-                continue;
+                if (in[0] >= 0x80) continue;
             }
-            const std::uint8_t status = in[1];
-            if (status < 0xF0) {
-                const explicit_copy& copy = explicit_copies[status];
-                store_u64(out, word & copy.event.keep);
-                in += copy.event.input_bytes;
-                out += copy.event.output_bytes;
-                running = copy.then;
+            const step next = row[in[1]];
+            if (next.input_bytes != 0) {
+                store_u64(out, load_u64(in) & keep_first[next.input_bytes]);
+                in += next.input_bytes;
+                out += next.output_bytes;
+                row = steps.data() + next.next_row;
                 continue;
             }
             // A system or meta event, checked against the ends on its own.
@@ -221,7 +188,7 @@ fast_result fast_translate(const std::uint8_t* const in_begin, const std::uint8_
                 return result(false);
             }
             std::memcpy(out, in, length);
-            if (status < 0xF8) running = running_copies[no_running];
+            if (in[1] < 0xF8) row = steps.data();
             const bool end_of_track = meta_kinds[in[2]] == meta_kind::end_of_track;
             in += length;
             out += length;
