@@ -1,7 +1,6 @@
 #include "converter.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>

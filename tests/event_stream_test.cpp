@@ -31,8 +31,7 @@ std::ostream& operator<<(std::ostream& out, const stream_case& c) { return out <
 // The image puts the stream behind a container header and a header block, so
 // the first event sits at offset 38, as in a real container.
 bytes image_with_stream(const bytes& stream, const bytes& tail = {}) {
-    bytes image = test_support::concat({bytes(16, 0), test_support::header_block(), stream, tail});
-    return image;
+    return test_support::concat({bytes(16, 0), test_support::header_block(), stream, tail});
 }
 
 constexpr std::uint32_t first_event = 38;

@@ -15,14 +15,13 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from zarq import header_block  # noqa: E402
+
 SKIP = 77
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll"}
 
 BANNER = re.compile(rb"Tolvarin BuildDate:\[[A-Z][a-z]{2} [ 123][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\]\r\n")
-
-
-def header_block(division, stored_length):
-    return b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", stored_length)
 
 
 # Songs whose output is worked out by hand: compact stream, track data written.
