@@ -179,6 +179,143 @@ INSTANTIATE_TEST_SUITE_P(
                     stream_case{"offer_meta_cut", "FF 03 02 41", "FF 03 02 41"}),
     [](const testing::TestParamInfo<stream_case>& info) { return std::string(info.param.name); });
 
+// Status handling that both translation paths must agree on. Each stream is
+// run twice: followed by an end of track and junk, so that the wide-read path
+// takes its events, and alone at the very end of the image, where the last
+// events fall to the byte-at-a-time path (no wide read may start within 8
+// bytes of the end).
+class status_in_both_paths : public testing::TestWithParam<stream_case> {};
+
+TEST_P(status_in_both_paths, gives_the_same_bytes) {
+    const stream_case& c = GetParam();
+    const bytes stream = hex(c.stream);
+    const bytes expected = hex(c.expected);
+    // A stream that ends with a complete delta time is followed by the end of
+    // track's event alone.
+    const bytes eot = hex(c.name == std::string_view("tempo_takes_four_bytes") ||
+                                  c.name == std::string_view("tempo_with_length_byte_zero")
+                              ? "FF 2F 00"
+                              : end_of_track);
+    const bytes wide = image_with_stream(test_support::concat({stream, eot}), bytes(48, 0x5A));
+    const bytes at_end = image_with_stream(stream);
+    for (const std::size_t room : rooms) {
+        EXPECT_EQ(test_support::hex_string(test_support::translate_whole(wide, first_event, room)),
+                  test_support::hex_string(test_support::concat({expected, eot})))
+            << "followed by more, room " << room;
+        EXPECT_EQ(test_support::hex_string(test_support::translate_whole(at_end, first_event, room)),
+                  test_support::hex_string(expected))
+            << "at the end of the image, room " << room;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    events, status_in_both_paths,
+    testing::Values(
+        // F8-FF leave the running status as it was: the running note off or
+        // pitch bend behind them still gains its pad.
+        stream_case{"f8_keeps_running_note_off", "00 80 3C 00 F8 01 00 05 3E", "00 80 3C 00 00 F8 01 00 05 3E 00"},
+        stream_case{"fe_bare_keeps_running_pitch_bend", "00 E0 40 00 FE 7A 05 41",
+                    "00 E0 40 00 00 FE 7A 05 41 00"},
+        stream_case{"ff_keeps_running_note_off", "00 80 3C 00 FF 01 00 05 3E", "00 80 3C 00 00 FF 01 00 05 3E 00"},
+        stream_case{"ff_keeps_running_program_change", "00 C1 05 00 FF 7A 05 06",
+                    "00 C1 05 00 FF 7A 05 06"},
+        // F0-F7 cancel it: the bytes behind are delta times, no pad appears.
+        stream_case{"f0_clears_running_note_off", "00 80 3C 00 F0 7A 05 3E", "00 80 3C 00 00 F0 7A 05 3E"},
+        stream_case{"f1_clears_running_note_off", "00 80 3C 00 F1 01 00 05 3E", "00 80 3C 00 00 F1 01 00 05 3E"},
+        stream_case{"f7_clears_running_pitch_bend", "00 E0 40 00 F7 7A 05 41", "00 E0 40 00 00 F7 7A 05 41"},
+        // A tempo takes exactly four bytes after its type, whatever its length
+        // byte says: the 3E behind it is a delta time, not a running note off
+        // (so these two streams end with a complete delta time).
+        stream_case{"tempo_takes_four_bytes", "00 80 3C 00 FF 51 03 07 A1 20 3E",
+                    "00 80 3C 00 00 FF 51 03 07 A1 20 3E"},
+        stream_case{"tempo_with_length_byte_zero", "00 80 3C 00 FF 51 00 07 A1 20 3E",
+                    "00 80 3C 00 00 FF 51 00 07 A1 20 3E"}),
+    [](const testing::TestParamInfo<stream_case>& info) { return std::string(info.param.name); });
+
+// copy_event on its own: one event, the bytes it writes and how far it reads.
+// The input is followed by 99 99 ..., which must never be copied.
+struct event_case {
+    const char* name;
+    std::uint8_t status;
+    bool explicit_status;
+    std::string input;
+    std::string written;
+    std::uint32_t consumed;
+    tolvarin::event_result result;
+};
+
+std::ostream& operator<<(std::ostream& out, const event_case& c) { return out << c.name; }
+
+class copy_event_alone : public testing::TestWithParam<event_case> {};
+
+TEST_P(copy_event_alone, writes_and_consumes_exactly_its_bytes) {
+    const event_case& c = GetParam();
+    const bytes image = test_support::concat({hex(c.input), bytes(8, 0x99)});
+    bytes out(tolvarin::max_step_output, 0xEE);
+    std::uint8_t* cursor = out.data();
+    std::uint32_t position = 0;
+    EXPECT_EQ(tolvarin::copy_event(c.status, c.explicit_status, image, position, cursor), c.result);
+    EXPECT_EQ(position, c.consumed);
+    EXPECT_EQ(test_support::hex_string(bytes(out.data(), cursor)), test_support::hex_string(hex(c.written)));
+}
+
+using tolvarin::event_result;
+INSTANTIATE_TEST_SUITE_P(
+    events, copy_event_alone,
+    testing::Values(
+        event_case{"no_status_copies_nothing", 0x00, false, "3C 40", "", 0, event_result::next_event},
+        event_case{"explicit_note_off", 0x80, true, "80 3C", "80 3C 00", 2, event_result::next_event},
+        event_case{"running_note_off", 0x8F, false, "3C", "3C 00", 1, event_result::next_event},
+        event_case{"running_pitch_bend", 0xE3, false, "40", "40 00", 1, event_result::next_event},
+        event_case{"explicit_note_on", 0x90, true, "90 3C 40", "90 3C 40", 3, event_result::next_event},
+        event_case{"running_controller", 0xB0, false, "07 64", "07 64", 2, event_result::next_event},
+        event_case{"running_key_pressure", 0xA0, false, "3C 10", "3C 10", 2, event_result::next_event},
+        event_case{"explicit_program", 0xC0, true, "C0 05", "C0 05", 2, event_result::next_event},
+        event_case{"running_channel_pressure", 0xD0, false, "20", "20", 1, event_result::next_event},
+        event_case{"tempo_four_bytes", 0xFF, true, "FF 51 03 07 A1 20", "FF 51 03 07 A1 20", 6,
+                   event_result::next_event},
+        event_case{"tempo_length_ignored", 0xFF, true, "FF 51 7F 07 A1 20", "FF 51 7F 07 A1 20", 6,
+                   event_result::next_event},
+        event_case{"text_by_length", 0xFF, true, "FF 01 02 41 42", "FF 01 02 41 42", 5, event_result::next_event},
+        event_case{"text_length_zero", 0xFF, true, "FF 7F 00", "FF 7F 00", 3, event_result::next_event},
+        event_case{"end_of_track", 0xFF, true, "FF 2F 00", "FF 2F 00", 3, event_result::end_of_track},
+        event_case{"f7_end_of_track", 0xF7, true, "F7 2F 00", "F7 2F 00", 3, event_result::end_of_track},
+        event_case{"bare_type", 0xFF, true, "FF 0A", "FF 0A", 2, event_result::next_event},
+        event_case{"type_above_7f", 0xF0, true, "F0 90", "F0 90", 2, event_result::next_event},
+        // The status of a system event is copied even when not flagged explicit.
+        event_case{"system_status_always_copied", 0xFF, false, "FF 01 00", "FF 01 00", 3,
+                   event_result::next_event}),
+    [](const testing::TestParamInfo<event_case>& info) { return std::string(info.param.name); });
+
+// A length-prefixed event whose last bytes are missing at the end of the
+// image, placed behind enough running note ons for the wide-read path to
+// reach it: the track must end where the bytes end, without reading or
+// writing a byte more. No pads are involved, so the output is the stream as
+// far as it goes. The sweep covers event lengths and cuts of 0 to 3 bytes at
+// many positions, so it holds wherever the wide path's reach ends.
+TEST(translate_track, length_prefixed_event_cut_at_the_end) {
+    const char* const heads[] = {"FF 01", "FF 7F", "F0 05", "F7 59"};
+    for (const char* head : heads) {
+        for (int lead = 0; lead < 12; ++lead) {
+            for (unsigned length : {0u, 1u, 2u, 5u, 6u, 7u, 8u, 9u, 13u, 31u, 64u, 200u, 255u}) {
+                for (std::size_t cut = 0; cut <= 3 && cut <= length + 1; ++cut) {
+                    bytes stream = hex(repeated("00 90 3C 40 ", lead) + "05 90 3C 40 00 " + head);
+                    stream.push_back(static_cast<std::uint8_t>(length));
+                    for (unsigned i = 0; i < length; ++i) stream.push_back(static_cast<std::uint8_t>(0x20 + i % 0x50));
+                    stream.erase(stream.end() - static_cast<std::ptrdiff_t>(cut), stream.end());
+                    const bytes image = image_with_stream(stream);
+                    for (const std::size_t room : rooms) {
+                        ASSERT_EQ(test_support::hex_string(test_support::translate_whole(image, first_event, room)),
+                                  test_support::hex_string(stream))
+                            << head << ", lead " << lead << ", length " << length << ", cut " << cut << ", room "
+                            << room;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(translate_track, track_without_end_runs_into_following_bytes) {
     // The second record's header block and events are read as part of the first track.
     const bytes first = test_support::concat({test_support::header_block(), hex("00 90 3C 40")});
