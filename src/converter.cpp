@@ -72,9 +72,34 @@ void run_walk_work(void* context) {
     work.sequences = find_sequences(work.image);
 }
 
+// Removes the temporary file of an output that did not get renamed, on every
+// way out of the loop below, an allocation failure included.
+class output_in_progress {
+public:
+    output_in_progress(const output_directory& dir, output_file& file) : dir_(dir), file_(file) {}
+    ~output_in_progress() { discard_output(dir_, file_); }
+    output_in_progress(const output_in_progress&) = delete;
+    output_in_progress& operator=(const output_in_progress&) = delete;
+
+private:
+    const output_directory& dir_;
+    output_file& file_;
+};
+
+class directory_held {
+public:
+    explicit directory_held(output_directory& dir) : dir_(dir) {}
+    ~directory_held() { close_output_directory(dir_); }
+    directory_held(const directory_held&) = delete;
+    directory_held& operator=(const directory_held&) = delete;
+
+private:
+    output_directory& dir_;
+};
+
 }  // namespace
 
-bool extract_sequences(const input_block& input, const native_char* container_path) {
+bool extract_sequences(input_block& input, const native_char* container_path) {
     const byte_view image(input.data, input.size);
     // Every read of the input happens under the guard, and the input is
     // checked after each output: a file that changed while it was being read
@@ -95,24 +120,35 @@ bool extract_sequences(const input_block& input, const native_char* container_pa
     const path_parts<native_char> parts =
         split_path(std::basic_string_view<native_char>(container_path), native_path_syntax);
 
+    output_directory dir;
+    if (!open_output_directory(parts.drive + parts.directory, dir)) {
+        print_path_line("No file or already opened : ", make_output_name(parts, 1).c_str());
+        return false;
+    }
+    const directory_held dir_held(dir);
+
     for (std::uint32_t index = 0; index < sequences.count; ++index) {
         const native_string name = make_output_name(parts, index + 1);
+        const native_string leaf = make_output_leaf(parts, index + 1);
         output_file file;
-        if (!create_output(name, file)) {
+        if (!create_output(dir, leaf.c_str(), input, file)) {
             print_path_line("No file or already opened : ", name.c_str());
             return false;
         }
+        const output_in_progress in_progress(dir, file);
         sequence_work work{image, sequences.positions[index], {buffer.get(), output_block_size}, &file, false};
         const bool input_intact = read_input_guarded(run_sequence_work, &work) && input_unchanged(input);
         const bool closed = close_output(file);
         if (!input_intact) {
-            remove_output(name);
             print_path_line("Cannot read file : ", container_path);
             return false;
         }
         if (!closed || !work.written) {
-            remove_output(name);
             print_path_line("Cannot write file : ", name.c_str());
+            return false;
+        }
+        if (!commit_output(dir, leaf.c_str(), input, file)) {
+            print_path_line("No file or already opened : ", name.c_str());
             return false;
         }
     }
@@ -125,7 +161,6 @@ int run(int argc, native_char** argv, std::string_view banner) {
     if (argc < 2) {
         print_text("Usage\n");
         print_text("\tTolvarin.exe <Zarqfile>\n");
-        flush_console();
         return exit_failure;
     }
     const native_char* const container_path = argv[1];
@@ -143,14 +178,17 @@ int run(int argc, native_char** argv, std::string_view banner) {
             break;
         case load_status::no_memory: print_text("Cannot alloc memory\n"); break;
     }
-    if (status != load_status::loaded) {
-        flush_console();
-        return exit_failure;
-    }
+    if (status != load_status::loaded) return exit_failure;
 
-    const bool extracted = extract_sequences(input, container_path);
+    bool extracted = false;
+    try {
+        extracted = extract_sequences(input, container_path);
+    } catch (...) {
+        // Only allocations (names, paths) can throw here; the temporary file
+        // of the output in progress is gone by now.
+        print_text("Cannot alloc memory\n");
+    }
     release_input(input);
-    flush_console();
     return extracted ? exit_success : exit_failure;
 }
 

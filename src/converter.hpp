@@ -12,11 +12,13 @@ namespace tolvarin {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = -1;
 
-// Writes the outputs for every sequence the container's slots lead to.
+// Writes the outputs for every sequence the container's slots lead to, in
+// order, each to a temporary file renamed over its name once complete.
 // Returns false after printing the one line that says what failed; outputs
-// finished before the failure stay on disk, complete, and no incomplete one
-// is left behind.
-bool extract_sequences(const input_block& input, const native_char* container_path);
+// before the failed one are complete and new, the failed one and those after
+// it keep what their names held, and no temporary file is left behind. May
+// throw std::bad_alloc, with the same guarantees.
+bool extract_sequences(input_block& input, const native_char* container_path);
 
 // The whole run; `banner` is printed first in every case. Returns the exit status.
 int run(int argc, native_char** argv, std::string_view banner);

@@ -50,13 +50,20 @@ path_parts<Char> split_path(std::basic_string_view<Char> path, path_syntax synta
     return parts;
 }
 
+// The output's name within its directory: "<base name>_<n>.mid".
 template <class Char>
-std::basic_string<Char> make_output_name(const path_parts<Char>& parts, unsigned sequence_number) {
-    std::basic_string<Char> name = parts.drive + parts.directory + parts.base_name;
+std::basic_string<Char> make_output_leaf(const path_parts<Char>& parts, unsigned sequence_number) {
+    std::basic_string<Char> name = parts.base_name;
     name += Char('_');
     for (const char digit : std::to_string(sequence_number)) name += static_cast<Char>(digit);
     for (const char c : std::string_view(".mid")) name += static_cast<Char>(c);
     return name;
+}
+
+// The output's whole name, as the user sees it in messages.
+template <class Char>
+std::basic_string<Char> make_output_name(const path_parts<Char>& parts, unsigned sequence_number) {
+    return parts.drive + parts.directory + make_output_leaf(parts, sequence_number);
 }
 
 }  // namespace tolvarin

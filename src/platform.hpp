@@ -21,16 +21,25 @@ inline constexpr path_syntax native_path_syntax = path_syntax::posix;
 #endif
 using native_string = std::basic_string<native_char>;
 
-// Process-wide set-up done once at start: signal dispositions on POSIX (a
-// closed pipe or a file-size limit must turn into a checked error, not kill
-// the process halfway through a file), the console's text mode on Windows.
+// Process-wide set-up done once, first of all: standard descriptors that are
+// closed are opened on the null device (so no file the program opens can take
+// their place), a closed pipe or a file-size limit becomes a checked error
+// instead of killing the process halfway through a file, and an interruption
+// removes the temporary files in progress before the process ends.
 void prepare_process();
 
-// Console output, all on standard output, in call order.
+// Part of prepare_process, kept with the output files whose temporaries it
+// removes: SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows the console's
+// Ctrl-C, Ctrl-Break and close) remove every temporary file in progress, then
+// end the process the way the signal would have. A signal ignored at start
+// stays ignored.
+void install_interruption_cleanup();
+
+// Console output, all on standard output, in call order. Each call is one
+// line, written at once, so an interrupted run still shows what it printed.
 void print_text(std::string_view text);
 // `prefix`, then the path exactly as given, then a line break.
 void print_path_line(std::string_view prefix, const native_char* path);
-void flush_console();
 
 enum class load_status { loaded, cannot_open, too_large, cannot_read, no_memory };
 
@@ -42,8 +51,17 @@ struct input_block {
     void* owned = nullptr;       // heap block to free, if the file was read
     std::size_t mapped = 0;      // bytes mapped, if the file is mapped
 #ifndef _WIN32
-    int descriptor = -1;         // kept open while mapped, to see whether the file changes
-    std::int64_t modified = 0;   // its modification time when loaded, in nanoseconds
+    // A mapped file's descriptor stays open, so that a change to the file can
+    // be seen: its size and its modification and status-change times as they
+    // were when it was mapped. The status-change time is the one a writer
+    // cannot set back.
+    int descriptor = -1;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified_seconds = 0;
+    std::int64_t modified_nanoseconds = 0;
+    std::int64_t changed_seconds = 0;
+    std::int64_t changed_nanoseconds = 0;
 #endif
 };
 
@@ -59,26 +77,63 @@ void release_input(input_block& block);
 // that needs cleaning up when abandoned.
 bool read_input_guarded(void (*work)(void*), void* context);
 
-// False when the file behind a mapped block no longer has the size and
-// modification time it had when loaded: bytes read from it may be wrong.
+// False when the file behind a mapped block no longer has the size and times
+// it had when loaded: bytes read from it may be wrong.
 bool input_unchanged(const input_block& block);
 
-struct output_file {
+// The directory the outputs are written to, held open for the whole run so
+// that every check and every rename happens in the same directory, whatever
+// is done to the path meanwhile.
+struct output_directory {
 #ifdef _WIN32
-    void* handle = nullptr;
+    native_string prefix;  // drive and directory, with its trailing separator
 #else
     int descriptor = -1;
 #endif
 };
 
-// Creates the file, or empties an existing one. Fails for anything that is not
-// a regular file once opened.
-bool create_output(const native_string& name, output_file& file);
+// `directory` is the drive and directory part of the output names (empty for
+// the current directory). False when it cannot be opened.
+bool open_output_directory(const native_string& directory, output_directory& dir);
+void close_output_directory(output_directory& dir);
+
+// An output in progress: a temporary file beside the output name, renamed
+// over it only once it is complete, so that the name holds either its earlier
+// content or the whole new file, whatever happens to the run.
+struct output_file {
+#ifdef _WIN32
+    void* handle = nullptr;
+    native_string temporary;  // full path of the temporary file
+#else
+    int descriptor = -1;
+    int entry = -1;                  // its place in the list of temporary files
+    bool replaces_input = false;     // the output name is a link to the input file
+#endif
+    bool open = false;       // the temporary file is open
+    bool exists = false;     // the temporary file exists
+};
+
+// Starts the output `leaf` (a name inside `dir`). Refused, with false and no
+// file created, when the name is held by anything but a regular file or a
+// symbolic link, by a regular file the user may not write, by a file that the
+// directory's sticky bit keeps the user from replacing, or when no file can
+// be created in the directory. A regular file's permission bits (and, for
+// root, its owner) pass to the new file. `input` is the container, whose own
+// name may be linked at the output name.
+bool create_output(const output_directory& dir, const native_char* leaf, const input_block& input,
+                   output_file& file);
 bool write_output(output_file& file, const std::uint8_t* data, std::size_t size);
 bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data,
                      std::size_t size);
-// Closes the file; false when the system reports that the data did not make it.
+// Closes the temporary file; false when the system reports that the data did
+// not make it.
 bool close_output(output_file& file);
-void remove_output(const native_string& name);
+// Renames the finished, closed temporary file over the output name. False
+// when the system refuses; the temporary file is then removed.
+bool commit_output(const output_directory& dir, const native_char* leaf, input_block& input,
+                   output_file& file);
+// Closes and removes the temporary file, if any; the output name keeps what
+// it held.
+void discard_output(const output_directory& dir, output_file& file);
 
 }  // namespace tolvarin

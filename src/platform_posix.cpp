@@ -3,10 +3,10 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform.hpp"
@@ -68,8 +68,15 @@ load_status read_stream(int descriptor, input_block& block) {
     return load_status::loaded;
 }
 
-std::int64_t modification_time(const struct stat& info) {
-    return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+// What the change check compares, taken field by field: no arithmetic on
+// times, which may lie anywhere in their range.
+void remember_file_state(const struct stat& info, input_block& block) {
+    block.device = static_cast<std::uint64_t>(info.st_dev);
+    block.inode = static_cast<std::uint64_t>(info.st_ino);
+    block.modified_seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+    block.modified_nanoseconds = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+    block.changed_seconds = static_cast<std::int64_t>(info.st_ctim.tv_sec);
+    block.changed_nanoseconds = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
 }
 
 // Maps the file read-only, with its pages brought in at once: much cheaper
@@ -88,7 +95,7 @@ bool map_file(int descriptor, const struct stat& info, input_block& block) {
     block.size = size;
     block.mapped = size;
     block.descriptor = descriptor;
-    block.modified = modification_time(info);
+    remember_file_state(info, block);
     return true;
 }
 
@@ -110,22 +117,58 @@ load_status load_open_file(int descriptor, input_block& block) {
     return load_status::loaded;
 }
 
+// Writes the pieces of one line with one call (more only when the system
+// takes part of it), straight to standard output: nothing waits in a buffer.
+// A console that cannot be written to is no reason to stop converting.
+void write_line(iovec* pieces, int count) {
+    while (count > 0) {
+        const ssize_t put = ::writev(STDOUT_FILENO, pieces, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        auto done = static_cast<std::size_t>(put);
+        while (count > 0 && done >= pieces->iov_len) {
+            done -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (count > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + done;
+            pieces->iov_len -= done;
+        }
+    }
+}
+
+iovec piece(std::string_view text) { return {const_cast<char*>(text.data()), text.size()}; }
+
 }  // namespace
 
 void prepare_process() {
+    // A descriptor 0-2 that is closed would go to the next file opened, and
+    // console text would land in an output. Fill the gap with the null device
+    // (or, failing that, the root directory, which cannot be written either).
+    for (int standard = 0; standard <= 2; ++standard) {
+        if (::fcntl(standard, F_GETFD) != -1 || errno != EBADF) continue;
+        int filler = ::open("/dev/null", O_RDWR);
+        if (filler < 0) filler = ::open("/", O_RDONLY | O_DIRECTORY);
+        if (filler >= 0 && filler != standard) {
+            ::dup2(filler, standard);
+            ::close(filler);
+        }
+    }
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+    install_interruption_cleanup();
 }
 
-void print_text(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void print_text(std::string_view text) {
+    iovec pieces[] = {piece(text)};
+    write_line(pieces, 1);
+}
 
 void print_path_line(std::string_view prefix, const native_char* path) {
-    print_text(prefix);
-    print_text(path);
-    print_text("\n");
+    iovec pieces[] = {piece(prefix), piece(path), piece("\n")};
+    write_line(pieces, 3);
 }
-
-void flush_console() { std::fflush(stdout); }
 
 load_status load_input(const native_char* path, input_block& block) {
     const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -179,55 +222,10 @@ bool input_unchanged(const input_block& block) {
     if (block.mapped == 0) return true;
     struct stat info {};
     return ::fstat(block.descriptor, &info) == 0 && static_cast<std::size_t>(info.st_size) == block.size &&
-           modification_time(info) == block.modified;
+           static_cast<std::int64_t>(info.st_mtim.tv_sec) == block.modified_seconds &&
+           static_cast<std::int64_t>(info.st_mtim.tv_nsec) == block.modified_nanoseconds &&
+           static_cast<std::int64_t>(info.st_ctim.tv_sec) == block.changed_seconds &&
+           static_cast<std::int64_t>(info.st_ctim.tv_nsec) == block.changed_nanoseconds;
 }
-
-bool create_output(const native_string& name, output_file& file) {
-    // O_NONBLOCK keeps a FIFO of the output's name from blocking the run; such
-    // a name is then refused because it is not a regular file.
-    const int descriptor =
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (descriptor < 0) return false;
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(descriptor);
-        return false;
-    }
-    file.descriptor = descriptor;
-    return true;
-}
-
-bool write_output(output_file& file, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
-        const ssize_t put = ::write(file.descriptor, data + done, chunk);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data,
-                     std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put = ::pwrite(file.descriptor, data + done, size - done,
-                                     static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool close_output(output_file& file) {
-    const int result = ::close(file.descriptor);
-    file.descriptor = -1;
-    return result == 0;
-}
-
-void remove_output(const native_string& name) { ::unlink(name.c_str()); }
 
 }  // namespace tolvarin

@@ -57,15 +57,13 @@ bool read_exactly(std::FILE* file, std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-void prepare_process() {}
+void prepare_process() { install_interruption_cleanup(); }
 
 void print_text(std::string_view text) { write_wide(widen_text(text)); }
 
 void print_path_line(std::string_view prefix, const native_char* path) {
     write_wide(widen_text(prefix) + path + L"\r\n");
 }
-
-void flush_console() {}
 
 load_status load_input(const native_char* path, input_block& block) {
     std::FILE* const file = ::_wfopen(path, L"rb");
@@ -105,31 +103,5 @@ bool read_input_guarded(void (*work)(void*), void* context) {
 }
 
 bool input_unchanged(const input_block&) { return true; }
-
-bool create_output(const native_string& name, output_file& file) {
-    std::FILE* const stream = ::_wfopen(name.c_str(), L"wb");
-    if (stream == nullptr) return false;
-    file.handle = stream;
-    return true;
-}
-
-bool write_output(output_file& file, const std::uint8_t* data, std::size_t size) {
-    return std::fwrite(data, 1, size, static_cast<std::FILE*>(file.handle)) == size;
-}
-
-bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    auto* const stream = static_cast<std::FILE*>(file.handle);
-    return ::_fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0 &&
-           std::fwrite(data, 1, size, stream) == size;
-}
-
-bool close_output(output_file& file) {
-    auto* const stream = static_cast<std::FILE*>(file.handle);
-    file.handle = nullptr;
-    const bool flushed = std::fflush(stream) == 0;
-    return std::fclose(stream) == 0 && flushed;
-}
-
-void remove_output(const native_string& name) { ::_wremove(name.c_str()); }
 
 }  // namespace tolvarin

@@ -1,0 +1,195 @@
+// Output files on Windows, with the same protocol as on POSIX systems: the
+// output name is checked without being opened, the output is written to a
+// temporary file ".tolvarin-<16 hex digits>.tmp" created beside it (never
+// over an existing file), closed with the close checked, and only then moved
+// over the output name, which replaces a link as a name.
+//
+// The console's control handler (Ctrl-C, Ctrl-Break, the console closing)
+// runs on a thread of its own. It removes the temporary files in progress
+// while holding the lock that every creation and every move takes, and never
+// lets go of it, so no new temporary file can appear before the process ends.
+// The files are opened with delete sharing so it can remove them while they
+// are open.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform.hpp"
+
+namespace tolvarin {
+namespace {
+
+constexpr std::size_t max_io_chunk = std::size_t{1} << 30;
+constexpr std::size_t max_temporaries = 64;
+
+// Process-wide because the control handler can reach nothing else.
+CRITICAL_SECTION temporaries_lock;
+bool temporaries_lock_ready = false;
+const wchar_t* temporaries[max_temporaries];
+
+class temporaries_held {
+public:
+    temporaries_held() {
+        if (temporaries_lock_ready) ::EnterCriticalSection(&temporaries_lock);
+    }
+    ~temporaries_held() {
+        if (temporaries_lock_ready) ::LeaveCriticalSection(&temporaries_lock);
+    }
+    temporaries_held(const temporaries_held&) = delete;
+    temporaries_held& operator=(const temporaries_held&) = delete;
+};
+
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: break;
+        default: return FALSE;
+    }
+    ::EnterCriticalSection(&temporaries_lock);
+    for (const wchar_t*& name : temporaries) {
+        if (name != nullptr) ::DeleteFileW(name);
+        name = nullptr;
+    }
+    return FALSE;  // the default handler ends the process as the event would
+}
+
+// Call with the lock held.
+bool register_temporary(const wchar_t* name) {
+    for (const wchar_t*& slot : temporaries) {
+        if (slot == nullptr) {
+            slot = name;
+            return true;
+        }
+    }
+    return false;
+}
+
+void unregister_temporary(const wchar_t* name) {
+    for (const wchar_t*& slot : temporaries) {
+        if (slot == name) slot = nullptr;
+    }
+}
+
+std::uint64_t mix(std::uint64_t value) {
+    value += 0x9E3779B97F4A7C15u;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
+    return value ^ (value >> 31);
+}
+
+// The exclusive create keeps runs apart; these bits only make a clash unlikely.
+std::uint64_t random_bits(std::uint64_t attempt) {
+    LARGE_INTEGER counter{};
+    ::QueryPerformanceCounter(&counter);
+    return mix(static_cast<std::uint64_t>(counter.QuadPart) ^ mix(::GetCurrentProcessId()) ^
+               mix(::GetTickCount64()) ^ mix(attempt));
+}
+
+native_string temporary_name(const native_string& prefix, std::uint64_t bits) {
+    wchar_t name[32];
+    std::swprintf(name, 32, L".tolvarin-%016llx.tmp", static_cast<unsigned long long>(bits));
+    return prefix + name;
+}
+
+// What stands at the output name decides whether the output may replace it:
+// nothing, a regular file the user may write, or a link.
+bool output_name_usable(const native_string& name) {
+    // Names of MAX_PATH or more cannot be opened by every program; refuse
+    // them before anything is written, as opening them did.
+    if (name.size() >= MAX_PATH) return false;
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+    return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE));
+}
+
+}  // namespace
+
+void install_interruption_cleanup() {
+    ::InitializeCriticalSection(&temporaries_lock);
+    temporaries_lock_ready = true;
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool open_output_directory(const native_string& directory, output_directory& dir) {
+    dir.prefix = directory;
+    return true;
+}
+
+void close_output_directory(output_directory& dir) { dir.prefix.clear(); }
+
+bool create_output(const output_directory& dir, const native_char* leaf, const input_block&, output_file& file) {
+    file.handle = nullptr;
+    file.open = file.exists = false;
+    if (!output_name_usable(dir.prefix + leaf)) return false;
+    for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
+        file.temporary = temporary_name(dir.prefix, random_bits(attempt));
+        const temporaries_held held;
+        const HANDLE handle = ::CreateFileW(file.temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            if (!register_temporary(file.temporary.c_str())) {
+                ::CloseHandle(handle);
+                ::DeleteFileW(file.temporary.c_str());
+                return false;
+            }
+            file.handle = handle;
+            file.open = file.exists = true;
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+bool write_output(output_file& file, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
+        DWORD put = 0;
+        if (!::WriteFile(file.handle, data + done, static_cast<DWORD>(chunk), &put, nullptr) || put == 0) {
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(file.handle, position, nullptr, FILE_BEGIN) && write_output(file, data, size);
+}
+
+bool close_output(output_file& file) {
+    const bool closed = ::CloseHandle(file.handle) != 0;
+    file.handle = nullptr;
+    file.open = false;
+    return closed;
+}
+
+bool commit_output(const output_directory& dir, const native_char* leaf, input_block&, output_file& file) {
+    const native_string name = dir.prefix + leaf;
+    const temporaries_held held;
+    const bool moved = ::MoveFileExW(file.temporary.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!moved) ::DeleteFileW(file.temporary.c_str());
+    unregister_temporary(file.temporary.c_str());
+    file.exists = false;
+    return moved;
+}
+
+void discard_output(const output_directory&, output_file& file) {
+    if (file.open) close_output(file);
+    if (file.exists) {
+        const temporaries_held held;
+        ::DeleteFileW(file.temporary.c_str());
+        unregister_temporary(file.temporary.c_str());
+        file.exists = false;
+    }
+}
+
+}  // namespace tolvarin
