@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
-#include <new>
+#include <cstdlib>
+#include <string_view>
 
 namespace tolvarin {
 namespace {
@@ -72,6 +73,20 @@ void run_walk_work(void* context) {
     work.sequences = find_sequences(work.image);
 }
 
+// Memory that may be refused. Taken with malloc, which says so by returning
+// nothing: a refused `new`, even a non-throwing one, goes through an exception,
+// and when memory is that short even the exception may not be had.
+struct free_block {
+    void operator()(void* block) const { std::free(block); }
+};
+template <class T>
+using block_of = std::unique_ptr<T[], free_block>;
+
+template <class T>
+T* allocate(std::size_t count) {
+    return static_cast<T*>(std::malloc(count * sizeof(T)));
+}
+
 // Removes the temporary file of an output that did not get renamed, on every
 // way out of the loop below, an allocation failure included.
 class output_in_progress {
@@ -112,27 +127,37 @@ bool extract_sequences(input_block& input, const native_char* container_path) {
     const sequence_list& sequences = walk.sequences;
     if (sequences.count == 0) return true;
 
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[output_block_size]);
-    if (!buffer) {
+    // One block for the output data, one for the names: the directory part on
+    // its own, then the whole name of the output at hand, whose last part is
+    // its name within the directory.
+    const path_parts<native_char> parts =
+        split_path(std::basic_string_view<native_char>(container_path), native_path_syntax);
+    const std::size_t directory_length = output_directory_length(parts);
+    const block_of<std::uint8_t> buffer(allocate<std::uint8_t>(output_block_size));
+    const block_of<native_char> names(allocate<native_char>(directory_length + 1 + output_name_room(parts)));
+    if (!buffer || !names) {
         print_text("Cannot alloc memory\n");
         return false;
     }
-    const path_parts<native_char> parts =
-        split_path(std::basic_string_view<native_char>(container_path), native_path_syntax);
+    native_char* const directory = names.get();
+    native_char* const name = directory + directory_length + 1;
+    const native_char* const leaf = name + directory_length;
+    make_output_name(parts, 1, name);
+    std::copy(name, name + directory_length, directory);
+    directory[directory_length] = native_char(0);
 
     output_directory dir;
-    if (!open_output_directory(parts.drive + parts.directory, dir)) {
-        print_path_line("No file or already opened : ", make_output_name(parts, 1).c_str());
+    if (!open_output_directory(directory, dir)) {
+        print_path_line("No file or already opened : ", name);
         return false;
     }
     const directory_held dir_held(dir);
 
     for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        const native_string name = make_output_name(parts, index + 1);
-        const native_string leaf = make_output_leaf(parts, index + 1);
+        make_output_name(parts, index + 1, name);
         output_file file;
-        if (!create_output(dir, leaf.c_str(), input, file)) {
-            print_path_line("No file or already opened : ", name.c_str());
+        if (!create_output(dir, leaf, input, file)) {
+            print_path_line("No file or already opened : ", name);
             return false;
         }
         const output_in_progress in_progress(dir, file);
@@ -144,11 +169,11 @@ bool extract_sequences(input_block& input, const native_char* container_path) {
             return false;
         }
         if (!closed || !work.written) {
-            print_path_line("Cannot write file : ", name.c_str());
+            print_path_line("Cannot write file : ", name);
             return false;
         }
-        if (!commit_output(dir, leaf.c_str(), input, file)) {
-            print_path_line("No file or already opened : ", name.c_str());
+        if (!commit_output(dir, leaf, input, file)) {
+            print_path_line("No file or already opened : ", name);
             return false;
         }
     }
@@ -180,14 +205,7 @@ int run(int argc, native_char** argv, std::string_view banner) {
     }
     if (status != load_status::loaded) return exit_failure;
 
-    bool extracted = false;
-    try {
-        extracted = extract_sequences(input, container_path);
-    } catch (...) {
-        // Only allocations (names, paths) can throw here; the temporary file
-        // of the output in progress is gone by now.
-        print_text("Cannot alloc memory\n");
-    }
+    const bool extracted = extract_sequences(input, container_path);
     release_input(input);
     return extracted ? exit_success : exit_failure;
 }

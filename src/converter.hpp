@@ -16,8 +16,7 @@ inline constexpr int exit_failure = -1;
 // order, each to a temporary file renamed over its name once complete.
 // Returns false after printing the one line that says what failed; outputs
 // before the failed one are complete and new, the failed one and those after
-// it keep what their names held, and no temporary file is left behind. May
-// throw std::bad_alloc, with the same guarantees.
+// it keep what their names held, and no temporary file is left behind.
 bool extract_sequences(input_block& input, const native_char* container_path);
 
 // The whole run; `banner` is printed first in every case. Returns the exit status.

@@ -5,11 +5,13 @@
 //
 // The split works on the platform's native character type and follows either
 // POSIX rules (only '/' separates, no drive) or Windows rules (an optional
-// drive such as "C:", and both '\' and '/' as separators).
+// drive such as "C:", and both '\' and '/' as separators). Nothing here
+// allocates: the parts are views into the path, and names are written into
+// room the caller provides, so that running out of memory is a failure the
+// driver reports, never an exception.
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace tolvarin {
@@ -18,10 +20,10 @@ enum class path_syntax { posix, windows };
 
 template <class Char>
 struct path_parts {
-    std::basic_string<Char> drive;
-    std::basic_string<Char> directory;
-    std::basic_string<Char> base_name;
-    std::basic_string<Char> extension;
+    std::basic_string_view<Char> drive;
+    std::basic_string_view<Char> directory;
+    std::basic_string_view<Char> base_name;
+    std::basic_string_view<Char> extension;
 };
 
 template <class Char>
@@ -50,20 +52,42 @@ path_parts<Char> split_path(std::basic_string_view<Char> path, path_syntax synta
     return parts;
 }
 
-// The output's name within its directory: "<base name>_<n>.mid".
+// What a name adds to the drive, directory and base name: "_", the sequence
+// number (at most 10 digits) and ".mid".
+inline constexpr std::size_t output_name_suffix_room = 15;
+
+// The length of the drive and directory part that every output name starts with.
 template <class Char>
-std::basic_string<Char> make_output_leaf(const path_parts<Char>& parts, unsigned sequence_number) {
-    std::basic_string<Char> name = parts.base_name;
-    name += Char('_');
-    for (const char digit : std::to_string(sequence_number)) name += static_cast<Char>(digit);
-    for (const char c : std::string_view(".mid")) name += static_cast<Char>(c);
-    return name;
+std::size_t output_directory_length(const path_parts<Char>& parts) {
+    return parts.drive.size() + parts.directory.size();
 }
 
-// The output's whole name, as the user sees it in messages.
+// Room an output name needs, terminator included.
 template <class Char>
-std::basic_string<Char> make_output_name(const path_parts<Char>& parts, unsigned sequence_number) {
-    return parts.drive + parts.directory + make_output_leaf(parts, sequence_number);
+std::size_t output_name_room(const path_parts<Char>& parts) {
+    return output_directory_length(parts) + parts.base_name.size() + output_name_suffix_room + 1;
+}
+
+// Writes "<drive><directory><base name>_<n>.mid" and a terminator into `out`,
+// which has output_name_room(parts) characters, and returns its length. The
+// name within its directory starts output_directory_length(parts) characters in.
+template <class Char>
+std::size_t make_output_name(const path_parts<Char>& parts, unsigned sequence_number, Char* out) {
+    Char* at = out;
+    for (const std::basic_string_view<Char> part : {parts.drive, parts.directory, parts.base_name}) {
+        for (const Char c : part) *at++ = c;
+    }
+    *at++ = Char('_');
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + sequence_number % 10);
+        sequence_number /= 10;
+    } while (sequence_number != 0);
+    while (count > 0) *at++ = static_cast<Char>(digits[--count]);
+    for (const char c : std::string_view(".mid")) *at++ = static_cast<Char>(c);
+    *at = Char(0);
+    return static_cast<std::size_t>(at - out);
 }
 
 }  // namespace tolvarin

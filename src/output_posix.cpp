@@ -187,7 +187,7 @@ void install_interruption_cleanup() {
     }
 }
 
-bool open_output_directory(const native_string& directory, output_directory& dir) {
+bool open_output_directory(const native_char* directory, output_directory& dir) {
 #if defined(O_PATH)
     constexpr int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no read permission
 #elif defined(O_SEARCH)
@@ -195,7 +195,7 @@ bool open_output_directory(const native_string& directory, output_directory& dir
 #else
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-    dir.descriptor = ::open(directory.empty() ? "." : directory.c_str(), flags);
+    dir.descriptor = ::open(directory[0] == '\0' ? "." : directory, flags);
     return dir.descriptor >= 0;
 }
 

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 #include "platform.hpp"
 
@@ -88,19 +89,23 @@ std::uint64_t random_bits(std::uint64_t attempt) {
                mix(::GetTickCount64()) ^ mix(attempt));
 }
 
-native_string temporary_name(const native_string& prefix, std::uint64_t bits) {
-    wchar_t name[32];
-    std::swprintf(name, 32, L".tolvarin-%016llx.tmp", static_cast<unsigned long long>(bits));
-    return prefix + name;
+// Joins the directory prefix and a name into `out`, which holds
+// max_windows_path characters. False when the whole does not fit: names of
+// MAX_PATH or more cannot be opened by every program, so they are refused
+// before anything is written, as opening them was.
+bool join_path(const wchar_t* prefix, const wchar_t* name, wchar_t (&out)[max_windows_path]) {
+    const std::size_t prefix_length = std::wcslen(prefix);
+    const std::size_t name_length = std::wcslen(name);
+    if (prefix_length + name_length >= max_windows_path) return false;
+    std::wmemcpy(out, prefix, prefix_length);
+    std::wmemcpy(out + prefix_length, name, name_length + 1);
+    return true;
 }
 
 // What stands at the output name decides whether the output may replace it:
 // nothing, a regular file the user may write, or a link.
-bool output_name_usable(const native_string& name) {
-    // Names of MAX_PATH or more cannot be opened by every program; refuse
-    // them before anything is written, as opening them did.
-    if (name.size() >= MAX_PATH) return false;
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
+bool output_name_usable(const wchar_t* name) {
+    const DWORD attributes = ::GetFileAttributesW(name);
     if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
     return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE));
@@ -114,26 +119,29 @@ void install_interruption_cleanup() {
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-bool open_output_directory(const native_string& directory, output_directory& dir) {
+bool open_output_directory(const native_char* directory, output_directory& dir) {
     dir.prefix = directory;
     return true;
 }
 
-void close_output_directory(output_directory& dir) { dir.prefix.clear(); }
+void close_output_directory(output_directory& dir) { dir.prefix = nullptr; }
 
 bool create_output(const output_directory& dir, const native_char* leaf, const input_block&, output_file& file) {
     file.handle = nullptr;
     file.open = file.exists = false;
-    if (!output_name_usable(dir.prefix + leaf)) return false;
+    wchar_t name[max_windows_path];
+    if (!join_path(dir.prefix, leaf, name) || !output_name_usable(name)) return false;
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
-        file.temporary = temporary_name(dir.prefix, random_bits(attempt));
+        wchar_t temporary[32];
+        std::swprintf(temporary, 32, L".tolvarin-%016llx.tmp", static_cast<unsigned long long>(random_bits(attempt)));
+        if (!join_path(dir.prefix, temporary, file.temporary)) return false;
         const temporaries_held held;
-        const HANDLE handle = ::CreateFileW(file.temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = ::CreateFileW(file.temporary, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
-            if (!register_temporary(file.temporary.c_str())) {
+            if (!register_temporary(file.temporary)) {
                 ::CloseHandle(handle);
-                ::DeleteFileW(file.temporary.c_str());
+                ::DeleteFileW(file.temporary);
                 return false;
             }
             file.handle = handle;
@@ -173,11 +181,12 @@ bool close_output(output_file& file) {
 }
 
 bool commit_output(const output_directory& dir, const native_char* leaf, input_block&, output_file& file) {
-    const native_string name = dir.prefix + leaf;
+    wchar_t name[max_windows_path];
+    const bool joined = join_path(dir.prefix, leaf, name);
     const temporaries_held held;
-    const bool moved = ::MoveFileExW(file.temporary.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!moved) ::DeleteFileW(file.temporary.c_str());
-    unregister_temporary(file.temporary.c_str());
+    const bool moved = joined && ::MoveFileExW(file.temporary, name, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!moved) ::DeleteFileW(file.temporary);
+    unregister_temporary(file.temporary);
     file.exists = false;
     return moved;
 }
@@ -186,8 +195,8 @@ void discard_output(const output_directory&, output_file& file) {
     if (file.open) close_output(file);
     if (file.exists) {
         const temporaries_held held;
-        ::DeleteFileW(file.temporary.c_str());
-        unregister_temporary(file.temporary.c_str());
+        ::DeleteFileW(file.temporary);
+        unregister_temporary(file.temporary);
         file.exists = false;
     }
 }

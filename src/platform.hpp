@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "output_name.hpp"
@@ -19,7 +18,8 @@ inline constexpr path_syntax native_path_syntax = path_syntax::windows;
 using native_char = char;
 inline constexpr path_syntax native_path_syntax = path_syntax::posix;
 #endif
-using native_string = std::basic_string<native_char>;
+// The longest path that every Windows program can open, terminator included.
+inline constexpr std::size_t max_windows_path = 260;
 
 // Process-wide set-up done once, first of all: standard descriptors that are
 // closed are opened on the null device (so no file the program opens can take
@@ -86,15 +86,16 @@ bool input_unchanged(const input_block& block);
 // is done to the path meanwhile.
 struct output_directory {
 #ifdef _WIN32
-    native_string prefix;  // drive and directory, with its trailing separator
+    const native_char* prefix = nullptr;  // drive and directory, with its trailing separator
 #else
     int descriptor = -1;
 #endif
 };
 
 // `directory` is the drive and directory part of the output names (empty for
-// the current directory). False when it cannot be opened.
-bool open_output_directory(const native_string& directory, output_directory& dir);
+// the current directory); on Windows it must outlive `dir`. False when it
+// cannot be opened.
+bool open_output_directory(const native_char* directory, output_directory& dir);
 void close_output_directory(output_directory& dir);
 
 // An output in progress: a temporary file beside the output name, renamed
@@ -103,7 +104,7 @@ void close_output_directory(output_directory& dir);
 struct output_file {
 #ifdef _WIN32
     void* handle = nullptr;
-    native_string temporary;  // full path of the temporary file
+    wchar_t temporary[max_windows_path];  // full path of the temporary file
 #else
     int descriptor = -1;
     int entry = -1;                  // its place in the list of temporary files

@@ -1,194 +1,25 @@
 // End-to-end runs of the built converter in temporary directories: console
 // text, exit status, which files exist and their exact bytes.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bytes.hpp"
+#include "cli_run.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-using test_support::bytes;
+using namespace cli;
 using test_support::hex;
-
-struct run_result {
-    int status = -1;  // exit status 0-255, or 1000 + signal number
-    std::string out;
-};
-
-struct run_options {
-    fs::path cwd;
-    rlim_t file_size_limit = RLIM_INFINITY;
-    std::vector<std::string> environment;  // extra NAME=value entries
-    bool unprivileged = false;             // drop root to nobody, so permissions apply
-    rlim_t address_space_limit = RLIM_INFINITY;
-};
-
-constexpr uid_t nobody = 65534;
-
-std::string read_all(int descriptor) {
-    std::string text;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(descriptor, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
-    close(descriptor);
-    return text;
-}
-
-// Runs the converter and returns its exit status and standard output. Its
-// standard error must stay empty.
-run_result run_tool(const std::vector<std::string>& args, const run_options& options = {}) {
-    int out_pipe[2];
-    if (pipe(out_pipe) != 0) throw std::runtime_error("pipe");
-    char err_name[] = "/tmp/tolvarin-stderr-XXXXXX";
-    const int err_file = mkstemp(err_name);
-    if (err_file < 0) throw std::runtime_error("mkstemp");
-    unlink(err_name);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_file, STDERR_FILENO);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
-        if (options.unprivileged && geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(123);
-        if (TOLVARIN_SANITIZED) putenv(const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0"));
-        if (options.file_size_limit != RLIM_INFINITY) {
-            const rlimit limit{options.file_size_limit, options.file_size_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(121);
-        }
-        if (options.address_space_limit != RLIM_INFINITY) {
-            const rlimit limit{options.address_space_limit, options.address_space_limit};
-            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(124);
-        }
-        for (const std::string& entry : options.environment) putenv(const_cast<char*>(entry.c_str()));
-        std::vector<char*> argv{const_cast<char*>(TOLVARIN_BINARY)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(TOLVARIN_BINARY, argv.data());
-        _exit(122);
-    }
-    close(out_pipe[1]);
-    run_result result;
-    result.out = read_all(out_pipe[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    lseek(err_file, 0, SEEK_SET);
-    EXPECT_EQ(read_all(err_file), "") << "standard error of the converter";
-    return result;
-}
-
-// The banner's date and time are fixed at build time; only their form is
-// known here: "Tolvarin BuildDate:[Mmm dd yyyy hh:mm:ss]" with the day
-// space-padded, as compilers write the build date.
-bool is_banner(const std::string& line) {
-    const std::string prefix = "Tolvarin BuildDate:[";
-    const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    if (line.size() != prefix.size() + 22 || line.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string stamp = line.substr(prefix.size());  // "Dec  8 2026 06:24:27]\n"
-    const auto digit = [&](std::size_t i) { return stamp[i] >= '0' && stamp[i] <= '9'; };
-    const std::size_t month = months.find(stamp.substr(0, 3));
-    return month != std::string::npos && month % 3 == 0 && stamp[3] == ' ' &&
-           (stamp[4] == ' ' || (stamp[4] >= '1' && stamp[4] <= '3')) && digit(5) && stamp[6] == ' ' &&
-           digit(7) && digit(8) && digit(9) && digit(10) && stamp[11] == ' ' && digit(12) && digit(13) &&
-           stamp[14] == ':' && digit(15) && digit(16) && stamp[17] == ':' && digit(18) && digit(19) &&
-           stamp.substr(20) == "]\n";
-}
-
-// The console text after the banner line; fails the test when the banner is wrong.
-std::string after_banner(const std::string& out) {
-    const std::size_t end = out.find('\n');
-    if (end == std::string::npos) {
-        ADD_FAILURE() << "no banner line in: " << out;
-        return out;
-    }
-    EXPECT_TRUE(is_banner(out.substr(0, end + 1))) << out.substr(0, end + 1);
-    return out.substr(end + 1);
-}
-
-class scratch_dir {
-public:
-    scratch_dir() {
-        std::string pattern = (fs::temp_directory_path() / "tolvarin-cli-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~scratch_dir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / fs::u8path(name); }
-
-    std::set<std::string> files() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::recursive_directory_iterator(path_)) {
-            if (entry.is_regular_file()) names.insert(fs::relative(entry.path(), path_).string());
-        }
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
-
-void write_file(const fs::path& path, const bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-bytes read_file(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// A sequence whose output is known by hand: its compact stream and the track
-// data it must become.
-struct song {
-    bytes header;
-    bytes stream;
-    bytes track;
-
-    bytes record() const { return test_support::concat({header, stream}); }
-    bytes output() const {
-        return test_support::concat(
-            {test_support::with_track_length(header, static_cast<std::uint32_t>(track.size())), track});
-    }
-};
-
-const song melody{test_support::header_block(96), hex("00 90 3C 40 60 80 3C 00 FF 2F 00"),
-                  hex("00 90 3C 40 60 80 3C 00 00 FF 2F 00")};
-const song tempo_and_bend{test_support::header_block(480, 0),
-                          hex("00 FF 51 03 07 A1 20 00 C0 05 00 E0 40 83 60 90 3C 40 00 FF 2F 00"),
-                          hex("00 FF 51 03 07 A1 20 00 C0 05 00 E0 40 00 83 60 90 3C 40 00 FF 2F 00")};
-const song only_end{test_support::header_block(120, 0x7FFFFFFF), hex("00 FF 2F 00"), hex("00 FF 2F 00")};
-const song running_off{test_support::header_block(24), hex("00 80 3C 05 3E 00 FF 2F 00"),
-                       hex("00 80 3C 00 05 3E 00 00 FF 2F 00")};
-
-bytes four_song_container() {
-    return test_support::container_of(
-        {melody.record(), tempo_and_bend.record(), only_end.record(), running_off.record()});
-}
-
-void expect_file(const fs::path& path, const bytes& expected) {
-    EXPECT_EQ(test_support::hex_string(read_file(path)), test_support::hex_string(expected)) << path;
-}
 
 TEST(cli, no_argument_prints_usage) {
     scratch_dir dir;
@@ -366,22 +197,6 @@ TEST(cli, output_name_too_long_for_the_system_is_refused) {
     EXPECT_EQ(dir.files(), std::set<std::string>{base + ".d"});
 }
 
-// A song large enough to need several output blocks: its length is patched
-// after the last block is written.
-song large_song(int events) {
-    song s{test_support::header_block(), {}, {}};
-    for (int i = 0; i < events; ++i) {
-        const bytes in = (i % 2 == 0) ? hex("00 80 3C") : hex("81 05 3E");
-        s.stream.insert(s.stream.end(), in.begin(), in.end());
-        s.track.insert(s.track.end(), in.begin(), in.end());
-        s.track.push_back(0x00);
-    }
-    const bytes eot = hex("00 FF 2F 00");
-    s.stream.insert(s.stream.end(), eot.begin(), eot.end());
-    s.track.insert(s.track.end(), eot.begin(), eot.end());
-    return s;
-}
-
 TEST(cli, large_song_spans_many_output_blocks) {
     scratch_dir dir;
     const song big = large_song(700000);  // about 2.8 MB of track data
@@ -415,8 +230,6 @@ TEST(cli, write_error_removes_the_incomplete_output) {
         if (c.left.count("w_1.mid")) expect_file(dir / "w_1.mid", melody.output());
     }
 }
-
-std::string preload_faults() { return std::string("LD_PRELOAD=") + IO_FAULT_LIBRARY; }
 
 TEST(cli, unreadable_container_is_a_failure) {
     for (const char* mode : {"short", "eio"}) {

@@ -131,6 +131,45 @@ def end_to_end(checks, exe, work):
     first = os.path.join(work, "e", "tune_1.mid")
     checks.expect("blocked output: first complete", os.path.exists(first) and open(first, "rb").read() == expected_output(1))
     checks.expect("blocked output: no third", not os.path.exists(os.path.join(work, "e", "tune_3.mid")))
+    checks.expect("blocked output: no temporary file", temporaries(os.path.join(work, "e")) == [])
+
+    # An existing output is replaced whole; a read-only one (Wine shows a file
+    # without write permission as read-only) is refused before anything is
+    # written, and left as it was.
+    folder = os.path.join(work, "f")
+    os.makedirs(folder)
+    with open(os.path.join(folder, "tune.dat"), "wb") as f:
+        f.write(container())
+    old = b"\xA5" * 5000
+    for number in (1, 2):
+        with open(os.path.join(folder, f"tune_{number}.mid"), "wb") as f:
+            f.write(old)
+    os.chmod(os.path.join(folder, "tune_2.mid"), 0o444)
+    target = windows_path(f"{work}/f/tune.dat")
+    status, out = run(exe, [target], work)
+    checks.expect("read-only output: status", status == 255, str(status))
+    checks.expect("read-only output: message",
+                  after_banner(checks, "read-only", out) == f"No file or already opened : {target[:-4]}_2.mid\r\n".encode())
+    checks.expect("read-only output: earlier output replaced", read(os.path.join(folder, "tune_1.mid")) == expected_output(1))
+    checks.expect("read-only output: left as it was", read(os.path.join(folder, "tune_2.mid")) == old)
+    checks.expect("read-only output: no temporary file", temporaries(folder) == [])
+    os.chmod(os.path.join(folder, "tune_2.mid"), 0o644)
+    status, out = run(exe, [target], work)
+    checks.expect("replaced outputs: status", status == 0, str(status))
+    for number in range(1, 5):
+        checks.expect(f"replaced outputs: output {number}", read(os.path.join(folder, f"tune_{number}.mid")) == expected_output(number))
+    checks.expect("replaced outputs: no temporary file", temporaries(folder) == [])
+
+
+def read(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def temporaries(folder):
+    return [name for name in os.listdir(folder) if name.startswith(".tolvarin-")]
 
 
 def pe_facts(path):

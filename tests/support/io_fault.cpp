@@ -11,10 +11,20 @@
 //   TOLVARIN_PWRITE_FAULT=1     positioned writes fail with EIO
 //   TOLVARIN_CLOSE_FAULT=1      closing a file reports EIO (after closing it),
 //                               as a network file system may for lost data
+//   TOLVARIN_STOP_AT=write:N    the process stops itself (SIGSTOP) just before
+//   TOLVARIN_STOP_AT=rename:N   its Nth write to a file (write or pwrite) or its
+//                               Nth rename, so a test can act at that point
+//   TOLVARIN_REWRITE_AT=N       just before the Nth write to a file, the file
+//   TOLVARIN_REWRITE_FILE=path  at `path` gets the byte at
+//   TOLVARIN_REWRITE_OFFSET=k   offset k changed in place, and its access and
+//                               modification times set back to what they were:
+//                               a change only the status-change time shows
 // Standard output and error (descriptors 1 and 2) are never affected.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,8 +46,48 @@ bool fault_on(const char* variable, const char* value) {
 
 long long bytes_written = 0;
 int reads = 0;
+long long file_writes = 0;
+long long renames = 0;
+
+bool stop_requested(const char* kind, long long count) {
+    const char* set = std::getenv("TOLVARIN_STOP_AT");
+    if (set == nullptr) return false;
+    const std::size_t length = std::strlen(kind);
+    return std::strncmp(set, kind, length) == 0 && set[length] == ':' && std::atoll(set + length + 1) == count;
+}
+
+void rewrite_in_place() {
+    const char* path = std::getenv("TOLVARIN_REWRITE_FILE");
+    const char* offset = std::getenv("TOLVARIN_REWRITE_OFFSET");
+    struct stat before {};
+    if (path == nullptr || offset == nullptr || stat(path, &before) != 0) std::abort();
+    const int file = open(path, O_RDWR);
+    unsigned char byte = 0;
+    const off_t at = std::atoll(offset);
+    if (file < 0 || pread(file, &byte, 1, at) != 1) std::abort();
+    byte ^= 0x01;
+    static const auto real_pwrite = next_definition<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (real_pwrite(file, &byte, 1, at) != 1) std::abort();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    if (futimens(file, times) != 0) std::abort();
+    close(file);
+}
+
+// Called before every write to a file.
+void before_file_write() {
+    ++file_writes;
+    const char* rewrite_at = std::getenv("TOLVARIN_REWRITE_AT");
+    if (rewrite_at != nullptr && std::atoll(rewrite_at) == file_writes) rewrite_in_place();
+    if (stop_requested("write", file_writes)) raise(SIGSTOP);
+}
 
 }  // namespace
+
+extern "C" int renameat(int from_directory, const char* from, int to_directory, const char* to) {
+    static const auto real = next_definition<int (*)(int, const char*, int, const char*)>("renameat");
+    if (stop_requested("rename", ++renames)) raise(SIGSTOP);
+    return real(from_directory, from, to_directory, to);
+}
 
 extern "C" ssize_t read(int descriptor, void* buffer, size_t count) {
     static const auto real = next_definition<ssize_t (*)(int, void*, size_t)>("read");
@@ -53,6 +103,7 @@ extern "C" ssize_t read(int descriptor, void* buffer, size_t count) {
 
 extern "C" ssize_t write(int descriptor, const void* buffer, size_t count) {
     static const auto real = next_definition<ssize_t (*)(int, const void*, size_t)>("write");
+    if (descriptor > 2) before_file_write();
     const char* limit = std::getenv("TOLVARIN_WRITE_FAULT");
     if (descriptor > 2 && limit != nullptr) {
         const long long room = std::atoll(limit) - bytes_written;
@@ -70,6 +121,7 @@ extern "C" ssize_t write(int descriptor, const void* buffer, size_t count) {
 
 extern "C" ssize_t pwrite(int descriptor, const void* buffer, size_t count, off_t offset) {
     static const auto real = next_definition<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (descriptor > 2) before_file_write();
     if (descriptor > 2 && fault_on("TOLVARIN_PWRITE_FAULT", "1")) {
         errno = EIO;
         return -1;

@@ -1,0 +1,536 @@
+// What a run does to the files around it, whatever happens to it. Outputs are
+// written to a temporary file and renamed over their names once complete, so
+// a name holds either what it held before or the whole new output; links at
+// output names are replaced as names, never written through; an interruption
+// removes what is in progress; a container that changes under the run is
+// never turned into a wrong output.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bytes.hpp"
+#include "cli_run.hpp"
+
+namespace {
+
+using namespace cli;
+using test_support::hex;
+
+// What an output name held before the run: recognisable, and of a size no
+// output here has.
+bytes earlier(int number) { return bytes(100 + static_cast<std::size_t>(number), static_cast<std::uint8_t>(0xA0 + number)); }
+
+void write_earlier_outputs(const scratch_dir& dir, const std::string& base, int count) {
+    for (int number = 1; number <= count; ++number) {
+        write_file(dir / (base + "_" + std::to_string(number) + ".mid"), earlier(number));
+    }
+}
+
+// Outputs 1..renamed hold the new songs, the others what they held before.
+void expect_outputs(const scratch_dir& dir, const std::string& base, const std::vector<const song*>& songs,
+                    int renamed, const std::string& context) {
+    for (int number = 1; number <= static_cast<int>(songs.size()); ++number) {
+        SCOPED_TRACE(context + ", output " + std::to_string(number));
+        const fs::path path = dir / (base + "_" + std::to_string(number) + ".mid");
+        expect_file(path, number <= renamed ? songs[static_cast<std::size_t>(number) - 1]->output() : earlier(number));
+    }
+}
+
+bool is_temporary_name(const std::string& name) {
+    const std::string prefix = ".tolvarin-";
+    const std::string suffix = ".tmp";
+    if (name.size() != prefix.size() + 16 + suffix.size() || name.rfind(prefix, 0) != 0) return false;
+    for (std::size_t i = prefix.size(); i < prefix.size() + 16; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(static_cast<unsigned char>(name[i]))) {
+            return false;
+        }
+    }
+    return name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+mode_t mode_of(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode;
+}
+
+// A run that fails part-way: the outputs before the failed one are new and
+// complete, the failed one and those after it keep exactly what they held,
+// and no temporary file is left.
+TEST(output_protection, failed_rerun_keeps_earlier_outputs) {
+    const song big = large_song(300000);  // 1.2 MB of output: two blocks and a patched length
+    const std::vector<const song*> songs{&melody, &big, &only_end, &running_off};
+    const std::vector<const song*> small_songs{&melody, &tempo_and_bend};
+    // The byte of the second song's tempo that a rewrite in place changes.
+    const std::size_t tempo_byte = 16 + melody.record().size() + 22 + 4;
+    struct fault_case {
+        const char* name;
+        const std::vector<const song*>* songs;
+        rlim_t file_size_limit;
+        std::vector<std::string> environment;
+        std::string message;
+        int failed;  // the output the run fails on
+    };
+    const fault_case cases[] = {
+        {"file size limit inside a large output", &songs, 1100000, {}, "Cannot write file : f_2.mid\n", 2},
+        {"file size limit on the first output", &songs, 30, {}, "Cannot write file : f_1.mid\n", 1},
+        {"disk full inside a large output", &songs, RLIM_INFINITY,
+         {preload_faults(), "TOLVARIN_WRITE_FAULT=" + std::to_string(melody.output().size() + 5000)},
+         "Cannot write file : f_2.mid\n", 2},
+        {"disk full on the first output", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_WRITE_FAULT=10"},
+         "Cannot write file : f_1.mid\n", 1},
+        {"length patch fails", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_PWRITE_FAULT=1"},
+         "Cannot write file : f_2.mid\n", 2},
+        {"close reports lost data", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_CLOSE_FAULT=1"},
+         "Cannot write file : f_1.mid\n", 1},
+        // Truncated as soon as it is mapped: the first output already reads
+        // a changed file.
+        {"container truncated while mapped", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_MAP_FAULT=9000"},
+         "Cannot read file : f.dat\n", 1},
+        // Changed in place with its modification time set back: only the
+        // status-change time tells. Without the check the second output
+        // would carry the changed tempo, and the run would succeed.
+        {"container rewritten with its time set back", &small_songs, RLIM_INFINITY,
+         {preload_faults(), "TOLVARIN_REWRITE_AT=1", "TOLVARIN_REWRITE_OFFSET=" + std::to_string(tempo_byte)},
+         "Cannot read file : f.dat\n", 1},
+    };
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        std::vector<bytes> records;
+        for (const song* s : *c.songs) records.push_back(s->record());
+        write_file(dir / "f.dat", test_support::container_of(records));
+        const int count = static_cast<int>(c.songs->size());
+        write_earlier_outputs(dir, "f", count);
+        std::vector<std::string> environment = c.environment;
+        environment.push_back("TOLVARIN_REWRITE_FILE=" + (dir / "f.dat").string());
+        const run_result r = run_tool({"f.dat"}, {.cwd = dir.path(), .file_size_limit = c.file_size_limit,
+                                                  .environment = environment});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), c.message);
+        expect_outputs(dir, "f", *c.songs, c.failed - 1, c.name);
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
+// Interrupted at chosen points (the fault library stops the process there):
+// every output name holds its earlier bytes or the whole new output. A
+// catchable signal removes the temporary file and ends the process as that
+// signal does; the banner has already reached the pipe. A rename in progress
+// is finished first, so the output it was renaming is new. SIGKILL can leave
+// one temporary file, never under an output's name.
+TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
+    const song first = large_song(300000, 0x10);  // two block writes and a patch each
+    const song third = large_song(300000, 0x40);
+    const std::vector<const song*> songs{&first, &melody, &third};
+    const bytes container = test_support::container_of({first.record(), melody.record(), third.record()});
+    struct stop_point {
+        const char* where;
+        int renamed_if_caught;  // outputs new after a catchable signal
+        int renamed_if_killed;  // outputs new after SIGKILL
+    };
+    const stop_point points[] = {
+        {"write:1", 0, 0},   // the first block of output 1
+        {"write:3", 0, 0},   // output 1's length patch
+        {"rename:1", 1, 0},  // output 1 complete, not yet renamed
+        {"write:4", 1, 1},   // output 2's only write
+        {"write:6", 2, 2},   // output 3's last block
+        {"rename:3", 3, 2},  // the last rename
+    };
+    for (const stop_point& point : points) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL}) {
+            const std::string context = std::string(point.where) + ", signal " + std::to_string(signal_number);
+            SCOPED_TRACE(context);
+            scratch_dir dir;
+            write_file(dir / "s.dat", container);
+            write_earlier_outputs(dir, "s", 3);
+            const run_options options{.cwd = dir.path(),
+                                      .environment = {preload_faults(), std::string("TOLVARIN_STOP_AT=") + point.where}};
+            running_tool tool = start_tool({"s.dat"}, options);
+            ASSERT_TRUE(wait_until_stopped(tool));
+            kill(tool.pid, signal_number);
+            kill(tool.pid, SIGCONT);
+            const run_result r = finish_tool(tool, options);
+            EXPECT_EQ(r.status, 1000 + signal_number);
+            EXPECT_EQ(after_banner(r.out), "");
+            const bool killed = signal_number == SIGKILL;
+            expect_outputs(dir, "s", songs, killed ? point.renamed_if_killed : point.renamed_if_caught, context);
+            const std::set<std::string> left = dir.temporaries();
+            if (killed) {
+                EXPECT_LE(left.size(), 1u);
+                for (const std::string& name : left) EXPECT_TRUE(is_temporary_name(name)) << name;
+            } else {
+                EXPECT_EQ(left, std::set<std::string>{});
+            }
+        }
+    }
+}
+
+// A hang-up that was ignored when the run started (nohup, background jobs)
+// stays ignored: the run goes on to the end.
+TEST(output_protection, ignored_hangup_stays_ignored) {
+    scratch_dir dir;
+    write_file(dir / "h.dat", four_song_container());
+    write_earlier_outputs(dir, "h", 4);
+    const run_options options{.cwd = dir.path(),
+                              .environment = {preload_faults(), "TOLVARIN_STOP_AT=write:2"},
+                              .ignore_hangup = true};
+    running_tool tool = start_tool({"h.dat"}, options);
+    ASSERT_TRUE(wait_until_stopped(tool));
+    kill(tool.pid, SIGHUP);
+    kill(tool.pid, SIGCONT);
+    const run_result r = finish_tool(tool, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_banner(r.out), "");
+    expect_outputs(dir, "h", {&melody, &tempo_and_bend, &only_end, &running_off}, 4, "nohup");
+}
+
+// Whatever is linked at an output name keeps its bytes: the link is replaced
+// as a name. Each case sets up the scene, runs, and checks what must hold.
+TEST(output_protection, links_at_output_names_are_replaced_as_names) {
+    const bytes precious = hex("70 72 65 63 69 6F 75 73");
+    const bytes container = test_support::container_of({melody.record(), only_end.record()});
+    struct link_case {
+        const char* name;
+        void (*set_up)(const scratch_dir&);
+        rlim_t file_size_limit;
+        std::string message;  // after the banner
+    };
+    const link_case cases[] = {
+        {"symlink to an outside file",
+         [](const scratch_dir& d) { fs::create_symlink("other/precious.txt", d / "c_1.mid"); }, RLIM_INFINITY, ""},
+        {"symlink to an outside file, write fails",
+         [](const scratch_dir& d) { fs::create_symlink("other/precious.txt", d / "c_1.mid"); }, 30,
+         "Cannot write file : c_1.mid\n"},
+        {"symlink to the container", [](const scratch_dir& d) { fs::create_symlink("c.dat", d / "c_1.mid"); },
+         RLIM_INFINITY, ""},
+        {"dangling symlink", [](const scratch_dir& d) { fs::create_symlink("other/missing.txt", d / "c_1.mid"); },
+         RLIM_INFINITY, ""},
+        {"symlink to a directory", [](const scratch_dir& d) { fs::create_directory_symlink("other", d / "c_2.mid"); },
+         RLIM_INFINITY, ""},
+        {"hard link to an outside file",
+         [](const scratch_dir& d) { fs::create_hard_link(d / "other/precious.txt", d / "c_1.mid"); }, RLIM_INFINITY,
+         ""},
+        // Renaming over it changes the container's status-change time, which
+        // must not read as a change to the container.
+        {"hard link to the container", [](const scratch_dir& d) { fs::create_hard_link(d / "c.dat", d / "c_1.mid"); },
+         RLIM_INFINITY, ""},
+    };
+    for (const link_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        write_file(dir / "c.dat", container);
+        write_file(dir / "other/precious.txt", precious);
+        c.set_up(dir);
+        const fs::path target = fs::is_symlink(dir / "c_1.mid") ? fs::read_symlink(dir / "c_1.mid") : fs::path();
+        const run_result r = run_tool({"c.dat"}, {.cwd = dir.path(), .file_size_limit = c.file_size_limit});
+        expect_file(dir / "c.dat", container);
+        expect_file(dir / "other/precious.txt", precious);
+        EXPECT_FALSE(fs::exists(dir / "other/missing.txt"));
+        EXPECT_TRUE(fs::is_directory(dir / "other"));
+        EXPECT_EQ(after_banner(r.out), c.message);
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, 0);
+            for (const char* output : {"c_1.mid", "c_2.mid"}) {
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / output))) << output;
+                EXPECT_EQ(fs::hard_link_count(dir / output), 1u) << output;
+            }
+            expect_file(dir / "c_1.mid", melody.output());
+            expect_file(dir / "c_2.mid", only_end.output());
+        } else {
+            EXPECT_EQ(r.status, 255);
+            // The failed output's name still holds the link, unchanged.
+            EXPECT_TRUE(fs::is_symlink(dir / "c_1.mid"));
+            EXPECT_EQ(fs::read_symlink(dir / "c_1.mid"), target);
+        }
+    }
+}
+
+// As root, in a directory that another user owns: a link that user plants at
+// an output name must not make the run overwrite a private file of root's.
+TEST(output_protection, link_planted_by_another_user_is_not_followed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to set up files of two users";
+    scratch_dir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    const bytes secret = hex("73 65 63 72 65 74");
+    write_file(dir / "private/secret", secret);
+    fs::permissions(dir / "private", fs::perms::owner_all);
+    fs::permissions(dir / "private/secret", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directory(dir / "shared");
+    ASSERT_EQ(chown((dir / "shared").c_str(), nobody, nogroup), 0);
+    write_file(dir / "shared/c.dat", test_support::container_of({melody.record()}));
+    fs::create_symlink("../private/secret", dir / "shared/c_1.mid");
+    ASSERT_EQ(lchown((dir / "shared/c_1.mid").c_str(), nobody, nogroup), 0);
+
+    const run_result r = run_tool({"shared/c.dat"}, {.cwd = dir.path()});
+    EXPECT_EQ(r.status, 0);
+    expect_file(dir / "private/secret", secret);
+    EXPECT_EQ(mode_of(dir / "private/secret") & 07777, 0600u);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "shared/c_1.mid")));
+    expect_file(dir / "shared/c_1.mid", melody.output());
+}
+
+// The temporary name does not grow with the output's, so the longest name the
+// file system allows still converts: a 249-byte base gives a 255-byte output.
+TEST(output_protection, longest_output_name_converts) {
+    scratch_dir dir;
+    const std::string base(249, 'l');
+    write_file(dir / (base + ".dat"), test_support::container_of({melody.record(), only_end.record()}));
+    const run_result r = run_tool({base + ".dat"}, {.cwd = dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_banner(r.out), "");
+    ASSERT_EQ((base + "_1.mid").size(), 255u);
+    expect_file(dir / (base + "_1.mid"), melody.output());
+    expect_file(dir / (base + "_2.mid"), only_end.output());
+    EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+}
+
+// Two runs at once whose outputs share a name (x.dat and x.bin both give
+// x_1.mid): each output the name ever holds is one run's whole output.
+TEST(output_protection, concurrent_runs_never_mix_outputs) {
+    const song a = large_song(6000000, 0x10);  // 24 MB of output each
+    const song b = large_song(6000000, 0x40);
+    scratch_dir dir;
+    write_file(dir / "x.dat", test_support::container_of({a.record()}));
+    write_file(dir / "x.bin", test_support::container_of({b.record()}));
+    const bytes a_output = a.output();
+    const bytes b_output = b.output();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const run_options options{.cwd = dir.path()};
+        running_tool first = start_tool({"x.dat"}, options);
+        running_tool second = start_tool({"x.bin"}, options);
+        EXPECT_EQ(finish_tool(first, options).status, 0);
+        EXPECT_EQ(finish_tool(second, options).status, 0);
+        const bytes got = read_file(dir / "x_1.mid");
+        EXPECT_TRUE(got == a_output || got == b_output) << got.size() << " bytes, neither run's output";
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
+struct owner_and_mode {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+};
+
+owner_and_mode owner_and_mode_of(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return {info.st_uid, info.st_gid, info.st_mode & 07777};
+}
+
+// A regular file that an output replaces passes on its permission bits (never
+// set-user-ID, set-group-ID or sticky) and, when root runs the program, its
+// owner, so its user can still write it. A new name gets 0666 less the umask.
+TEST(output_protection, replaced_file_passes_on_permissions_and_owner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    struct access_case {
+        const char* name;
+        bool existing;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        mode_t umask;
+        bool unprivileged;
+        owner_and_mode expected;
+    };
+    const access_case cases[] = {
+        {"another user's file, run as root", true, nobody, nogroup, 0640, 022, false, {nobody, nogroup, 0640}},
+        {"set-user-ID file", true, 0, 0, 04755, 022, false, {0, 0, 0755}},
+        {"private file of the user", true, nobody, nogroup, 0600, 022, true, {nobody, nogroup, 0600}},
+        {"new name", false, 0, 0, 0, 027, false, {0, 0, 0640}},
+        {"new name, plain umask", false, 0, 0, 0, 022, true, {nobody, nogroup, 0644}},
+    };
+    for (const access_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        fs::permissions(dir.path(), fs::perms::all);
+        write_file(dir / "p.dat", test_support::container_of({melody.record()}));
+        if (c.existing) {
+            write_file(dir / "p_1.mid", earlier(1));
+            ASSERT_EQ(chown((dir / "p_1.mid").c_str(), c.owner, c.group), 0);
+            ASSERT_EQ(chmod((dir / "p_1.mid").c_str(), c.mode), 0);
+        }
+        const run_result r = run_tool({"p.dat"}, {.cwd = dir.path(), .unprivileged = c.unprivileged, .umask = c.umask});
+        EXPECT_EQ(r.status, 0);
+        expect_file(dir / "p_1.mid", melody.output());
+        const owner_and_mode got = owner_and_mode_of(dir / "p_1.mid");
+        EXPECT_EQ(got.owner, c.expected.owner);
+        EXPECT_EQ(got.group, c.expected.group);
+        EXPECT_EQ(got.mode, c.expected.mode);
+    }
+}
+
+// Names the run must not replace are refused before anything is written,
+// with the output-name line, and left exactly as they were.
+TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
+    struct refusal_case {
+        const char* name;
+        void (*set_up)(const scratch_dir&);
+        bool unprivileged;
+        std::string output;  // the refused name, relative to the scratch directory
+    };
+    const refusal_case cases[] = {
+        // The user may write the file, but not create a file beside it.
+        {"directory the user cannot write",
+         [](const scratch_dir& d) {
+             write_file(d / "ro/r.dat", test_support::container_of({melody.record()}));
+             write_file(d / "ro/r_1.mid", earlier(1));
+             fs::permissions(d / "ro/r_1.mid", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                                   ~fs::perms::others_exec);
+             fs::permissions(d / "ro", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+         },
+         true, "ro/r_1.mid"},
+        // A sticky directory lets only a name's owner replace it.
+        {"sticky directory, another user's output",
+         [](const scratch_dir& d) {
+             write_file(d / "st/r.dat", test_support::container_of({melody.record()}));
+             write_file(d / "st/r_1.mid", earlier(1));
+             fs::permissions(d / "st/r_1.mid", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                                   ~fs::perms::others_exec);
+             fs::permissions(d / "st", fs::perms::all | fs::perms::sticky_bit);
+         },
+         true, "st/r_1.mid"},
+        {"read-only file",
+         [](const scratch_dir& d) {
+             write_file(d / "rw/r.dat", test_support::container_of({melody.record()}));
+             write_file(d / "rw/r_1.mid", earlier(1));
+             fs::permissions(d / "rw/r_1.mid", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+             fs::permissions(d / "rw", fs::perms::all);
+         },
+         true, "rw/r_1.mid"},
+        {"FIFO",
+         [](const scratch_dir& d) {
+             write_file(d / "fi/r.dat", test_support::container_of({melody.record()}));
+             ASSERT_EQ(mkfifo((d / "fi/r_1.mid").c_str(), 0666), 0);
+         },
+         false, "fi/r_1.mid"},
+    };
+    for (const refusal_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        fs::permissions(dir.path(), fs::perms::all);
+        c.set_up(dir);
+        const fs::path output = dir / c.output;
+        const bool regular = fs::is_regular_file(fs::symlink_status(output));
+        const run_result r =
+            run_tool({(fs::path(c.output).parent_path() / "r.dat").string()}, {.cwd = dir.path(), .unprivileged = c.unprivileged});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), "No file or already opened : " + c.output + "\n");
+        if (regular) expect_file(output, earlier(1));
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
+// Times are compared field by field: a modification time past the year 2262
+// (beyond nanoseconds in 64 bits) is as good as any other.
+TEST(output_protection, far_future_modification_time) {
+    scratch_dir dir;
+    write_file(dir / "t.dat", four_song_container());
+    const timespec times[2] = {{10413792000, 0}, {10413792000, 999999999}};  // 2300-01-01
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "t.dat").c_str(), times, 0), 0);
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "t.dat").c_str(), &info), 0);
+    if (info.st_mtim.tv_sec != times[1].tv_sec) GTEST_SKIP() << "this file system cannot store the year 2300";
+    const run_result r = run_tool({"t.dat"}, {.cwd = dir.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_banner(r.out), "");
+    expect_file(dir / "t_1.mid", melody.output());
+    expect_file(dir / "t_4.mid", running_off.output());
+}
+
+// Started with standard input and output closed: nothing the program prints
+// may land in a file it opens.
+TEST(output_protection, closed_standard_output_never_receives_an_output) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failing run" : "successful run");
+        scratch_dir dir;
+        write_file(dir / "o.dat", test_support::container_of({melody.record(), only_end.record()}));
+        if (fails) fs::create_directory(dir / "o_2.mid");
+        const run_result r = run_tool({"o.dat"}, {.cwd = dir.path(), .close_standard_output = true});
+        EXPECT_EQ(r.status, fails ? 255 : 0);
+        EXPECT_EQ(r.out, "");
+        expect_file(dir / "o_1.mid", melody.output());
+        if (!fails) expect_file(dir / "o_2.mid", only_end.output());
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
+// Short of memory at every point of the run: the program prints its own lines
+// only and ends with 0 or -1, never a word on standard error, and leaves
+// only complete outputs. A limit so low that the system's loader cannot
+// start the program (nothing printed) is not the program's failure.
+TEST(output_protection, short_of_address_space) {
+    if (TOLVARIN_SANITIZED) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+    const song big = large_song(300000);
+    // A small container, where every allocation of the run comes soon after
+    // start-up, and one whose output needs several blocks.
+    const std::vector<std::vector<const song*>> containers{{&melody, &tempo_and_bend, &only_end, &running_off},
+                                                           {&melody, &big, &only_end}};
+    for (const std::vector<const song*>& songs : containers) {
+        std::vector<bytes> records;
+        for (const song* s : songs) records.push_back(s->record());
+        const bytes container = test_support::container_of(records);
+        SCOPED_TRACE(std::to_string(container.size()) + "-byte container");
+        const auto run_with = [&](rlim_t limit, const scratch_dir& dir) {
+            write_file(dir / "m.dat", container);
+            return run_tool({"m.dat"}, {.cwd = dir.path(), .address_space_limit = limit, .stderr_must_be_empty = false});
+        };
+        // The system's loader reports with status 127 (or the kernel kills
+        // the process, or refuses to start it) before the program prints.
+        const auto loader_gave_up = [](const run_result& r) {
+            return r.out.empty() && (r.status == 127 || r.status == 122 || r.status == 1000 + SIGSEGV ||
+                                     r.status == 1000 + SIGKILL || r.status == 1000 + SIGBUS);
+        };
+        // Coarse steps up to where the program starts at all, then fine steps
+        // through the range where its own allocations begin to succeed.
+        rlim_t start = rlim_t{2} << 20;
+        for (;; start += 256 << 10) {
+            ASSERT_LT(start, rlim_t{256} << 20) << "the program never started";
+            scratch_dir dir;
+            if (!loader_gave_up(run_with(start, dir))) break;
+        }
+        start -= 256 << 10;
+        int failures = 0;
+        int successes = 0;
+        int successes_in_a_row = 0;
+        for (rlim_t limit = start; limit < start + (rlim_t{64} << 20) && successes_in_a_row < 40; limit += 4 << 10) {
+            SCOPED_TRACE("address space " + std::to_string(limit >> 10) + " KiB");
+            scratch_dir dir;
+            const run_result r = run_with(limit, dir);
+            if (loader_gave_up(r)) continue;
+            EXPECT_EQ(r.err, "");
+            const std::string said = after_banner(r.out);
+            if (r.status == 0) {
+                EXPECT_EQ(said, "");
+                for (std::size_t number = 1; number <= songs.size(); ++number) {
+                    expect_file(dir / ("m_" + std::to_string(number) + ".mid"), songs[number - 1]->output());
+                }
+                ++successes;
+                ++successes_in_a_row;
+            } else {
+                EXPECT_EQ(r.status, 255);
+                EXPECT_EQ(said, "Cannot alloc memory\n");
+                EXPECT_EQ(dir.files(), std::set<std::string>{"m.dat"});
+                ++failures;
+                successes_in_a_row = 0;
+            }
+            EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+        }
+        EXPECT_GT(failures, 0) << "no limit made the program itself run short";
+        EXPECT_GT(successes, 0);
+    }
+}
+
+}  // namespace
