@@ -1,12 +1,19 @@
 # Quick start:
-#   make demo   builds the converter and converts examples/demo.dat
-#   make test   builds everything and runs every test
+#   make demo      builds the converter and converts examples/demo.dat
+#   make test      installs what the tests need, builds everything, runs every test
+#   make install   installs into PREFIX (default /usr/local)
+#   make package   the Debian package and the Windows zip, in build/packages
 JOBS ?= 2
 BUILD := build
+PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 30
+ARCHES ?= aarch64 s390x i686
 
-.PHONY: all demo test test-release test-sanitize test-fuzz test-windows windows deps bench clean
+.PHONY: all demo install test test-release test-sanitize test-fuzz test-windows test-package test-arch \
+        windows package deps bench clean
 
+# The converter alone needs only a C++20 compiler, CMake and make; the tests
+# are built too when GoogleTest is installed.
 all:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/release -j $(JOBS)
@@ -18,13 +25,33 @@ demo: all
 	@echo "MIDI files written to $(BUILD)/demo:"
 	@ls -l $(BUILD)/demo/*.mid
 
+install: all
+	cmake --install $(BUILD)/release --prefix $(PREFIX)
+
 # Every test: the release build's suite, the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, and the
-# Windows build's end-to-end tests under Wine.
-test: deps test-release test-sanitize test-fuzz test-windows
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, the
+# Windows build's end-to-end tests under Wine, the packages, and the core
+# tests and converter on other architectures under qemu.
+test: deps test-release test-sanitize test-fuzz test-windows test-package test-arch
 
 deps:
-	scripts/install_test_deps.sh clang-rt windows
+	scripts/install_test_deps.sh gtest clang-rt windows package arch
+
+test-release:
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON
+	cmake --build $(BUILD)/release -j $(JOBS)
+	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARIN_SANITIZE=ON -DTOLVARIN_TESTS=ON
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
+	ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+
+test-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOLVARIN_FUZZ=ON -DTOLVARIN_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	ctest --test-dir $(BUILD)/fuzz --output-on-failure
 
 # The Windows console program, cross-built with MinGW-w64: 32-bit x86 (the
 # target) in build/win-i686/Tolvarin.exe, x86-64 in build/win-x86_64/Tolvarin.exe.
@@ -42,19 +69,28 @@ test-windows: windows
 	  status=$$?; [ $$status -eq 77 ] && echo "Windows tests skipped: Wine is not installed" && status=0; exit $$status; \
 	else echo "Windows tests skipped: no MinGW-w64"; fi
 
-test-release: all
-	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+# build/packages/tolvarin_<version>_<arch>.deb, and from the Windows builds
+# build/packages/tolvarin-<version>-windows.zip.
+package: windows
+	cmake -S . -B $(BUILD)/package -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=OFF \
+	  -DTOLVARIN_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD)/package -j $(JOBS) --target tolvarin
+	mkdir -p $(BUILD)/packages
+	cd $(BUILD)/package && cpack -B $(abspath $(BUILD))/packages
+	rm -rf $(BUILD)/packages/_CPack_Packages
+	@if [ -f $(BUILD)/win-i686/Tolvarin.exe ] && [ -f $(BUILD)/win-x86_64/Tolvarin.exe ]; then \
+	  cmake -DSOURCE=$(CURDIR) -DEXE32=$(BUILD)/win-i686/Tolvarin.exe -DEXE64=$(BUILD)/win-x86_64/Tolvarin.exe \
+	    -DOUT_DIR=$(BUILD)/packages -P cmake/windows_zip.cmake; \
+	else echo "no Windows build: the Windows zip is skipped"; fi
 
-test-sanitize:
-	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARIN_SANITIZE=ON
-	cmake --build $(BUILD)/sanitize -j $(JOBS)
-	ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+test-package: package all
+	python3 tests/package_test.py --packages $(BUILD)/packages --manual $(BUILD)/package/tolvarin.1 \
+	  --binary $(BUILD)/release/tolvarin --demo examples/demo.dat
 
-test-fuzz:
-	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTOLVARIN_FUZZ=ON -DTOLVARIN_FUZZ_SECONDS=$(FUZZ_SECONDS)
-	cmake --build $(BUILD)/fuzz -j $(JOBS)
-	ctest --test-dir $(BUILD)/fuzz --output-on-failure
+# The core tests and the converter, cross-built for each architecture and run
+# under qemu-user; outputs compared byte for byte with the native build's.
+test-arch: all
+	@for arch in $(ARCHES); do scripts/test_arch.sh $$arch $(BUILD) $(JOBS) || exit 1; done
 
 # Converter against cp, the core alone, instructions per byte; writes bench/RESULTS.md.
 bench: all

@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the tests use, when they are missing and this
-# machine can install them (root with apt-get). Tests whose tools are still
-# missing afterwards report themselves as skipped.
+# machine can install them (root with apt-get). Arguments name the groups:
+#   gtest     GoogleTest (and its sources, for cross builds) and Google Benchmark
+#   clang-rt  clang's fuzzer and sanitizer runtimes
+#   windows   MinGW-w64 and Wine
+#   package   lintian, for the package tests
+#   arch      cross compilers for AArch64, s390x and i686, and qemu-user
+# Without GoogleTest the test build stops with an error; other suites whose
+# tools are still missing afterwards report themselves as skipped.
 set -u
 
 packages=()
 command -v midicsv >/dev/null 2>&1 || packages+=(midicsv)
 /usr/bin/python3 -c 'import mido' >/dev/null 2>&1 || packages+=(python3-mido)
+have_package() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for extra in "$@"; do
   case "$extra" in
+    gtest)
+      have_package libgtest-dev || packages+=(libgtest-dev)
+      [ -f /usr/src/googletest/CMakeLists.txt ] || packages+=(googletest)
+      have_package libbenchmark-dev || packages+=(libbenchmark-dev)
+      ;;
     clang-rt) [ -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] || packages+=(libclang-rt-14-dev) ;;
     windows)
       command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || packages+=(g++-mingw-w64-i686)
       command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || packages+=(g++-mingw-w64-x86-64)
       command -v wine >/dev/null 2>&1 || packages+=(wine wine64)
+      ;;
+    package)
+      command -v lintian >/dev/null 2>&1 || packages+=(lintian)
+      command -v dpkg-shlibdeps >/dev/null 2>&1 || packages+=(dpkg-dev)
+      command -v groff >/dev/null 2>&1 || packages+=(groff)
+      command -v man >/dev/null 2>&1 || packages+=(man-db)
+      ;;
+    arch)
+      for triple in aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu; do
+        command -v "$triple-g++" >/dev/null 2>&1 || packages+=("g++-$triple")
+      done
+      command -v qemu-s390x >/dev/null 2>&1 || packages+=(qemu-user)
       ;;
   esac
 done

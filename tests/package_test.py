@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Checks what `make package` made, as a user would meet it.
+
+Debian package: its file list; its control fields (name, the project's
+version, section, dependencies computed from the binary); the manual page
+compressed as Debian expects and equal to the one built; the binary unpacked
+with `dpkg -x` converts the demo to exactly what the build's binary writes;
+lintian finds no error but those only the project's owner can settle.
+
+Windows zip: its file list, the README with CRLF line ends, the two programs
+of the right kinds, and the x86-64 one run under Wine on the demo, its
+outputs identical to the native build's.
+
+Parts whose tools are missing (lintian, Wine) are reported as skipped."""
+import argparse
+import glob
+import gzip
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+# Lintian errors that no one but the project's owner may settle: a
+# maintainer address.
+OWNERS_ERRORS = {"malformed-contact"}
+
+
+class Checks:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+        self.skipped = []
+
+    def expect(self, name, condition, detail=""):
+        if condition:
+            self.passed += 1
+        else:
+            self.failed += 1
+            print(f"FAILED: {name} {detail}")
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(tolvarin VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def convert(command, workdir, demo):
+    """Converts a copy of the demo in `workdir`; returns status, text after the banner, outputs."""
+    os.makedirs(workdir)
+    shutil.copy(demo, os.path.join(workdir, "demo.dat"))
+    result = subprocess.run(command + ["demo.dat"], cwd=workdir, capture_output=True)
+    outputs = {}
+    for name in sorted(os.listdir(workdir)):
+        if name.endswith(".mid"):
+            with open(os.path.join(workdir, name), "rb") as f:
+                outputs[name] = f.read()
+    text = result.stdout.replace(b"\r\n", b"\n").split(b"\n", 1)
+    return result.returncode, text[1] if len(text) > 1 else b"", outputs
+
+
+def check_deb(checks, deb, manual, binary, demo, work):
+    version = project_version()
+    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+    files = {line.split()[-1] for line in listing.splitlines() if not line.startswith("d")}
+    expected = {"./usr/bin/tolvarin", "./usr/share/man/man1/tolvarin.1.gz", "./usr/share/doc/tolvarin/README.md",
+                "./usr/share/doc/tolvarin/copyright", "./usr/share/doc/tolvarin/changelog.gz"}
+    checks.expect("deb: file list", files == expected, str(sorted(files ^ expected)))
+
+    def field(name):
+        return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True).stdout.strip()
+
+    architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    checks.expect("deb: name", field("Package") == "tolvarin", field("Package"))
+    checks.expect("deb: version", field("Version") == version, field("Version"))
+    checks.expect("deb: section", field("Section") == "sound", field("Section"))
+    checks.expect("deb: architecture", field("Architecture") == architecture, field("Architecture"))
+    depends = field("Depends")
+    checks.expect("deb: dependencies from the binary", "libc6 (>=" in depends and "libstdc++6" in depends, depends)
+    checks.expect("deb: description", len(field("Description").splitlines()) > 2, field("Description"))
+
+    unpacked = os.path.join(work, "unpacked")
+    subprocess.run(["dpkg", "-x", deb, unpacked], check=True)
+    with open(os.path.join(unpacked, "usr/share/man/man1/tolvarin.1.gz"), "rb") as f:
+        compressed = f.read()
+    with open(manual, "rb") as f:
+        checks.expect("deb: manual page is the one built", gzip.decompress(compressed) == f.read())
+    # gzip -9n: no file name (flag 0x08) and no time stamp in the header.
+    flags, mtime = compressed[3], struct.unpack_from("<I", compressed, 4)[0]
+    checks.expect("deb: manual page compressed without name or time", flags & 0x08 == 0 and mtime == 0,
+                  f"flags {flags:#x}, mtime {mtime}")
+
+    packaged = convert([os.path.join(unpacked, "usr/bin/tolvarin")], os.path.join(work, "deb-run"), demo)
+    built = convert([os.path.abspath(binary)], os.path.join(work, "build-run"), demo)
+    checks.expect("deb: the packaged binary converts the demo", packaged[0] == 0 and len(packaged[2]) == 4,
+                  str(packaged[:2]))
+    checks.expect("deb: outputs identical to the build's", packaged == built)
+
+    if shutil.which("lintian") is None:
+        checks.skipped.append("lintian (not installed)")
+        return
+    report = subprocess.run(["lintian", "--tag-display-limit", "0", "-I", "-E", "--pedantic", deb],
+                            capture_output=True, text=True).stdout
+    errors = [line for line in report.splitlines() if line.startswith("E: ")]
+    unsettled = [line for line in errors if line.split()[2] not in OWNERS_ERRORS]
+    checks.expect("deb: lintian finds no error but the owner's", not unsettled, "\n".join(unsettled))
+    print("lintian:\n  " + "\n  ".join(report.splitlines()))
+
+
+def pe_magic(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<H", data, pe + 24)[0] if data[pe:pe + 4] == b"PE\0\0" else None
+
+
+def check_zip(checks, archive, binary, demo, work):
+    with zipfile.ZipFile(archive) as z:
+        names = set(z.namelist())
+        checks.expect("zip: file list", names == {"Tolvarin.exe", "x86_64/Tolvarin.exe", "README.txt"}, str(names))
+        readme = z.read("README.txt")
+        with open(os.path.join(ROOT, "README.md"), "rb") as f:
+            source = f.read()
+        checks.expect("zip: README with CRLF line ends", readme == source.replace(b"\n", b"\r\n"))
+        checks.expect("zip: 32-bit program", pe_magic(z.read("Tolvarin.exe")) == 0x10B)
+        checks.expect("zip: x86-64 program", pe_magic(z.read("x86_64/Tolvarin.exe")) == 0x20B)
+        unpacked = os.path.join(work, "zip")
+        z.extractall(unpacked)
+    if shutil.which("wine") is None:
+        checks.skipped.append("the zip's program under Wine (Wine not installed)")
+        return
+    with tempfile.TemporaryDirectory(prefix="tolvarin-wine-") as prefix:
+        os.environ.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all"})
+        subprocess.run(["wine", "cmd", "/c", "exit"], capture_output=True)
+        run = convert(["wine", os.path.join(unpacked, "x86_64", "Tolvarin.exe")], os.path.join(work, "wine-run"), demo)
+    built = convert([os.path.abspath(binary)], os.path.join(work, "build-run-2"), demo)
+    checks.expect("zip: the x86-64 program converts the demo under Wine", run == built,
+                  f"{run[:2]} / {built[:2]}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--packages", required=True, help="the directory `make package` wrote to")
+    parser.add_argument("--manual", required=True, help="the manual page as built")
+    parser.add_argument("--binary", required=True, help="the build's converter")
+    parser.add_argument("--demo", required=True)
+    args = parser.parse_args()
+    checks = Checks()
+    version = project_version()
+    with tempfile.TemporaryDirectory(prefix="tolvarin-package-") as work:
+        debs = glob.glob(os.path.join(args.packages, f"tolvarin_{version}_*.deb"))
+        checks.expect("deb: one package for this version", len(debs) == 1, str(debs))
+        if len(debs) == 1:
+            check_deb(checks, debs[0], args.manual, args.binary, args.demo, work)
+        archive = os.path.join(args.packages, f"tolvarin-{version}-windows.zip")
+        if os.path.exists(archive):
+            check_zip(checks, archive, args.binary, args.demo, work)
+        else:
+            checks.skipped.append("the Windows zip (no Windows build)")
+    skipped = f", skipped: {'; '.join(checks.skipped)}" if checks.skipped else ""
+    print(f"packages: {checks.passed} passed, {checks.failed} failed{skipped}")
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
