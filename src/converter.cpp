@@ -1,5 +1,7 @@
 #include "converter.hpp"
 
+#include "fast_translate.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -13,6 +15,8 @@ namespace {
 // A typical song fits in it whole, so its length is patched in memory and the
 // file is written with a single call.
 constexpr std::size_t output_block_size = std::size_t{1} << 20;
+// The translation takes its fast path only while this much room is left.
+constexpr std::size_t fast_output_room = 4096;
 
 struct output_block {
     std::uint8_t* data;
@@ -28,10 +32,13 @@ bool write_sequence(byte_view image, std::uint32_t position, output_block buffer
     std::size_t used = header_block_size;
     std::uint64_t flushed = 0;
 
-    track_state track = start_track(position + static_cast<std::uint32_t>(header_block_size));
+    std::uint8_t* at = buffer.data + used;
+    event_cursor track = open_track(image, position + static_cast<std::uint32_t>(header_block_size), at);
+    used = static_cast<std::size_t>(at - buffer.data);
     while (!track.finished) {
-        used += translate_track(image, track, {buffer.data + used, buffer.size - used});
-        if (!track.finished && buffer.size - used < max_step_output) {
+        used += translate_events(image, track, std::numeric_limits<std::uint32_t>::max(),
+                                 {buffer.data + used, buffer.size - used});
+        if (!track.finished && buffer.size - used < fast_output_room) {
             if (!write_output(file, buffer.data, used)) return false;
             flushed += used;
             used = 0;

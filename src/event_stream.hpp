@@ -1,4 +1,6 @@
-// Translation of a compact event stream into Standard MIDI File track data.
+// Translation of a compact event stream into Standard MIDI File track data,
+// one byte at a time: the statement of the format that everything faster
+// (fast_translate.*, speculation.*) is tested against.
 //
 // A compact stream differs from a standard track in a few fixed ways: note-off
 // and pitch-bend events carry one data byte instead of two (the second is
@@ -31,8 +33,7 @@ inline constexpr std::size_t max_step_output = 260;
 
 struct track_state {
     std::uint32_t read_position = 0;    // next byte of the input image to read
-    std::uint8_t remembered_status = 0;  // running status, or a status of its class
-                                         // (same data bytes and pad); 0 means none
+    std::uint8_t remembered_status = 0;  // running status; 0 means none
     bool offer_pending = true;           // the opening offer has not been made yet
     bool finished = false;               // end of track written or input exhausted
 };
@@ -51,6 +52,18 @@ bool copy_byte(byte_view image, std::uint32_t& read_position, std::uint8_t*& out
 // read (running status). `out` must have room for `max_step_output` bytes.
 event_result copy_event(std::uint8_t status, bool explicit_status, byte_view image,
                         std::uint32_t& read_position, std::uint8_t*& out);
+
+// The remembered status after an explicit status byte: a channel status
+// becomes the running status; a system-common status (F0-F7) cancels it;
+// real-time and meta statuses (F8-FF) leave it.
+std::uint8_t next_remembered_status(std::uint8_t remembered, std::uint8_t status);
+
+// One turn of the track's loop: a delta-time byte and, when it completes the
+// delta time, the event behind it. False when the track has ended (an end of
+// track written, or the image ran out). `out` must have room for
+// `max_step_output` bytes.
+bool translate_step(byte_view image, std::uint32_t& read_position, std::uint8_t& remembered,
+                    std::uint8_t*& out);
 
 // Writes as much of the track as fits in `out` and returns the number of bytes
 // written. It returns when the track is finished (state.finished) or when fewer

@@ -2,10 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "event_stream.hpp"
+#include "fast_translate.hpp"
 
 namespace test_support {
 
@@ -78,7 +80,10 @@ bytes container_of(const std::vector<bytes>& records) {
     return image;
 }
 
-bytes translate_whole(const bytes& image, std::uint32_t first_event, std::size_t room) {
+namespace {
+
+// The byte-at-a-time translation.
+bytes translate_reference(const bytes& image, std::uint32_t first_event, std::size_t room) {
     bytes out;
     bytes block(room);
     tolvarin::track_state state = tolvarin::start_track(first_event);
@@ -88,6 +93,30 @@ bytes translate_whole(const bytes& image, std::uint32_t first_event, std::size_t
         out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(written));
     }
     return out;
+}
+
+// The fast translation; with a `stride`, each call stops at most that many
+// bytes on, so that calls end and resume at many event boundaries.
+bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t room, std::uint32_t stride) {
+    bytes block(room);
+    std::uint8_t* at = block.data();
+    tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
+    bytes out(block.data(), at);
+    while (!cursor.finished) {
+        const std::uint32_t stop = stride == 0 ? std::numeric_limits<std::uint32_t>::max() : cursor.position + stride;
+        const std::size_t written = tolvarin::translate_events(image, cursor, stop, block);
+        if (written == 0 && !cursor.finished && cursor.position < stop) throw std::logic_error("no progress");
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(written));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room) {
+    return {{"reference", translate_reference(image, first_event, room)},
+            {"fast", translate_fast(image, first_event, room, 0)},
+            {"fast, stopping every 5 bytes", translate_fast(image, first_event, room, 5)}};
 }
 
 }  // namespace test_support

@@ -32,8 +32,13 @@ void put_u32_le(bytes& data, std::size_t offset, std::uint32_t value);
 // (header block followed by the compact stream).
 bytes container_of(const std::vector<bytes>& records);
 
-// Runs the translation of the track starting at `first_event` to its end,
-// offering `room` bytes of output space at a time.
-bytes translate_whole(const bytes& image, std::uint32_t first_event, std::size_t room);
+// The track starting at `first_event` translated to its end by every path the
+// product has, each offered `room` bytes of output space at a time (at least
+// max_step_output), so that tests hold each path to the same bytes.
+struct translation {
+    const char* path;
+    bytes output;
+};
+std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room);
 
 }  // namespace test_support

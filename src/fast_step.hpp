@@ -1,0 +1,198 @@
+// The steps the fast translations are made of, inline so that the
+// single-cursor translation (fast_translate.cpp) and the interleaved one
+// (speculation.cpp) compile them into their own loops. Each step moves a
+// `lane` (input position, output position, running-status class) over whole
+// events with wide loads and stores; the caller guarantees the room they need.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
+#include "event_tables.hpp"
+#include "fast_translate.hpp"
+
+namespace tolvarin::fast {
+
+// Room the wide steps need: input readable from an event's start (the widest
+// read is 32 bytes from a short meta event's start), and output room from the
+// output position (a meta event of up to 260 bytes, or a 28-byte store).
+inline constexpr std::size_t input_margin = 48;
+inline constexpr std::size_t output_margin = 320;
+
+// A status of each class, to carry the running status in and out.
+inline constexpr std::uint8_t class_status[running_class_count] = {0x00, 0x80, 0x90, 0xC0};
+
+constexpr running_class class_of_status(std::uint8_t status) {
+    if (status < 0x80 || status >= 0xF0) return no_running;
+    const channel_shape shape = channel_shapes[status];
+    if (shape.pad != 0) return one_padded;
+    return shape.data_bytes == 2 ? two_data : one_data;
+}
+
+// At an event behind a one-byte delta time, the byte after the delta time
+// decides everything: how many input bytes the event takes (delta time
+// included), how many it writes (plus the pad), and the next class. A system
+// or meta status takes 0 input bytes here: it is handled apart.
+struct step {
+    std::uint8_t input_bytes;
+    std::uint8_t output_bytes;
+    std::uint16_t next_row;  // the next class * 256
+};
+
+inline constexpr std::array<step, running_class_count * 256> steps = [] {
+    std::array<step, running_class_count * 256> table{};
+    for (unsigned klass = 0; klass < running_class_count; ++klass) {
+        for (unsigned next = 0; next < 0xF0; ++next) {
+            const bool explicit_status = next >= 0x80;
+            const std::uint8_t status = explicit_status ? static_cast<std::uint8_t>(next) : class_status[klass];
+            const channel_shape shape = channel_shapes[status];
+            const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
+            table[klass * 256 + next] = {static_cast<std::uint8_t>(in), static_cast<std::uint8_t>(in + shape.pad),
+                                         static_cast<std::uint16_t>(class_of_status(status) * 256)};
+        }
+    }
+    return table;
+}();
+
+// An event is copied as one 8-byte load and store, masked to its length; the
+// bytes behind it are stored as zero, which gives the pad of a note off or
+// pitch bend (and is overwritten by the next event otherwise).
+inline constexpr std::array<std::uint64_t, 8> keep_first = [] {
+    std::array<std::uint64_t, 8> masks{};
+    for (unsigned n = 0; n < 8; ++n) {
+        std::array<std::uint8_t, 8> bytes{};
+        for (unsigned i = 0; i < n; ++i) bytes[i] = 0xFF;
+        masks[n] = std::bit_cast<std::uint64_t>(bytes);
+    }
+    return masks;
+}();
+
+// Bytes of whole running events within the first q (0-16) bytes of a stretch
+// of bytes below 0x80, by class, and what they become: a byte per byte (a
+// delta time alone, whose status position holds the next byte, so the last
+// byte is not one), delta and data byte plus the pad, delta and two data
+// bytes, delta and one data byte.
+inline constexpr std::array<std::uint8_t, running_class_count * 17> run_input = [] {
+    std::array<std::uint8_t, running_class_count * 17> table{};
+    for (unsigned q = 0; q <= 16; ++q) {
+        table[no_running * 17 + q] = static_cast<std::uint8_t>(q == 0 ? 0 : q - 1);
+        table[one_padded * 17 + q] = static_cast<std::uint8_t>(q / 2 * 2);
+        table[two_data * 17 + q] = static_cast<std::uint8_t>(q / 3 * 3);
+        table[one_data * 17 + q] = static_cast<std::uint8_t>(q / 2 * 2);
+    }
+    return table;
+}();
+
+inline constexpr std::array<std::uint8_t, running_class_count * 17> run_output = [] {
+    std::array<std::uint8_t, running_class_count * 17> table = run_input;
+    for (unsigned q = 0; q <= 16; ++q) table[one_padded * 17 + q] = static_cast<std::uint8_t>(q / 2 * 3);
+    return table;
+}();
+
+inline std::uint64_t load_u64(const std::uint8_t* from) {
+    std::uint64_t value;
+    std::memcpy(&value, from, sizeof value);
+    return value;
+}
+
+inline void store_u64(std::uint8_t* to, std::uint64_t value) { std::memcpy(to, &value, sizeof value); }
+
+inline void copy_16(std::uint8_t* to, const std::uint8_t* from) {
+    std::uint8_t bytes[16];
+    std::memcpy(bytes, from, 16);
+    std::memcpy(to, bytes, 16);
+}
+
+// Where the first byte of 0x80 or more lies among the 16 at `at`: 0-15, or 16.
+inline unsigned first_high_byte(const std::uint8_t* at) {
+#if defined(__SSE2__) || defined(_M_X64)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return static_cast<unsigned>(std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(bytes)) | 0x10000u));
+#else
+    constexpr std::uint64_t high_bits = 0x8080808080808080u;
+    for (unsigned half = 0; half < 2; ++half) {
+        const std::uint64_t high = load_u64(at + 8 * half) & high_bits;
+        if (high != 0) {
+            const int bit = std::endian::native == std::endian::little ? std::countr_zero(high) : std::countl_zero(high);
+            return 8 * half + static_cast<unsigned>(bit) / 8;
+        }
+    }
+    return 16;
+#endif
+}
+
+struct lane {
+    const std::uint8_t* in;
+    std::uint8_t* out;
+    std::uint32_t row;  // running class * 256
+};
+
+inline running_class lane_class(const lane& at) { return static_cast<running_class>(at.row >> 8); }
+
+enum class wide_result : std::uint8_t { next, end_of_track, careful };
+
+// A system or meta event behind its delta time, or one byte of a delta time
+// of three or more bytes: everything the table does not take. Kept out of the
+// loops that call it, which stay small.
+wide_result wide_system_event(lane& at, const std::uint8_t* end);
+
+// One event at `at.in` (or one byte of a long delta time). Needs input_margin
+// bytes of input and output_margin bytes of room; a system or meta event that
+// would run past `end` is left untouched and reported as careful.
+inline wide_result wide_event(lane& at, const std::uint8_t* end) {
+    const unsigned b0 = at.in[0];
+    const unsigned b1 = at.in[1];
+    const unsigned b2 = at.in[2];
+    const unsigned two = b0 >> 7;  // a two-byte delta time: the status follows it
+    const unsigned status = two != 0 ? b2 : b1;
+    const step next = steps[at.row + status];
+    if ((next.input_bytes == 0) | (two & (b1 >> 7))) return wide_system_event(at, end);
+    const unsigned taken = next.input_bytes + two;
+    store_u64(at.out, load_u64(at.in) & keep_first[taken]);
+    at.in += taken;
+    at.out += next.output_bytes + two;
+    at.row = next.next_row;
+    return wide_result::next;
+}
+
+// Note offs and pitch bends under running status: delta and data byte pairs
+// gain a zero each, eight bytes becoming twelve.
+inline void expand_padded(std::uint8_t* out, const std::uint8_t* in, unsigned pairs) {
+    if constexpr (std::endian::native == std::endian::little) {
+        for (unsigned half = 0; half < 2; ++half) {
+            const std::uint64_t x = load_u64(in + 8 * half);
+            store_u64(out + 12 * half, (x & 0xFFFFu) | ((x & 0xFFFF0000u) << 8) | ((x & 0xFFFF00000000u) << 16));
+            store_u64(out + 12 * half + 8, (x >> 48) << 8);
+        }
+    } else {
+        for (unsigned pair = 0; pair < pairs; ++pair) {
+            out[3 * pair] = in[2 * pair];
+            out[3 * pair + 1] = in[2 * pair + 1];
+            out[3 * pair + 2] = 0;
+        }
+    }
+}
+
+// The stretch of running events at `at.in`, up to the first byte of 0x80 or
+// more within 16 bytes and within `limit` bytes. Same room as wide_event.
+inline void wide_run(lane& at, std::size_t limit) {
+    unsigned span = first_high_byte(at.in);
+    if (limit < span) span = static_cast<unsigned>(limit);
+    const unsigned klass = at.row >> 8;
+    const unsigned index = klass * 17 + span;
+    if (klass == one_padded) {
+        expand_padded(at.out, at.in, run_input[index] / 2);
+    } else {
+        copy_16(at.out, at.in);
+    }
+    at.in += run_input[index];
+    at.out += run_output[index];
+}
+
+}  // namespace tolvarin::fast

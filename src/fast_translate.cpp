@@ -1,0 +1,107 @@
+#include "fast_translate.hpp"
+
+#include <algorithm>
+
+#include "fast_step.hpp"
+
+namespace tolvarin {
+
+running_class class_of(std::uint8_t status) { return fast::class_of_status(status); }
+
+std::uint8_t status_of(running_class klass) { return fast::class_status[klass]; }
+
+namespace fast {
+
+wide_result wide_system_event(lane& at, const std::uint8_t* end) {
+    const std::uint8_t* const in = at.in;
+    if (in[0] >= 0x80 && in[1] >= 0x80) {
+        // One byte of a long delta time; the rest of it continues as an
+        // event start would.
+        *at.out++ = *at.in++;
+        return wide_result::next;
+    }
+    const std::size_t delta = 1u + (in[0] >> 7);
+    const std::uint8_t* const status = in + delta;
+    const meta_kind kind = meta_kinds[status[1]];
+    std::size_t length = delta;
+    switch (kind) {
+        case meta_kind::bare: length += 2; break;
+        case meta_kind::length_prefixed: length += 3u + status[2]; break;
+        case meta_kind::end_of_track: length += 3; break;
+        case meta_kind::tempo: length += 6; break;
+    }
+    if (length > static_cast<std::size_t>(end - in)) return wide_result::careful;
+    if (length <= 32) {
+        copy_16(at.out, in);
+        copy_16(at.out + 16, in + 16);
+    } else {
+        std::memcpy(at.out, in, length);
+    }
+    at.in += length;
+    at.out += length;
+    if (status[0] < 0xF8) at.row = no_running * 256;
+    return kind == meta_kind::end_of_track ? wide_result::end_of_track : wide_result::next;
+}
+
+}  // namespace fast
+
+event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t*& out) {
+    event_cursor cursor;
+    std::uint32_t position = first_event;
+    if (position >= image.size() ||
+        copy_event(image[position], true, image, position, out) == event_result::input_exhausted) {
+        cursor.finished = true;
+    }
+    cursor.position = position;
+    return cursor;
+}
+
+std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                             std::span<std::uint8_t> room) {
+    if (cursor.finished) return 0;
+    const std::uint8_t* const base = image.data();
+    const std::uint8_t* const end = base + image.size();
+    const std::uint8_t* const stop_at = base + std::min<std::size_t>(stop, image.size());
+    // Wide steps may start up to here; the last bytes are left to the careful step.
+    const std::uint8_t* const wide_end = image.size() > fast::input_margin ? end - fast::input_margin : base;
+    std::uint8_t* const out_begin = room.data();
+    std::uint8_t* const out_end = out_begin + room.size();
+    fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256};
+
+    for (;;) {
+        if (at.in >= end) {
+            cursor.finished = true;
+            break;
+        }
+        if (at.in >= stop_at) break;
+        if (at.in < wide_end && static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
+            const fast::wide_result result = fast::wide_event(at, end);
+            if (result == fast::wide_result::next) {
+                if (at.in < stop_at && at.in < wide_end &&
+                    static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
+                    fast::wide_run(at, static_cast<std::size_t>(stop_at - at.in));
+                }
+                continue;
+            }
+            if (result == fast::wide_result::end_of_track) {
+                cursor.finished = true;
+                break;
+            }
+        }
+        if (static_cast<std::size_t>(out_end - at.out) < max_step_output) break;
+        auto position = static_cast<std::uint32_t>(at.in - base);
+        std::uint8_t remembered = fast::class_status[fast::lane_class(at)];
+        const bool goes_on = translate_step(image, position, remembered, at.out);
+        at.in = base + position;
+        at.row = static_cast<std::uint32_t>(class_of(remembered)) * 256;
+        if (!goes_on) {
+            cursor.finished = true;
+            break;
+        }
+    }
+    cursor.position = static_cast<std::uint32_t>(at.in - base);
+    cursor.running = fast::lane_class(at);
+    return static_cast<std::size_t>(at.out - out_begin);
+}
+
+}  // namespace tolvarin

@@ -1,0 +1,57 @@
+// The translation at speed. Gives exactly the bytes of the byte-at-a-time
+// translation in event_stream.hpp, which it falls back on near the end of the
+// image and of the output room, and against which it is tested.
+//
+// Two things make it fast. Each event is read with one wide load and written
+// with one wide store, its length and the next running-status class taken
+// from a table rather than from branches: real event streams mix running and
+// explicit statuses too irregularly for branch prediction. And a stretch of
+// bytes below 0x80 under a known running status is a run of events of one
+// fixed size (delta time and data bytes), so a scan for the next byte of 0x80
+// or more bounds a stretch that is copied, or expanded by the note-off and
+// pitch-bend pad, in bulk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "event_stream.hpp"
+
+namespace tolvarin {
+
+// Of the remembered status, only its class matters to what is written: the
+// running status byte itself is never written again, and a running event's
+// shape depends on its class alone.
+enum running_class : std::uint8_t { no_running, one_padded, two_data, one_data, running_class_count };
+
+running_class class_of(std::uint8_t status);  // of a remembered status; 0 is none
+std::uint8_t status_of(running_class klass);  // a status of that class
+
+// Everything the translation of the rest of a track depends on, between two
+// events: where the next delta time starts and the running-status class.
+// A position just behind a delta-time byte of 0x80 or more is such a
+// boundary too: the delta time goes on there exactly as an event would start.
+struct event_cursor {
+    std::uint32_t position = 0;
+    running_class running = no_running;
+    bool finished = false;  // an end of track was written, or the image ran out
+};
+
+inline bool operator==(const event_cursor& a, const event_cursor& b) {
+    return a.position == b.position && a.running == b.running && a.finished == b.finished;
+}
+
+// The opening offer (see translate_track) of a track whose events start at
+// `first_event`: writes at most max_step_output bytes at `out`, advances it,
+// and returns the cursor for the events behind it.
+event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t*& out);
+
+// Translates the events that start before `stop`, from `cursor` on, while the
+// room left in `out` holds one more whole event (max_step_output bytes).
+// Returns the bytes written; bytes of `out` behind them may have been
+// overwritten. The image must be smaller than 4 GiB.
+std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                             std::span<std::uint8_t> out);
+
+}  // namespace tolvarin
