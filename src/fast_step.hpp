@@ -20,9 +20,9 @@
 namespace tolvarin::fast {
 
 // Room the wide steps need: input readable from an event's start (the widest
-// read is 32 bytes from a short meta event's start), and output room from the
-// output position (a meta event of up to 260 bytes, or a 28-byte store).
-inline constexpr std::size_t input_margin = 48;
+// read is 64 bytes from a short meta event's start), and output room from the
+// output position (a meta event of up to 260 bytes, or a 64-byte store).
+inline constexpr std::size_t input_margin = 80;
 inline constexpr std::size_t output_margin = 320;
 
 // A status of each class, to carry the running status in and out.
@@ -45,11 +45,15 @@ struct step {
     std::uint16_t next_row;  // the next class * 256
 };
 
-inline constexpr std::array<step, running_class_count * 256> steps = [] {
-    std::array<step, running_class_count * 256> table{};
-    for (unsigned klass = 0; klass < running_class_count; ++klass) {
+// A fifth row serves the unknown class of a speculative chunk: explicit
+// statuses as in any row, while a running event (a byte below 0x80 where the
+// status would stand) takes 0 input bytes: the class has to be guessed first.
+inline constexpr std::array<step, (running_class_count + 1) * 256> steps = [] {
+    std::array<step, (running_class_count + 1) * 256> table{};
+    for (unsigned klass = 0; klass <= unknown_running; ++klass) {
         for (unsigned next = 0; next < 0xF0; ++next) {
             const bool explicit_status = next >= 0x80;
+            if (klass == unknown_running && !explicit_status) continue;
             const std::uint8_t status = explicit_status ? static_cast<std::uint8_t>(next) : class_status[klass];
             const channel_shape shape = channel_shapes[status];
             const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
@@ -130,16 +134,19 @@ inline unsigned first_high_byte(const std::uint8_t* at) {
 struct lane {
     const std::uint8_t* in;
     std::uint8_t* out;
-    std::uint32_t row;  // running class * 256
+    std::uint32_t row;        // running class * 256
+    std::uint32_t guess_row;  // unknown class: the row to take at the first running event
+    bool guessed;             // unknown class: that running event was met
 };
 
 inline running_class lane_class(const lane& at) { return static_cast<running_class>(at.row >> 8); }
 
 enum class wide_result : std::uint8_t { next, end_of_track, careful };
 
-// A system or meta event behind its delta time, or one byte of a delta time
-// of three or more bytes: everything the table does not take. Kept out of the
-// loops that call it, which stay small.
+// A system or meta event behind its delta time, one byte of a delta time of
+// three or more bytes, or the first running event met in the unknown class
+// (which takes the guessed class and moves nothing): everything the table
+// does not take. Kept out of the loops that call it, which stay small.
 wide_result wide_system_event(lane& at, const std::uint8_t* end);
 
 // One event at `at.in` (or one byte of a long delta time). Needs input_margin
@@ -185,6 +192,7 @@ inline void wide_run(lane& at, std::size_t limit) {
     unsigned span = first_high_byte(at.in);
     if (limit < span) span = static_cast<unsigned>(limit);
     const unsigned klass = at.row >> 8;
+    if (klass == unknown_running) return;
     const unsigned index = klass * 17 + span;
     if (klass == one_padded) {
         expand_padded(at.out, at.in, run_input[index] / 2);

@@ -22,6 +22,11 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
     }
     const std::size_t delta = 1u + (in[0] >> 7);
     const std::uint8_t* const status = in + delta;
+    if (status[0] < 0x80) {
+        at.row = at.guess_row;
+        at.guessed = true;
+        return wide_result::next;
+    }
     const meta_kind kind = meta_kinds[status[1]];
     std::size_t length = delta;
     switch (kind) {
@@ -31,9 +36,9 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
         case meta_kind::tempo: length += 6; break;
     }
     if (length > static_cast<std::size_t>(end - in)) return wide_result::careful;
-    if (length <= 32) {
-        copy_16(at.out, in);
-        copy_16(at.out + 16, in + 16);
+    if (length <= 64) {
+        // Most meta events are short: one fixed copy, with no branch on their length.
+        for (unsigned block = 0; block < 4; ++block) copy_16(at.out + 16 * block, in + 16 * block);
     } else {
         std::memcpy(at.out, in, length);
     }
@@ -66,7 +71,7 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
     const std::uint8_t* const wide_end = image.size() > fast::input_margin ? end - fast::input_margin : base;
     std::uint8_t* const out_begin = room.data();
     std::uint8_t* const out_end = out_begin + room.size();
-    fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256};
+    fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256, 0, false};
 
     for (;;) {
         if (at.in >= end) {

@@ -1,5 +1,6 @@
 #include "bytes.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
@@ -8,6 +9,7 @@
 
 #include "event_stream.hpp"
 #include "fast_translate.hpp"
+#include "speculation.hpp"
 
 namespace test_support {
 
@@ -111,12 +113,50 @@ bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t 
     return out;
 }
 
+// The chunked translation: chunks of `chunk_bytes` from the track's start to
+// the end of the image, speculated `lanes` at a time, stitched in order.
+bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes) {
+    bytes opening(tolvarin::max_step_output);
+    std::uint8_t* at = opening.data();
+    tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
+    bytes out(opening.data(), at);
+    if (cursor.finished) return out;
+    std::vector<tolvarin::chunk_job> jobs;
+    std::vector<bytes> buffers;
+    for (std::uint64_t begin = cursor.position; begin < image.size(); begin += chunk_bytes) {
+        tolvarin::chunk_job job;
+        job.begin = static_cast<std::uint32_t>(begin);
+        job.end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk_bytes, image.size()));
+        job.known = begin == cursor.position;
+        job.running = cursor.running;
+        jobs.push_back(job);
+        buffers.emplace_back(tolvarin::chunk_output_room(job.end - job.begin));
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].out = buffers[i].data();
+    tolvarin::speculate_chunks(image, jobs, lanes);
+    bytes bridge(tolvarin::chunk_output_room(chunk_bytes));
+    for (const tolvarin::chunk_job& job : jobs) {
+        if (cursor.finished) break;
+        const tolvarin::stitch_result stitched = tolvarin::stitch_chunk(image, cursor, job, bridge);
+        out.insert(out.end(), bridge.begin(), bridge.begin() + static_cast<std::ptrdiff_t>(stitched.bridge_bytes));
+        if (stitched.kept) {
+            out.insert(out.end(), job.out + stitched.kept_from, job.out + job.written);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room) {
     return {{"reference", translate_reference(image, first_event, room)},
             {"fast", translate_fast(image, first_event, room, 0)},
-            {"fast, stopping every 5 bytes", translate_fast(image, first_event, room, 5)}};
+            {"fast, stopping every 5 bytes", translate_fast(image, first_event, room, 5)},
+            {"chunks of 1 byte, 4 lanes", translate_chunked(image, first_event, 1, 4)},
+            {"chunks of 5 bytes, 3 lanes", translate_chunked(image, first_event, 5, 3)},
+            {"chunks of 64 bytes, 4 lanes", translate_chunked(image, first_event, 64, 4)},
+            {"chunks of 1000 bytes, 2 lanes", translate_chunked(image, first_event, 1000, 2)},
+            {"chunks of 4096 bytes, 1 lane", translate_chunked(image, first_event, 4096, 1)}};
 }
 
 }  // namespace test_support

@@ -1,0 +1,250 @@
+#include "speculation.hpp"
+
+#include <algorithm>
+
+#include "fast_step.hpp"
+
+namespace tolvarin {
+namespace {
+
+// The class a chunk takes at its first running event if no explicit status
+// has settled it before: none. A chunk that starts inside a text event reads
+// its letters as delta times and running events, and the streams that need
+// the class to be right from the start are those without channel events
+// (meta events only), whose class is none. Any other stream sets its class
+// with its next explicit channel status. A wrong guess costs a translation
+// again, never a byte.
+constexpr running_class class_guess = no_running;
+
+// Where a chunk's translation starts: at its first byte, or, when a meta
+// event (FF, behind a delta-time byte below 0x80) lies within the first
+// bytes, at that delta time. Meta events are common in real songs (text,
+// tempo) and an FF is rarely anything else, so starting there starts in step
+// far more often than starting anywhere.
+constexpr std::uint32_t anchor_reach = 64;
+
+std::uint32_t start_position(byte_view image, const chunk_job& job) {
+    const std::uint32_t reach = std::min<std::uint32_t>(job.end, job.begin + anchor_reach);
+    for (std::uint32_t at = job.begin + 1; at < reach; ++at) {
+        if (image[at] == 0xFF && image[at - 1] < 0x80) return at - 1;
+    }
+    return job.begin;
+}
+
+// An end of track met while recording is more likely bytes read out of step
+// (a tempo value, say) than the track's end: recording starts again behind it.
+constexpr unsigned max_restarts = 8;
+
+// Boundaries are recorded at every event for the first dense_records, then
+// about every record_spacing bytes: a guess usually falls into step within a
+// few events, and sometimes only after a few dozen.
+constexpr std::uint32_t dense_records = 16;
+constexpr std::uint32_t record_spacing = 24;
+
+// A chunk in progress: its lane, how far the lane may go with wide steps,
+// and whether it has finished its track.
+struct lane_state {
+    fast::lane at;
+    const std::uint8_t* limit;
+    chunk_job* job;
+    bool finished;
+};
+
+std::uint32_t position_of(byte_view image, const fast::lane& at) {
+    return static_cast<std::uint32_t>(at.in - image.data());
+}
+
+// The careful steps take the cursor form, which has no unknown class: the
+// guess is taken for good.
+event_cursor settle(byte_view image, fast::lane& at, bool finished) {
+    if (fast::lane_class(at) == unknown_running) {
+        at.row = at.guess_row;
+        at.guessed = true;
+    }
+    return {position_of(image, at), fast::lane_class(at), finished};
+}
+
+// One event of a chunk's lane, wide where it can be, careful where it must.
+// Returns false when the lane has finished its track.
+bool lane_step(byte_view image, chunk_job& job, fast::lane& at) {
+    const std::uint8_t* const end = image.data() + image.size();
+    if (image.size() > fast::input_margin && at.in < end - fast::input_margin) {
+        const fast::wide_result result = fast::wide_event(at, end);
+        if (result != fast::wide_result::careful) return result == fast::wide_result::next;
+    }
+    event_cursor cursor = settle(image, at, false);
+    const std::size_t written = static_cast<std::size_t>(at.out - job.out);
+    const std::size_t room = chunk_output_room(job.end - job.begin);
+    at.out += translate_events(image, cursor, cursor.position + 1, {at.out, room - written});
+    at.in = image.data() + cursor.position;
+    at.row = static_cast<std::uint32_t>(cursor.running) * 256;
+    return !cursor.finished;
+}
+
+// Starts a chunk: its first events a few at a time, recording boundaries,
+// then a lane for the rest. False when the chunk is done already.
+bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
+    job.record_count = 0;
+    const running_class first = job.known ? job.running : unknown_running;
+    const std::uint32_t begin = job.known ? job.begin : start_position(image, job);
+    const fast::lane start{image.data() + begin, job.out, static_cast<std::uint32_t>(first) * 256,
+                           static_cast<std::uint32_t>(class_guess) * 256, false};
+    lane = {start, nullptr, &job, false};
+    fast::lane& at = lane.at;
+    if (!job.known) {
+        std::uint32_t next_record = begin;
+        unsigned restarts = 0;
+        while (!lane.finished && position_of(image, at) < job.end && job.record_count < max_boundary_records) {
+            const std::uint32_t position = position_of(image, at);
+            if (position >= next_record) {
+                job.records[job.record_count++] = {position, fast::lane_class(at),
+                                                   static_cast<std::uint32_t>(at.out - job.out)};
+                next_record = position + (job.record_count < dense_records ? 1 : record_spacing);
+            }
+            lane.finished = !lane_step(image, job, at);
+            if (lane.finished && restarts < max_restarts && position_of(image, at) < image.size()) {
+                ++restarts;
+                const std::uint32_t behind = position_of(image, at);
+                at = start;
+                at.in = image.data() + behind;
+                job.record_count = 0;
+                next_record = behind;
+                lane.finished = false;
+            }
+        }
+    }
+    const std::uint8_t* const wide_end =
+        image.size() > fast::input_margin ? image.data() + image.size() - fast::input_margin : image.data();
+    lane.limit = std::min(image.data() + job.end, wide_end);
+    return !lane.finished && position_of(image, at) < job.end;
+}
+
+// Ends a chunk whose lane stopped: at its end, at an end of track, or near
+// the end of the image, where the careful steps take over.
+void finish_chunk(byte_view image, lane_state& lane) {
+    chunk_job& job = *lane.job;
+    fast::lane& at = lane.at;
+    while (!lane.finished && position_of(image, at) < job.end) {
+        const std::uint32_t before = position_of(image, at);
+        const std::uint32_t row = at.row;
+        lane.finished = !lane_step(image, job, at);
+        if (position_of(image, at) == before && at.row == row && !lane.finished) break;
+    }
+    job.exit = {position_of(image, at), fast::lane_class(at), lane.finished};
+    job.written = static_cast<std::size_t>(at.out - job.out);
+    job.guess = at.guessed ? static_cast<running_class>(at.guess_row >> 8) : unknown_running;
+}
+
+// Moves every lane on by one event per round while all of them can take a
+// wide step. A lane that cannot (its limit reached, an end of track, or an
+// event to be taken carefully) has its limit set where it stands, so the
+// loop ends after the round.
+template <unsigned lanes>
+void run_lanes(lane_state* state, const std::uint8_t* end) {
+    fast::lane at[lanes];
+    const std::uint8_t* limit[lanes];
+    for (unsigned i = 0; i < lanes; ++i) {
+        at[i] = state[i].at;
+        limit[i] = state[i].limit;
+    }
+    for (;;) {
+        bool stop = false;
+        for (unsigned i = 0; i < lanes; ++i) stop |= at[i].in >= limit[i];
+        if (stop) break;
+        for (unsigned i = 0; i < lanes; ++i) {
+            const fast::wide_result result = fast::wide_event(at[i], end);
+            if (result != fast::wide_result::next) {
+                limit[i] = at[i].in;
+                state[i].finished = result == fast::wide_result::end_of_track;
+            }
+        }
+    }
+    for (unsigned i = 0; i < lanes; ++i) {
+        state[i].at = at[i];
+        state[i].limit = limit[i];
+    }
+}
+
+void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
+    switch (count) {
+        case 4: run_lanes<4>(state, end); break;
+        case 3: run_lanes<3>(state, end); break;
+        case 2: run_lanes<2>(state, end); break;
+        default: run_lanes<1>(state, end); break;
+    }
+}
+
+// Whether the true translation, standing at `cursor`, meets the chunk's
+// translation at `record`.
+bool meets(const event_cursor& cursor, const boundary_record& record, const chunk_job& job) {
+    if (record.position != cursor.position) return false;
+    if (record.running != unknown_running) return record.running == cursor.running;
+    return job.guess == unknown_running || job.guess == cursor.running;
+}
+
+}  // namespace
+
+void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes) {
+    lanes = std::clamp(lanes, 1u, 4u);
+    lane_state state[4];
+    unsigned active = 0;
+    std::size_t next = 0;
+    const std::uint8_t* const end = image.data() + image.size();
+    for (;;) {
+        // Keep every lane busy while chunks remain.
+        while (active < lanes && next < jobs.size()) {
+            if (start_chunk(image, jobs[next], state[active])) {
+                ++active;
+            } else {
+                finish_chunk(image, state[active]);
+            }
+            ++next;
+        }
+        if (active == 0) break;
+        run_lanes(state, active, end);
+        for (unsigned i = 0; i < active;) {
+            if (state[i].at.in >= state[i].limit) {
+                finish_chunk(image, state[i]);
+                state[i] = state[--active];
+            } else {
+                ++i;
+            }
+        }
+    }
+}
+
+stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
+                           std::span<std::uint8_t> bridge) {
+    stitch_result result;
+    if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
+        result.kept = true;
+        cursor = job.exit;
+        return result;
+    }
+    std::uint32_t next = 0;
+    while (!cursor.finished && cursor.position < job.end) {
+        while (next < job.record_count && job.records[next].position < cursor.position) ++next;
+        std::uint32_t stop = job.end;
+        if (next < job.record_count && job.records[next].position == cursor.position) {
+            if (meets(cursor, job.records[next], job)) {
+                result.kept = true;
+                result.kept_from = job.records[next].written;
+                // A chunk that never needed its class ends with the true one.
+                const running_class running = cursor.running;
+                cursor = job.exit;
+                if (cursor.running == unknown_running) cursor.running = running;
+                return result;
+            }
+            // The same place under another running status: one event on.
+            stop = cursor.position + 1;
+        } else if (next < job.record_count) {
+            stop = job.records[next].position;
+        }
+        const std::uint32_t before = cursor.position;
+        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes));
+        if (cursor.position == before && !cursor.finished) break;
+    }
+    return result;
+}
+
+}  // namespace tolvarin

@@ -1,0 +1,89 @@
+// Translating a track in chunks that need not wait for each other.
+//
+// Where an event starts depends on every event before it, so a translation
+// is a chain of dependent loads, bound by their latency rather than by the
+// work per byte. A chunk's translation can start without waiting for the one
+// before it by guessing: from the chunk's first byte, with a guessed running
+// status, recording the boundaries (position and running class) of the first
+// events it passes. A wrong guess soon falls into step with the true events,
+// since the guessed and the true boundaries lie close together and an
+// explicit status sets the class. When the true translation of the chunk
+// before reaches a recorded boundary, everything the guess wrote from there
+// on is exactly what the true translation would write (the rest of a track
+// depends on nothing but the boundary), and the chunks are stitched there. A
+// chunk the true translation never meets on a recorded boundary is
+// translated again from the true boundary, so a guess can cost time but
+// never change a byte.
+//
+// Nor does a guess start with the class. A chunk starts with the class
+// unknown, and events with explicit statuses need none; the first running
+// event met decides it (a guess from the nearest status-like byte before the
+// chunk) unless an explicit channel status has settled it already. Boundaries
+// passed before that hold for whatever the true class is, as long as the
+// guess, if one was taken, was right. So a stream of meta events, which never
+// sets a class, stitches wherever its positions meet.
+//
+// speculate_chunks interleaves several chunks one event at a time, so that
+// their chains of loads overlap; stitch_chunk joins them in order.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "fast_translate.hpp"
+
+namespace tolvarin {
+
+// A boundary a chunk's translation passed, with the output it had written
+// before the event there. Its class may be unknown_running.
+struct boundary_record {
+    std::uint32_t position;
+    running_class running;
+    std::uint32_t written;
+};
+
+inline constexpr std::size_t max_boundary_records = 48;
+
+// The output room a chunk of `input_bytes` needs: its events write at most
+// 1.5 bytes per byte they read, and the last may run 261 bytes past its end.
+constexpr std::size_t chunk_output_room(std::size_t input_bytes) { return input_bytes + input_bytes / 2 + 1024; }
+
+// One chunk of a track: the events that start in [begin, end).
+struct chunk_job {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    // Set when begin is a true boundary and `running` its class (the first
+    // chunk of a track); otherwise the translation guesses.
+    bool known = false;
+    running_class running = no_running;
+    std::uint8_t* out = nullptr;  // chunk_output_room(end - begin) bytes
+
+    // Filled by speculate_chunks.
+    std::array<boundary_record, max_boundary_records> records{};
+    std::uint32_t record_count = 0;
+    running_class guess = unknown_running;  // the class guessed, if one was
+    event_cursor exit;        // the first boundary at or past end, or finished
+    std::size_t written = 0;  // output bytes up to exit
+};
+
+// Translates the chunks, up to `lanes` (1-4) of them at a time interleaved.
+void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4);
+
+// Joins a speculated chunk to the true translation, whose cursor stands at
+// the first true boundary at or past the chunk's begin. The true translation
+// goes on into `bridge` (chunk_output_room(end - begin) bytes) until it meets
+// a recorded boundary, or else to the chunk's end; `cursor` then stands at
+// the first true boundary at or past the end (or is finished). The output is
+// the bridge's first `bridge_bytes` and then, if `kept`, the chunk's own
+// output from `kept_from` to its `written`.
+struct stitch_result {
+    std::size_t bridge_bytes = 0;
+    bool kept = false;
+    std::size_t kept_from = 0;
+};
+stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
+                           std::span<std::uint8_t> bridge);
+
+}  // namespace tolvarin
