@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include "output_name.hpp"
 
 namespace tolvarin {
@@ -74,12 +78,31 @@ void release_input(input_block& block);
 // Runs `work(context)`, which reads the input block. A mapped file that
 // someone truncates meanwhile makes such reads fault; then the work is
 // abandoned where it stands and false is returned. `work` must hold nothing
-// that needs cleaning up when abandoned.
+// that needs cleaning up when abandoned: no lock, no allocation in progress.
+// Any thread may call it, several at once.
 bool read_input_guarded(void (*work)(void*), void* context);
 
 // False when the file behind a mapped block no longer has the size and times
 // it had when loaded: bytes read from it may be wrong.
 bool input_unchanged(const input_block& block);
+
+// The processors this process may run on (its affinity), at least 1.
+unsigned processor_count();
+
+// A thread doing part of the conversion. It runs with the interruption
+// signals blocked, so that only the main thread handles them.
+struct worker_thread {
+#ifdef _WIN32
+    void* handle = nullptr;
+#else
+    pthread_t handle{};
+#endif
+};
+
+// False when the system will not start another thread (a resource limit):
+// the caller goes on with fewer.
+bool start_worker(void (*entry)(void*), void* context, worker_thread& thread);
+void join_worker(worker_thread& thread);
 
 // The directory the outputs are written to, held open for the whole run so
 // that every check and every rename happens in the same directory, whatever

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -140,6 +142,36 @@ void write_line(iovec* pieces, int count) {
 
 iovec piece(std::string_view text) { return {const_cast<char*>(text.data()), text.size()}; }
 
+// Where a fault on the mapped input returns to, for each thread. A signal
+// handler can reach nothing but such variables; the handler is installed
+// once, at start, and a thread's target is set only while it runs guarded work.
+thread_local sigjmp_buf* input_fault_return = nullptr;
+
+void on_input_fault(int) {
+    if (input_fault_return != nullptr) siglongjmp(*input_fault_return, 1);
+    ::signal(SIGBUS, SIG_DFL);
+    ::raise(SIGBUS);
+}
+
+void install_input_fault_handler() {
+    struct sigaction action {};
+    action.sa_handler = on_input_fault;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, nullptr);
+}
+
+struct worker_start {
+    void (*entry)(void*);
+    void* context;
+};
+
+void* run_worker(void* start) {
+    const worker_start what = *static_cast<worker_start*>(start);
+    std::free(start);
+    what.entry(what.context);
+    return nullptr;
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -157,6 +189,7 @@ void prepare_process() {
     }
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
+    install_input_fault_handler();
     install_interruption_cleanup();
 }
 
@@ -185,27 +218,7 @@ void release_input(input_block& block) {
     block = {};
 }
 
-namespace {
-
-// Where a fault on the mapped input returns to. A signal handler can reach
-// nothing else, so this one pointer is process-wide; it is set only while
-// read_input_guarded runs.
-sigjmp_buf* input_fault_return = nullptr;
-
-void on_input_fault(int) {
-    if (input_fault_return != nullptr) siglongjmp(*input_fault_return, 1);
-    ::signal(SIGBUS, SIG_DFL);
-    ::raise(SIGBUS);
-}
-
-}  // namespace
-
 bool read_input_guarded(void (*work)(void*), void* context) {
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = on_input_fault;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGBUS, &action, &previous);
     sigjmp_buf fault_return;
     bool completed = false;
     if (sigsetjmp(fault_return, 1) == 0) {
@@ -214,9 +227,38 @@ bool read_input_guarded(void (*work)(void*), void* context) {
         completed = true;
     }
     input_fault_return = nullptr;
-    ::sigaction(SIGBUS, &previous, nullptr);
     return completed;
 }
+
+unsigned processor_count() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
+    auto* const start = static_cast<worker_start*>(std::malloc(sizeof(worker_start)));
+    if (start == nullptr) return false;
+    *start = {entry, context};
+    // The new thread takes the signal mask of this one: interruptions blocked.
+    sigset_t interruptions;
+    sigset_t previous;
+    sigemptyset(&interruptions);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interruptions, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
+    const bool started = ::pthread_create(&thread.handle, nullptr, run_worker, start) == 0;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) std::free(start);
+    return started;
+}
+
+void join_worker(worker_thread& thread) { ::pthread_join(thread.handle, nullptr); }
 
 bool input_unchanged(const input_block& block) {
     if (block.mapped == 0) return true;

@@ -158,6 +158,50 @@ bool read_input_guarded(void (*work)(void*), void* context) {
     return true;
 }
 
+unsigned processor_count() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
+        unsigned count = 0;
+        for (; process != 0; process &= process - 1) ++count;
+        return count;
+    }
+    return 1;
+}
+
+namespace {
+
+struct worker_start {
+    void (*entry)(void*);
+    void* context;
+};
+
+DWORD WINAPI run_worker(void* start) {
+    const worker_start what = *static_cast<worker_start*>(start);
+    std::free(start);
+    what.entry(what.context);
+    return 0;
+}
+
+}  // namespace
+
+// Console control events reach the process on a thread of their own, so
+// workers need nothing blocked here.
+bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
+    auto* const start = static_cast<worker_start*>(std::malloc(sizeof(worker_start)));
+    if (start == nullptr) return false;
+    *start = {entry, context};
+    thread.handle = ::CreateThread(nullptr, 0, run_worker, start, 0, nullptr);
+    if (thread.handle == nullptr) std::free(start);
+    return thread.handle != nullptr;
+}
+
+void join_worker(worker_thread& thread) {
+    ::WaitForSingleObject(thread.handle, INFINITE);
+    ::CloseHandle(thread.handle);
+    thread.handle = nullptr;
+}
+
 bool input_unchanged(const input_block&) { return true; }
 
 }  // namespace tolvarin
