@@ -289,15 +289,16 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
             group_count += (track.planned_end - track.first_event + group_bytes - 1) / group_bytes;
         }
     }
+    if (group_count > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_result::no_memory;
+    const auto groups = static_cast<std::size_t>(group_count);
     const std::uint32_t slot_count = 2 * use.threads + 2;
     const std::uint32_t chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.chunk_bytes));
     // One block for everything, taken without exceptions.
     const std::size_t size = round_up(sizeof(shared_state)) + round_up(sizeof(track_progress) * tracks.size()) +
-                             round_up(sizeof(group_plan) * group_count) + round_up(sizeof(slot) * slot_count) +
+                             round_up(sizeof(group_plan) * groups) + round_up(sizeof(slot) * slot_count) +
                              round_up(sizeof(std::uint32_t) * slot_count) +
                              round_up(sizeof(chunk_job) * use.lanes) * slot_count +
                              round_up(std::size_t{chunk_room} * use.lanes) * slot_count + chunk_room;
-    if (group_count > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_result::no_memory;
     auto* const block = static_cast<std::uint8_t*>(std::malloc(size));
     if (block == nullptr) return pipeline_result::no_memory;
     std::uint8_t* at = block;
@@ -311,8 +312,8 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
     state.settings = use;
     state.chunk_room = chunk_room;
     state.tracks = reinterpret_cast<track_progress*>(take(sizeof(track_progress) * tracks.size()));
-    state.groups = reinterpret_cast<group_plan*>(take(sizeof(group_plan) * group_count));
-    state.group_count = static_cast<std::uint32_t>(group_count);
+    state.groups = reinterpret_cast<group_plan*>(take(sizeof(group_plan) * groups));
+    state.group_count = static_cast<std::uint32_t>(groups);
     state.slots = reinterpret_cast<slot*>(take(sizeof(slot) * slot_count));
     state.free_slots = reinterpret_cast<std::uint32_t*>(take(sizeof(std::uint32_t) * slot_count));
     for (std::uint32_t index = 0; index < slot_count; ++index) {

@@ -1,0 +1,252 @@
+// The chunked, threaded conversion against the byte-at-a-time reference:
+// every output byte must be the same whatever the chunk size, the number of
+// threads and the interleave width, on streams built to defeat the guesses
+// the speculation makes. And the sink must see the tracks strictly one after
+// the other, so that files are written and renamed in order.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bytes.hpp"
+#include "container.hpp"
+#include "model.hpp"
+#include "pipeline.hpp"
+
+namespace {
+
+using test_support::bytes;
+using test_support::hex;
+
+// Collects every track's output in memory, checking the order of calls.
+struct memory_sink {
+    std::vector<bytes> tracks;
+    std::size_t current = 0;
+    bool out_of_order = false;
+    long long refuse_after = -1;  // appends to accept before refusing
+    long long appends = 0;
+    long long refuse_finish = -1;  // the track whose finish is refused
+    std::vector<std::size_t> finished;
+};
+
+bool append_to(void* context, std::size_t index, const std::uint8_t* data, std::size_t size) {
+    auto& sink = *static_cast<memory_sink*>(context);
+    if (index < sink.current || index != sink.finished.size()) sink.out_of_order = true;
+    sink.current = index;
+    if (sink.refuse_after >= 0 && sink.appends >= sink.refuse_after) return false;
+    ++sink.appends;
+    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
+    sink.tracks[index].insert(sink.tracks[index].end(), data, data + size);
+    return true;
+}
+
+bool finish(void* context, std::size_t index) {
+    auto& sink = *static_cast<memory_sink*>(context);
+    if (index != sink.finished.size()) sink.out_of_order = true;
+    sink.finished.push_back(index);
+    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
+    return static_cast<long long>(index) != sink.refuse_finish;
+}
+
+struct conversion {
+    tolvarin::pipeline_result result;
+    memory_sink sink;
+    tolvarin::pipeline_stats stats;
+};
+
+// Converts every sequence the container walk finds, planned as the driver plans them.
+conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
+                   memory_sink sink = {}) {
+    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
+    std::vector<tolvarin::pipeline_track> tracks;
+    for (std::uint32_t index = 0; index < sequences.count; ++index) {
+        std::uint64_t end = image.size();
+        for (std::uint32_t other = 0; other < sequences.count; ++other) {
+            if (sequences.positions[other] > sequences.positions[index]) {
+                end = std::min<std::uint64_t>(end, sequences.positions[other]);
+            }
+        }
+        tracks.push_back({sequences.positions[index] + 22, static_cast<std::uint32_t>(end)});
+    }
+    conversion result{tolvarin::pipeline_result::done, std::move(sink), {}};
+    const tolvarin::pipeline_sink target{&result.sink, append_to, finish};
+    result.result = tolvarin::run_pipeline(image, tracks, target, {threads, chunk_bytes, lanes}, &result.stats);
+    return result;
+}
+
+// Every track as the reference translates it.
+std::vector<bytes> expected_tracks(const bytes& image) {
+    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
+    std::vector<bytes> tracks;
+    for (std::uint32_t index = 0; index < sequences.count; ++index) {
+        tracks.push_back(test_support::reference_translate(image, sequences.positions[index] + 22));
+    }
+    return tracks;
+}
+
+struct setting {
+    unsigned threads;
+    std::uint32_t chunk_bytes;
+    unsigned lanes;
+};
+
+const setting settings[] = {{1, 1, 4}, {2, 3, 4}, {3, 7, 2}, {8, 17, 4}, {2, 64, 3}, {4, 256, 1}, {2, 4096, 4},
+                            {1, 65536, 4}};
+
+void expect_same_as_reference(const bytes& image, const std::string& what) {
+    const std::vector<bytes> expected = expected_tracks(image);
+    for (const setting& s : settings) {
+        const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes);
+        const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
+                                  std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes";
+        ASSERT_EQ(got.result, tolvarin::pipeline_result::done) << where;
+        EXPECT_FALSE(got.sink.out_of_order) << where;
+        ASSERT_EQ(got.sink.tracks.size(), expected.size()) << where;
+        for (std::size_t track = 0; track < expected.size(); ++track) {
+            if (got.sink.tracks[track] != expected[track]) {
+                ADD_FAILURE() << where << ", track " << track << "\n got " << test_support::hex_string(got.sink.tracks[track]).substr(0, 600)
+                              << "\nwant " << test_support::hex_string(expected[track]).substr(0, 600);
+                return;
+            }
+        }
+    }
+}
+
+bytes repeat(const bytes& piece, std::size_t times) {
+    bytes out;
+    for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+const bytes eot = hex("00 FF 2F 00");
+
+bytes single(const bytes& stream) {
+    return test_support::container_of({test_support::concat({test_support::header_block(), stream})});
+}
+
+// Streams that give the speculation no help, or false help.
+TEST(pipeline, hostile_streams_give_the_reference_bytes) {
+    struct hostile {
+        const char* name;
+        bytes image;
+    };
+    // Letters that look like status bytes inside text events.
+    bytes statuses_in_text;
+    for (unsigned length = 1; length < 80; ++length) {
+        statuses_in_text.insert(statuses_in_text.end(), {0x00, 0xFF, 0x01, static_cast<std::uint8_t>(length)});
+        for (unsigned i = 0; i < length; ++i) {
+            statuses_in_text.push_back(static_cast<std::uint8_t>(i % 3 == 0 ? 0x90 : i % 3 == 1 ? 0xFF : 0x2F));
+        }
+        statuses_in_text.insert(statuses_in_text.end(), {0x05, 0x80, 0x3C, 0x05, 0x3E});
+    }
+    const hostile cases[] = {
+        // One explicit note on, then only data bytes and one-byte delta times:
+        // no byte of 0x80 or more shows where events start.
+        {"no byte of 0x80 or more", single(test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 3000), eot}))},
+        {"running program changes", single(test_support::concat({hex("00 C3 05"), repeat(hex("02 06"), 3000), eot}))},
+        {"running note offs", single(test_support::concat({hex("00 83 05"), repeat(hex("02 06"), 3000), eot}))},
+        {"status bytes inside text", single(test_support::concat({statuses_in_text, eot}))},
+        {"meta events only", single(test_support::concat({repeat(hex("00 FF 05 04 61 62 63 64 00 FF 51 03 07 A1 20"), 500), eot}))},
+        // End of track inside the stream, with events behind it, at many offsets.
+        {"end of track with more behind",
+         single(test_support::concat({repeat(hex("00 90 3C 40"), 700), eot, repeat(hex("00 80 3C"), 900), eot}))},
+        {"end of track cut short", single(test_support::concat({repeat(hex("00 E0 40"), 2000), hex("00 FF 2F")}))},
+        {"long delta times", single(test_support::concat({repeat(hex("81 82 83 84 85 86 87 88 89 00 90 3C 40"), 400), eot}))},
+        {"event cut short by the end", single(test_support::concat({repeat(hex("00 90 3C 40"), 1000), hex("00 FF 01 40 61 62")}))},
+        {"long text events", single(test_support::concat({repeat(test_support::concat({hex("00 FF 01 FF"), bytes(255, 0x41)}), 40), eot}))},
+        // A track without end of track runs on into the next sequence.
+        {"track running into the next",
+         test_support::container_of({test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 900)}),
+                                     test_support::concat({test_support::header_block(), repeat(hex("00 80 3C"), 900), eot}),
+                                     test_support::concat({test_support::header_block(), hex("00 C0 05"), eot})})},
+    };
+    for (const hostile& c : cases) expect_same_as_reference(c.image, c.name);
+}
+
+// Containers made of random pieces, well-formed or not, with up to four
+// sequences in any order; the same as the reference, every setting.
+TEST(pipeline, random_containers_give_the_reference_bytes) {
+    std::mt19937 rng(1208);
+    const bytes pieces[] = {hex("00"), hex("81 00"), hex("90 3C 40"), hex("3C 40"), hex("80 3C"), hex("3C"),
+                            hex("E0 40"), hex("C3 05"), hex("FF 01 03 41 42 43"), hex("FF 51 03 07 A1 20"),
+                            hex("F0 05 01 02"), hex("F8 20 00"), hex("FF 2F 00"), hex("F1 01 00"),
+                            hex("FF 05 1D"),
+                            hex("83 82 81 80 00")};
+    for (int round = 0; round < 40; ++round) {
+        std::vector<bytes> records;
+        const int count = 1 + static_cast<int>(rng() % 4);
+        for (int sequence = 0; sequence < count; ++sequence) {
+            bytes stream;
+            const std::size_t length = rng() % 3 == 0 ? rng() % 200 : rng() % 6000;
+            while (stream.size() < length) {
+                if (round % 4 == 0) {
+                    stream.push_back(static_cast<std::uint8_t>(rng()));
+                } else {
+                    const bytes& piece = pieces[rng() % std::size(pieces)];
+                    if (piece == hex("FF 2F 00") && rng() % 8 != 0) continue;
+                    stream.insert(stream.end(), piece.begin(), piece.end());
+                }
+            }
+            records.push_back(test_support::concat({test_support::header_block(), stream}));
+        }
+        bytes image = test_support::container_of(records);
+        if (round % 5 == 1) image.resize(image.size() - rng() % 40);
+        expect_same_as_reference(image, "round " + std::to_string(round));
+    }
+}
+
+// A track whose events keep the speculation from ever meeting it is
+// translated in order: the statistics say so, and the bytes are the same.
+TEST(pipeline, speculation_that_keeps_failing_gives_way) {
+    const bytes image = single(test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 200000), eot}));
+    const conversion got = convert(image, 2, 4096, 4);
+    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
+    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
+    EXPECT_GT(got.stats.chunks_serial, 0u);
+    EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial);
+}
+
+// The realistic case: explicit statuses often enough that nearly every chunk
+// is stitched to its speculation.
+TEST(pipeline, ordinary_streams_are_stitched) {
+    const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
+    const bytes image = single(test_support::concat({repeat(piece, 20000), eot}));
+    const conversion got = convert(image, 2, 4096, 4);
+    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
+    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
+    EXPECT_GT(got.stats.chunks_kept, 100 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
+}
+
+// The sink decides: a refused append stops the conversion there, with nothing
+// handed on after it; a refused finish stops it before the next track.
+TEST(pipeline, a_refusing_sink_stops_the_conversion) {
+    const bytes big = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 50000), eot});
+    const bytes image = test_support::container_of({big, big, big});
+    for (const unsigned threads : {1u, 2u, 4u}) {
+        memory_sink refusing;
+        refusing.refuse_after = 3;
+        const conversion stopped = convert(image, threads, 1024, 4, refusing);
+        EXPECT_EQ(stopped.result, tolvarin::pipeline_result::stopped) << threads;
+        EXPECT_EQ(stopped.sink.appends, 3) << threads;
+        EXPECT_TRUE(stopped.sink.finished.empty()) << threads;
+
+        memory_sink ending;
+        ending.refuse_finish = 1;
+        const conversion ended = convert(image, threads, 1024, 4, ending);
+        EXPECT_EQ(ended.result, tolvarin::pipeline_result::stopped) << threads;
+        EXPECT_EQ(ended.sink.finished, (std::vector<std::size_t>{0, 1})) << threads;
+        EXPECT_EQ(ended.sink.tracks.size(), 2u) << threads;
+        EXPECT_FALSE(ended.sink.out_of_order) << threads;
+    }
+}
+
+TEST(pipeline, threads_only_for_large_containers) {
+    EXPECT_EQ(tolvarin::threads_for(64 << 10, 8), 1u);
+    EXPECT_EQ(tolvarin::threads_for((4 << 20) - 1, 8), 1u);
+    EXPECT_EQ(tolvarin::threads_for(4 << 20, 2), 2u);
+    EXPECT_EQ(tolvarin::threads_for(std::uint64_t{1} << 31, 64), 8u);
+    EXPECT_EQ(tolvarin::threads_for(std::uint64_t{1} << 31, 0), 1u);
+}
+
+}  // namespace
