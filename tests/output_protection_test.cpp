@@ -173,6 +173,77 @@ TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
     }
 }
 
+// The same with a container large enough to be converted on several threads
+// (where the machine has several processors): outputs are renamed in order,
+// so the new ones are always the first ones, and a rename under way still
+// finishes first.
+TEST(output_protection, interrupted_threaded_run_leaves_earlier_or_complete_outputs) {
+    const song first = large_song(700000, 0x10);  // 2.1 MB of container, 2.8 MB of output each
+    const song second = large_song(700000, 0x20);
+    const song third = large_song(700000, 0x40);
+    const std::vector<const song*> songs{&first, &second, &third};
+    const bytes container = test_support::container_of({first.record(), second.record(), third.record()});
+    struct stop_point {
+        const char* where;
+        int renamed_if_caught;  // -1: any first outputs
+        int renamed_if_killed;
+    };
+    const stop_point points[] = {{"write:1", -1, -1}, {"write:4", -1, -1}, {"rename:1", 1, 0}, {"rename:2", 2, 1}};
+    for (const stop_point& point : points) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGKILL}) {
+            const std::string context = std::string(point.where) + ", signal " + std::to_string(signal_number);
+            SCOPED_TRACE(context);
+            scratch_dir dir;
+            write_file(dir / "s.dat", container);
+            write_earlier_outputs(dir, "s", 3);
+            const run_options options{.cwd = dir.path(),
+                                      .environment = {preload_faults(), std::string("TOLVARIN_STOP_AT=") + point.where}};
+            running_tool tool = start_tool({"s.dat"}, options);
+            ASSERT_TRUE(wait_until_stopped(tool));
+            kill(tool.pid, signal_number);
+            kill(tool.pid, SIGCONT);
+            const run_result r = finish_tool(tool, options);
+            EXPECT_EQ(r.status, 1000 + signal_number);
+            EXPECT_EQ(after_banner(r.out), "");
+            const bool killed = signal_number == SIGKILL;
+            int renamed = killed ? point.renamed_if_killed : point.renamed_if_caught;
+            if (renamed < 0) {
+                renamed = 0;
+                while (renamed < 3 && read_file(dir / ("s_" + std::to_string(renamed + 1) + ".mid")) ==
+                                          songs[static_cast<std::size_t>(renamed)]->output()) {
+                    ++renamed;
+                }
+            }
+            expect_outputs(dir, "s", songs, renamed, context);
+            if (!killed) {
+                EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+            }
+        }
+    }
+}
+
+// A container cut short while several threads read it: every thread's read
+// of the missing pages is caught, and the run ends as a read failure.
+TEST(output_protection, container_cut_while_read_on_several_threads) {
+    const song first = large_song(1500000, 0x10);  // 4.5 MB of container
+    const song second = large_song(1500000, 0x30);
+    const bytes container = test_support::container_of({first.record(), second.record()});
+    for (const char* cut_at : {"1", "3"}) {
+        SCOPED_TRACE(std::string("cut at write ") + cut_at);
+        scratch_dir dir;
+        write_file(dir / "t.dat", container);
+        write_earlier_outputs(dir, "t", 2);
+        const run_result r = run_tool({"t.dat"}, {.cwd = dir.path(),
+                                                  .environment = {preload_faults(), std::string("TOLVARIN_TRUNCATE_AT=") + cut_at,
+                                                                  "TOLVARIN_TRUNCATE_SIZE=1000000",
+                                                                  "TOLVARIN_REWRITE_FILE=" + (dir / "t.dat").string()}});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r.out), "Cannot read file : t.dat\n");
+        expect_outputs(dir, "t", {&first, &second}, 0, cut_at);
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
 // A hang-up that was ignored when the run started (nohup, background jobs)
 // stays ignored: the run goes on to the end.
 TEST(output_protection, ignored_hangup_stays_ignored) {

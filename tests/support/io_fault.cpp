@@ -19,6 +19,10 @@
 //   TOLVARIN_REWRITE_OFFSET=k   offset k changed in place, and its access and
 //                               modification times set back to what they were:
 //                               a change only the status-change time shows
+//   TOLVARIN_TRUNCATE_AT=N      just before the Nth write to a file, the file
+//   TOLVARIN_TRUNCATE_SIZE=k    at TOLVARIN_REWRITE_FILE is cut to k bytes,
+//                               while the program may be reading it on
+//                               several threads
 // Standard output and error (descriptors 1 and 2) are never affected.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -78,6 +82,12 @@ void before_file_write() {
     ++file_writes;
     const char* rewrite_at = std::getenv("TOLVARIN_REWRITE_AT");
     if (rewrite_at != nullptr && std::atoll(rewrite_at) == file_writes) rewrite_in_place();
+    const char* truncate_at = std::getenv("TOLVARIN_TRUNCATE_AT");
+    if (truncate_at != nullptr && std::atoll(truncate_at) == file_writes) {
+        const char* path = std::getenv("TOLVARIN_REWRITE_FILE");
+        const char* size = std::getenv("TOLVARIN_TRUNCATE_SIZE");
+        if (path == nullptr || size == nullptr || truncate(path, std::atoll(size)) != 0) std::abort();
+    }
     if (stop_requested("write", file_writes)) raise(SIGSTOP);
 }
 
