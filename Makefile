@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 30
 ARCHES ?= aarch64 s390x i686
 
-.PHONY: all demo install test test-release test-sanitize test-fuzz test-windows test-package test-arch \
+.PHONY: all demo install test test-release test-sanitize test-threads test-fuzz test-windows test-package test-arch \
         windows package deps bench clean
 
 # The converter alone needs only a C++20 compiler, CMake and make; the tests
@@ -29,10 +29,11 @@ install: all
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 # Every test: the release build's suite, the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run, the
-# Windows build's end-to-end tests under Wine, the packages, and the core
-# tests and converter on other architectures under qemu.
-test: deps test-release test-sanitize test-fuzz test-windows test-package test-arch
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded paths under
+# ThreadSanitizer, a short fuzz run, the Windows build's end-to-end tests
+# under Wine, the packages, and the core tests and converter on other
+# architectures under qemu.
+test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-arch
 
 deps:
 	scripts/install_test_deps.sh gtest clang-rt windows package arch
@@ -46,6 +47,14 @@ test-sanitize:
 	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARIN_SANITIZE=ON -DTOLVARIN_TESTS=ON
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
 	ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
+
+# The pipeline's tests and an end-to-end run that converts on several threads
+# (the fault library cannot be preloaded under ThreadSanitizer).
+test-threads:
+	cmake -S . -B $(BUILD)/threads -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVARIN_THREAD_SANITIZE=ON -DTOLVARIN_TESTS=ON
+	cmake --build $(BUILD)/threads -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/threads --output-on-failure -j $(JOBS) \
+	  -R 'pipeline|concurrent_runs'
 
 test-fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
