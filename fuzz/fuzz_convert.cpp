@@ -9,7 +9,11 @@
 //     the image (one output byte per input byte, plus one pad per note-off or
 //     pitch-bend data byte);
 //   - the track equals the byte-at-a-time reference translation, whatever
-//     the room offered per call (which the input's first byte chooses).
+//     the room offered per call (which the input's first byte chooses);
+//   - the chunked, speculative, threaded conversion gives every track the
+//     same bytes, in order, with the chunk size, interleave width and thread
+//     count taken from the container's first bytes (which the format leaves
+//     uninterpreted).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +24,7 @@
 #include "container.hpp"
 #include "event_stream.hpp"
 #include "model.hpp"
+#include "pipeline.hpp"
 
 namespace {
 
@@ -40,6 +45,45 @@ std::vector<std::uint8_t> build_output(tolvarin::byte_view image, std::uint32_t 
     const auto length = tolvarin::encode_track_length(static_cast<std::uint32_t>(out.size() - 22));
     std::memcpy(out.data() + tolvarin::track_length_offset, length.data(), length.size());
     return out;
+}
+
+struct collected {
+    std::vector<std::vector<std::uint8_t>> tracks;
+    std::size_t finished = 0;
+};
+
+bool collect(void* context, std::size_t index, const std::uint8_t* data, std::size_t size) {
+    auto& sink = *static_cast<collected*>(context);
+    require(index == sink.finished);
+    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
+    sink.tracks[index].insert(sink.tracks[index].end(), data, data + size);
+    return true;
+}
+
+bool finish(void* context, std::size_t index) {
+    auto& sink = *static_cast<collected*>(context);
+    require(index == sink.finished);
+    ++sink.finished;
+    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
+    return true;
+}
+
+// The conversion as the program runs it, in chunks, on `threads` threads.
+std::vector<std::vector<std::uint8_t>> convert(tolvarin::byte_view image, const tolvarin::sequence_list& sequences,
+                                               const tolvarin::pipeline_settings& settings) {
+    std::vector<tolvarin::pipeline_track> tracks;
+    for (std::uint32_t index = 0; index < sequences.count; ++index) {
+        std::uint32_t end = static_cast<std::uint32_t>(image.size());
+        for (std::uint32_t other = 0; other < sequences.count; ++other) {
+            if (sequences.positions[other] > sequences.positions[index]) end = std::min(end, sequences.positions[other]);
+        }
+        tracks.push_back({sequences.positions[index] + 22, end});
+    }
+    collected sink;
+    const tolvarin::pipeline_sink target{&sink, collect, finish};
+    require(tolvarin::run_pipeline(image, tracks, target, settings) == tolvarin::pipeline_result::done);
+    require(sink.finished == sequences.count);
+    return sink.tracks;
 }
 
 }  // namespace
@@ -65,6 +109,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(2 * track <= 3 * available);
         const std::vector<std::uint8_t> expected = test_support::reference_translate(image, position + 22);
         require(expected.size() == track && std::equal(expected.begin(), expected.end(), out.begin() + 22));
+    }
+
+    if (sequences.count > 0) {
+        tolvarin::pipeline_settings settings;
+        const unsigned a = data[1];
+        const unsigned b = data[2];
+        settings.lanes = 1 + a % 4;
+        settings.chunk_bytes = (b & 0x80) != 0 ? 1u << (6 + b % 7) : 1 + b % 48;
+        settings.threads = a % 16 == 0 ? 2 + b % 3 : 1;
+        const auto tracks = convert(image, sequences, settings);
+        for (std::uint32_t index = 0; index < sequences.count; ++index) {
+            require(tracks[index] == test_support::reference_translate(image, sequences.positions[index] + 22));
+        }
     }
     return 0;
 }
