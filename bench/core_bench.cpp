@@ -1,16 +1,20 @@
-// The in-memory core alone: translate_track over a 16 MiB compact stream into
-// a reused 1 MiB block, for three event mixes. Reports input bytes per second.
+// The in-memory core alone, input bytes per second:
+//   - one thread, 16 MiB tracks of four event mixes: the fast translation of
+//     one cursor (translate_events), and the chunked, speculative conversion
+//     the program uses (run_pipeline on one thread);
+//   - one 64 MiB realistic track converted on 1 and 2 threads.
+// Output goes to a sink that only counts it, so that no write is measured.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "container.hpp"
-#include "event_stream.hpp"
+#include "fast_translate.hpp"
+#include "pipeline.hpp"
 
 namespace {
-
-constexpr std::size_t stream_size = std::size_t{16} << 20;
 
 struct random_source {
     std::uint64_t state;
@@ -25,10 +29,10 @@ void put_delta(std::vector<std::uint8_t>& out, random_source& rng) {
     out.push_back(static_cast<std::uint8_t>(rng.below(0x80)));
 }
 
-enum class mix { note_ons, pads, meta };
+enum class mix { note_ons, pads, meta, realistic };
 
 // A container image: 16-byte header, a header block, then the stream.
-std::vector<std::uint8_t> make_image(mix kind) {
+std::vector<std::uint8_t> make_image(mix kind, std::size_t stream_size) {
     random_source rng{static_cast<std::uint64_t>(kind) + 1};
     std::vector<std::uint8_t> image(16 + tolvarin::header_block_size, 0);
     image.reserve(16 + tolvarin::header_block_size + stream_size + 512);
@@ -37,7 +41,13 @@ std::vector<std::uint8_t> make_image(mix kind) {
         case mix::note_ons: image.insert(image.end(), {0x90, 0x3C, 0x40}); break;
         case mix::pads: image.insert(image.end(), {0x80, 0x3C}); break;
         case mix::meta: image.insert(image.end(), {0xFF, 0x03, 0x00}); break;
+        case mix::realistic: image.insert(image.end(), {0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}); break;
     }
+    std::uint8_t running = 0;
+    const auto status = [&](std::uint8_t value) {
+        if (value != running) image.push_back(value);
+        running = value;
+    };
     while (image.size() < 16 + tolvarin::header_block_size + stream_size) {
         put_delta(image, rng);
         switch (kind) {
@@ -51,9 +61,7 @@ std::vector<std::uint8_t> make_image(mix kind) {
                 image.push_back(static_cast<std::uint8_t>(rng.below(128)));
                 break;
             case mix::pads:  // running note offs, and pitch-bend sweeps
-                if (rng.below(8) == 0) {
-                    image.push_back(rng.below(2) == 0 ? 0xE0 : 0x80);
-                }
+                if (rng.below(8) == 0) image.push_back(rng.below(2) == 0 ? 0xE0 : 0x80);
                 image.push_back(static_cast<std::uint8_t>(rng.below(128)));
                 break;
             case mix::meta:  // lyrics, markers and tempo changes
@@ -65,33 +73,100 @@ std::vector<std::uint8_t> make_image(mix kind) {
                     for (std::uint8_t i = 0; i < length; ++i) image.push_back(static_cast<std::uint8_t>('a' + rng.below(26)));
                 }
                 break;
+            case mix::realistic: {  // what songs hold: see make_container.cpp
+                const std::uint32_t roll = rng.below(100);
+                if (roll < 42) {
+                    status(0x93);
+                    image.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                    image.push_back(static_cast<std::uint8_t>(1 + rng.below(127)));
+                } else if (roll < 57) {
+                    status(rng.below(4) == 0 ? 0xE3 : 0x83);
+                    image.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                } else if (roll < 83) {
+                    status(0xB3);
+                    image.push_back(static_cast<std::uint8_t>(rng.below(120)));
+                    image.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                } else if (roll < 90) {
+                    status(0xC3);
+                    image.push_back(static_cast<std::uint8_t>(rng.below(128)));
+                } else if (roll < 96) {
+                    const std::uint8_t length = static_cast<std::uint8_t>(2 + rng.below(30));
+                    image.insert(image.end(), {0xFF, static_cast<std::uint8_t>(rng.below(2) == 0 ? 0x05 : 0x01), length});
+                    for (std::uint8_t i = 0; i < length; ++i) image.push_back(static_cast<std::uint8_t>('a' + rng.below(26)));
+                } else {
+                    image.insert(image.end(), {0xFF, 0x51, 0x03});
+                    for (int i = 0; i < 3; ++i) image.push_back(static_cast<std::uint8_t>(rng.below(256)));
+                }
+                break;
+            }
         }
     }
     image.insert(image.end(), {0x00, 0xFF, 0x2F, 0x00});
     return image;
 }
 
-void translate(benchmark::State& state, mix kind) {
-    const std::vector<std::uint8_t> image = make_image(kind);
-    std::vector<std::uint8_t> block(std::size_t{1} << 20);
-    const auto first_event = static_cast<std::uint32_t>(16 + tolvarin::header_block_size);
-    std::size_t written = 0;
-    for (auto _ : state) {
-        tolvarin::track_state track = tolvarin::start_track(first_event);
-        while (!track.finished) {
-            written += tolvarin::translate_track(image, track, block);
-            benchmark::DoNotOptimize(block.data());
-        }
-    }
+constexpr auto first_event = static_cast<std::uint32_t>(16 + tolvarin::header_block_size);
+
+void set_rate(benchmark::State& state, const std::vector<std::uint8_t>& image) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(image.size() - first_event));
-    state.counters["out/in"] = static_cast<double>(written) /
-                               (static_cast<double>(state.iterations()) * static_cast<double>(image.size() - first_event));
 }
 
-BENCHMARK_CAPTURE(translate, running_note_ons, mix::note_ons)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(translate, note_offs_and_pitch_bends, mix::pads)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(translate, meta_events, mix::meta)->Unit(benchmark::kMillisecond);
+// The fast translation of one cursor, into a reused 1 MiB block.
+void serial(benchmark::State& state, mix kind) {
+    const std::vector<std::uint8_t> image = make_image(kind, std::size_t{16} << 20);
+    std::vector<std::uint8_t> block(std::size_t{1} << 20);
+    for (auto _ : state) {
+        tolvarin::event_cursor cursor{first_event, tolvarin::no_running, false};
+        while (!cursor.finished) {
+            benchmark::DoNotOptimize(
+                tolvarin::translate_events(image, cursor, std::numeric_limits<std::uint32_t>::max(), block));
+        }
+    }
+    set_rate(state, image);
+}
+
+bool count(void* context, std::size_t, const std::uint8_t*, std::size_t size) {
+    *static_cast<std::size_t*>(context) += size;
+    return true;
+}
+
+bool done(void*, std::size_t) { return true; }
+
+// The conversion as the program runs it, on `threads` threads.
+void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads) {
+    const std::vector<std::uint8_t> image = make_image(kind, size);
+    const tolvarin::pipeline_track track{first_event, static_cast<std::uint32_t>(image.size())};
+    std::size_t written = 0;
+    const tolvarin::pipeline_sink sink{&written, count, done};
+    tolvarin::pipeline_stats stats;
+    for (auto _ : state) {
+        tolvarin::pipeline_settings settings;
+        settings.threads = threads;
+        tolvarin::run_pipeline(image, {&track, 1}, sink, settings, &stats);
+        benchmark::DoNotOptimize(written);
+    }
+    set_rate(state, image);
+    state.counters["threads"] = stats.threads;
+}
+
+constexpr std::size_t mix_size = std::size_t{16} << 20;
+constexpr std::size_t track_size = std::size_t{64} << 20;
+
+BENCHMARK_CAPTURE(serial, running_note_ons, mix::note_ons)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, note_offs_and_pitch_bends, mix::pads)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, meta_events, mix::meta)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, realistic, mix::realistic)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, running_note_ons, mix::note_ons, mix_size, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends, mix::pads, mix_size, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, meta_events, mix::meta, mix_size, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, realistic, mix::realistic, mix_size, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, realistic_64_mib_1_thread, mix::realistic, track_size, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(converted, realistic_64_mib_2_threads, mix::realistic, track_size, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -1,9 +1,16 @@
 // Writes a large, well-formed container deterministically, for benchmarks.
-//   make_container SIZE_BYTES OUT.dat
-// Three sequences of about a third of the size each. The event mix is what
-// real songs look like: runs of note ons under running status, note offs and
-// pitch bends (which gain a pad byte each), controller and program changes,
-// text and tempo meta events; about a fifth of delta times take two bytes.
+//   make_container SIZE_BYTES OUT.dat [MIX]
+// MIX is one of:
+//   realistic    (the default) three sequences of about a third of the size
+//                each, with the event mix real songs have: runs of note ons
+//                under running status, note offs and pitch bends (which gain a
+//                pad byte each), controller and program changes, text and
+//                tempo meta events; about a fifth of delta times take two bytes
+//   realistic1   the same mix in one sequence
+//   note_ons     one sequence: one explicit note on, then only running note
+//                ons with one-byte delta times (no byte of 0x80 or more)
+//   offs_bends   one sequence: note offs and pitch bends alternating, each
+//                with its explicit status (no running status)
 // Prints the mix it produced: events, running-status share, output growth.
 #include <cstdint>
 #include <cstdio>
@@ -112,24 +119,59 @@ void put_u32_le(std::vector<std::uint8_t>& data, std::size_t at, std::uint32_t v
     for (int i = 0; i < 4; ++i) data[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// Regular tracks: a stretch of running note ons with one-byte delta times,
+// or note offs and pitch bends each with its status.
+void make_regular_track(std::vector<std::uint8_t>& out, std::size_t target, bool note_ons, random_source& rng,
+                        mix_counts& mix) {
+    if (note_ons) {
+        for (const unsigned b : {0x00u, 0x90u, 0x3Cu, 0x40u}) out.push_back(static_cast<std::uint8_t>(b));
+    }
+    while (out.size() < target) {
+        out.push_back(static_cast<std::uint8_t>(rng.below(0x80)));
+        if (note_ons) {
+            ++mix.running_note_ons;
+            out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+            out.push_back(static_cast<std::uint8_t>(1 + rng.below(127)));
+        } else {
+            out.push_back(mix.events % 2 == 0 ? 0x83 : 0xE3);
+            out.push_back(static_cast<std::uint8_t>(rng.below(128)));
+            ++mix.pads;
+        }
+        ++mix.events;
+    }
+    for (const unsigned b : {0x00u, 0xFFu, 0x2Fu, 0x00u}) out.push_back(static_cast<std::uint8_t>(b));
+    ++mix.events;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_container SIZE_BYTES OUT.dat\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: make_container SIZE_BYTES OUT.dat [realistic|realistic1|note_ons|offs_bends]\n");
         return 2;
     }
     const std::size_t size = std::strtoull(argv[1], nullptr, 10);
+    const std::string kind = argc == 4 ? argv[3] : "realistic";
+    if (kind != "realistic" && kind != "realistic1" && kind != "note_ons" && kind != "offs_bends") {
+        std::fprintf(stderr, "unknown mix %s\n", kind.c_str());
+        return 2;
+    }
     random_source rng{size};
     mix_counts mix;
     std::vector<std::uint8_t> image(16, 0);
     image.reserve(size + 4096);
     const std::uint8_t header[22] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
                                      'M', 'T', 'r', 'k', 0, 0, 0, 0};
-    for (int sequence = 0; sequence < 3; ++sequence) {
+    const int sequences = kind == "realistic" ? 3 : 1;
+    for (int sequence = 0; sequence < sequences; ++sequence) {
         if (sequence > 0) put_u32_le(image, 4 * static_cast<std::size_t>(sequence), static_cast<std::uint32_t>(image.size() - 4));
         image.insert(image.end(), header, header + sizeof header);
-        make_track(image, size * static_cast<std::size_t>(sequence + 1) / 3 - 4, rng, mix);
+        const std::size_t target = size * static_cast<std::size_t>(sequence + 1) / static_cast<std::size_t>(sequences) - 4;
+        if (kind == "note_ons" || kind == "offs_bends") {
+            make_regular_track(image, target, kind == "note_ons", rng, mix);
+        } else {
+            make_track(image, target, rng, mix);
+        }
     }
     std::FILE* file = std::fopen(argv[2], "wb");
     if (file == nullptr || std::fwrite(image.data(), 1, image.size(), file) != image.size() || std::fclose(file) != 0) {

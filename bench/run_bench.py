@@ -1,13 +1,24 @@
 #!/usr/bin/env python3
-"""Measures the converter against `cp` of the same container, and the core
-alone, and writes bench/RESULTS.md. Run through `make bench`.
+"""Measures the converter against `cp` and writes bench/RESULTS.md. Run
+through `make bench` (not part of `make test`).
 
-For each container size (64 KiB, 64 MiB, 512 MiB; made deterministically by
-make_container) it warms the page cache, then alternates the two commands for
-a number of repetitions and reports medians, the median of the per-pair
-ratios, input MB/s, and the converter's peak resident memory. It also counts
-the converter's instructions per input byte on a 16 MiB container under
-callgrind, and runs the Google Benchmark of the core."""
+Whole program, on a tmpfs (/dev/shm: container, outputs and copies all there,
+where the spread of paired runs is a few percent): each round runs the
+converter, `cp` of the same container and `dd bs=1M` (a copy through a
+user-space buffer, what a program passing every byte through user space can
+at best do), and the baseline converter when one is given (--baseline, or
+build/baseline/tolvarin: a build of an earlier main), in a rotating order;
+ratios are medians of the per-round ratios. Containers: 64 KiB, 64 MiB and
+512 MiB of the realistic mix in 3 sequences; 512 MiB single sequences of the
+realistic mix, of running note ons only, and of explicit note offs and pitch
+bends. Each is run with all processors, with one (`taskset -c 0` on every
+command of the round), and with the second processor kept busy by a spinning
+process. The 512 MiB realistic container is also measured on disk.
+
+Also: peak resident memory; the core alone (Google Benchmark, one thread,
+and one 64 MiB track on 1 and 2 threads); callgrind instructions per input
+byte on one thread; stitch statistics of every container."""
+import argparse
 import json
 import os
 import platform
@@ -19,39 +30,36 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "release")
-DATA = os.path.join(ROOT, "build", "bench")
 CONVERTER = os.path.join(BUILD, "tolvarin")
 MAKE_CONTAINER = os.path.join(BUILD, "bench", "make_container")
 CORE_BENCH = os.path.join(BUILD, "bench", "core_bench")
+STITCH_STATS = os.path.join(BUILD, "bench", "stitch_stats")
+TMPFS = "/dev/shm/tolvarin-bench"
+DISK = os.path.join(ROOT, "build", "bench")
 
-SIZES = [("64 KiB", 64 << 10, 41), ("64 MiB", 64 << 20, 9), ("512 MiB", 512 << 20, 5)]
+MIB = 1 << 20
+# (label, size, mix, rounds)
+CONTAINERS = [
+    ("64 KiB, 3 sequences", 64 << 10, "realistic", 41),
+    ("64 MiB, 3 sequences", 64 * MIB, "realistic", 11),
+    ("512 MiB, 3 sequences", 512 * MIB, "realistic", 7),
+    ("512 MiB realistic, 1 sequence", 512 * MIB, "realistic1", 7),
+    ("512 MiB running note ons", 512 * MIB, "note_ons", 7),
+    ("512 MiB note offs and pitch bends", 512 * MIB, "offs_bends", 7),
+]
+MODES = ["all processors", "one processor", "second processor busy"]
 
 
-def container(size):
-    path = os.path.join(DATA, f"bench_{size}.dat")
+def container(directory, size, mix):
+    path = os.path.join(directory, f"bench_{mix}_{size}.dat")
     if not os.path.exists(path):
-        subprocess.run([MAKE_CONTAINER, str(size), path], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([MAKE_CONTAINER, str(size), path, mix], check=True, stdout=subprocess.DEVNULL)
     return path
 
 
-def timed(command):
-    """Wall time of one run, in seconds."""
-    start = time.perf_counter()
-    result = subprocess.run(command, stdout=subprocess.DEVNULL)
-    elapsed = time.perf_counter() - start
-    if result.returncode != 0:
-        sys.exit(f"{command} failed with {result.returncode}")
-    return elapsed
-
-
-def peak_rss_kib(command):
-    """Peak resident memory of one run, measured by /usr/bin/time: a child of
-    this Python process would count the pages it shared before exec."""
-    if not os.path.exists("/usr/bin/time"):
-        return float("nan")
-    result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True, check=True)
-    return int(result.stderr.strip().splitlines()[-1])
+def outputs_of(path):
+    base = path[: -len(".dat")]
+    return [f"{base}_{n}.mid" for n in range(1, 5)]
 
 
 def remove(paths):
@@ -60,49 +68,70 @@ def remove(paths):
             os.remove(path)
 
 
-def measure(label, size, repetitions):
-    path = container(size)
-    base = path[: -len(".dat")]
-    outputs = [f"{base}_{n}.mid" for n in range(1, 5)]
-    copy = base + "_copy.dat"
-    converter = [CONVERTER, path]
-    cp = ["cp", path, copy]
-    with open(path, "rb") as f:  # page cache warm-up
-        while f.read(1 << 24):
-            pass
-    for command in (converter, cp):
-        timed(command)
-    times = {"converter": [], "cp": []}
-    for rep in range(repetitions):
-        order = [("converter", converter, outputs), ("cp", cp, [copy])]
-        if rep % 2:
-            order.reverse()
-        for name, command, made in order:
-            remove(made)
-            times[name].append(timed(command))
-    remove(outputs)
-    rss = peak_rss_kib(converter)
-    remove(outputs + [copy])
-    ratios = [a / b for a, b in zip(times["converter"], times["cp"])]
-    conv = statistics.median(times["converter"])
-    copy_time = statistics.median(times["cp"])
-    return {
-        "label": label, "size": size, "repetitions": repetitions,
-        "converter_s": conv, "cp_s": copy_time,
-        "converter_mbs": size / conv / 1e6, "cp_mbs": size / copy_time / 1e6,
-        "ratio": statistics.median(ratios), "rss_mib": rss / 1024,
-        "rss_over_input_mib": rss / 1024 - size / (1 << 20),
+def timed(command):
+    start = time.perf_counter()
+    result = subprocess.run(command, stdout=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit(f"{command} failed with {result.returncode}")
+    return elapsed
+
+
+def measure(path, rounds, mode, baseline):
+    copy = path[: -len(".dat")] + "_copy.dat"
+    pin = ["taskset", "-c", "0"] if mode == "one processor" else []
+    commands = {
+        "converter": (pin + [CONVERTER, path], outputs_of(path)),
+        "cp": (pin + ["cp", path, copy], [copy]),
+        "dd": (pin + ["dd", f"if={path}", f"of={copy}", "bs=1M", "status=none"], [copy]),
     }
+    if baseline:
+        commands["baseline"] = (pin + [baseline, path], outputs_of(path))
+    names = list(commands)
+    spinner = None
+    if mode == "second processor busy":
+        spinner = subprocess.Popen(["taskset", "-c", "1", sys.executable, "-c", "while True: pass"])
+    try:
+        for name in names:  # warm-up: page cache, binaries
+            remove(commands[name][1])
+            timed(commands[name][0])
+        times = {name: [] for name in names}
+        for round_index in range(rounds):
+            shift = round_index % len(names)
+            for name in names[shift:] + names[:shift]:
+                command, made = commands[name]
+                remove(made)
+                times[name].append(timed(command))
+    finally:
+        if spinner:
+            spinner.kill()
+            spinner.wait()
+        remove(outputs_of(path) + [copy])
+    result = {name: statistics.median(values) for name, values in times.items()}
+    for name in names:
+        if name != "cp":
+            result[name + "/cp"] = statistics.median(a / b for a, b in zip(times[name], times["cp"]))
+    return result
 
 
-def instructions_per_byte():
+def peak_rss_mib(path):
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", CONVERTER, path], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True, check=True)
+    remove(outputs_of(path))
+    return int(result.stderr.strip().splitlines()[-1]) / 1024
+
+
+def stitch_stats(path):
+    result = subprocess.run([STITCH_STATS, path], capture_output=True, text=True, check=True)
+    return json.loads(result.stdout)
+
+
+def instructions_per_byte(path):
     if shutil.which("valgrind") is None:
         return None
-    path = container(16 << 20)
-    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", CONVERTER, path],
-                            capture_output=True, text=True)
-    for base in (path[: -len(".dat")],):
-        remove([f"{base}_{n}.mid" for n in range(1, 5)])
+    result = subprocess.run(["taskset", "-c", "0", "valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                             CONVERTER, path], capture_output=True, text=True)
+    remove(outputs_of(path))
     for line in result.stderr.splitlines():
         if "Collected :" in line:
             return int(line.split(":")[-1]) / os.path.getsize(path)
@@ -117,7 +146,7 @@ def core_figures():
     rows = []
     for bench in json.loads(result.stdout)["benchmarks"]:
         if bench.get("aggregate_name") == "median":
-            rows.append((bench["run_name"].split("/", 1)[1], bench["bytes_per_second"] / 1e9))
+            rows.append((bench["run_name"], bench["bytes_per_second"] / 1e9, bench.get("real_time")))
     return rows
 
 
@@ -133,26 +162,72 @@ def cpu_name():
 
 
 def main():
-    os.makedirs(DATA, exist_ok=True)
-    rows = [measure(label, size, reps) for label, size, reps in SIZES]
-    ipb = instructions_per_byte()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--baseline", help="an earlier converter to measure in the same rounds")
+    parser.add_argument("--quick", action="store_true", help="the 3-sequence containers only, all processors")
+    args = parser.parse_args()
+    baseline = args.baseline
+    default_baseline = os.path.join(ROOT, "build", "baseline", "tolvarin")
+    if baseline is None and os.path.exists(default_baseline):
+        baseline = default_baseline
+    directory = TMPFS if os.path.isdir("/dev/shm") else DISK
+    os.makedirs(directory, exist_ok=True)
+    os.makedirs(DISK, exist_ok=True)
+    containers = CONTAINERS[:3] if args.quick else CONTAINERS
+    modes = MODES[:1] if args.quick else MODES
+
+    rows = []
+    for label, size, mix, rounds in containers:
+        path = container(directory, size, mix)
+        for mode in modes:
+            figures = measure(path, rounds, mode, baseline)
+            rows.append((label, mode, rounds, figures))
+            print(label, mode, {k: round(v, 3) for k, v in figures.items()}, flush=True)
+    disk_path = container(DISK, 512 * MIB, "realistic")
+    disk = measure(disk_path, 5, "all processors", baseline)
+    print("disk", disk, flush=True)
+    memory = []
+    stats = []
+    for label, size, mix, _ in containers:
+        path = container(directory, size, mix)
+        memory.append((label, peak_rss_mib(path), size / MIB))
+        stats.append((label, stitch_stats(path)))
+    ipb = instructions_per_byte(container(directory, 16 * MIB, "realistic"))
+    remove([disk_path])
     core = core_figures()
 
+    base_column = baseline is not None
     lines = ["# Benchmark results", "",
-             f"Produced by `make bench` on {time.strftime('%Y-%m-%d')}: {cpu_name()}, {os.cpu_count()} cores, "
-             f"{platform.system()} {platform.release()}. Warm page cache; the converter writes its outputs next to "
-             "the container and `cp` copies the container on the same file system; the two alternate, medians of "
-             "the repetitions shown, ratio = median of the per-pair ratios.", "",
-             "| Container | Repetitions | Converter | cp | Converter MB/s | cp MB/s | Converter / cp | Peak RSS | RSS over input |",
-             "|---|---|---|---|---|---|---|---|---|"]
-    for r in rows:
-        lines.append(f"| {r['label']} | {r['repetitions']} | {r['converter_s'] * 1000:.1f} ms | {r['cp_s'] * 1000:.1f} ms | "
-                     f"{r['converter_mbs']:.0f} | {r['cp_mbs']:.0f} | {r['ratio']:.2f} | {r['rss_mib']:.1f} MiB | "
-                     f"{r['rss_over_input_mib']:.1f} MiB |")
-    lines += ["", "Core alone (`translate_track` over a 16 MiB stream, Google Benchmark, median of 5):", "",
-              "| Mix | GB/s of input |", "|---|---|"]
-    lines += [f"| {name} | {rate:.2f} |" for name, rate in core]
-    lines += ["", "Whole program, instructions per input byte (callgrind, 16 MiB container): "
+             f"Produced by `make bench` on {time.strftime('%Y-%m-%d')}: {cpu_name()}, {os.cpu_count()} processors, "
+             f"{platform.system()} {platform.release()}. Containers, outputs and copies on a tmpfs ({directory}); each "
+             "round runs the converter, `cp` and `dd bs=1M` of the same container"
+             + (" and the baseline converter (an earlier main)" if base_column else "")
+             + " in a rotating order; times are medians, ratios medians of the per-round ratios.", "",
+             "| Container | Processors | Rounds | Converter | cp | dd bs=1M | Converter / cp | dd / cp |"
+             + (" Baseline / cp |" if base_column else ""),
+             "|---|---|---|---|---|---|---|---|" + ("---|" if base_column else "")]
+    for label, mode, rounds, f in rows:
+        line = (f"| {label} | {mode} | {rounds} | {f['converter'] * 1000:.1f} ms | {f['cp'] * 1000:.1f} ms | "
+                f"{f['dd'] * 1000:.1f} ms | {f['converter/cp']:.2f} | {f['dd/cp']:.2f} |")
+        if base_column:
+            line += f" {f['baseline/cp']:.2f} |"
+        lines.append(line)
+    lines += ["", f"On disk ({DISK}), 512 MiB, 3 sequences, all processors, 5 rounds: converter "
+              f"{disk['converter'] * 1000:.0f} ms, cp {disk['cp'] * 1000:.0f} ms, converter / cp "
+              f"{disk['converter/cp']:.2f}" + (f", baseline / cp {disk['baseline/cp']:.2f}" if base_column else "")
+              + ". The disk figures swing with the kernel's writeback of earlier outputs.", "",
+              "Peak resident memory (all processors):", "",
+              "| Container | Peak RSS | Container | Over the container |", "|---|---|---|---|"]
+    for label, rss, size_mib in memory:
+        lines.append(f"| {label} | {rss:.1f} MiB | {size_mib:.2f} MiB | {rss - size_mib:.1f} MiB |")
+    lines += ["", "Stitch statistics (chunks of 64 KiB, as the program converts):", "",
+              "| Container | Threads | Stitched | Translated again | In order |", "|---|---|---|---|---|"]
+    for label, s in stats:
+        lines.append(f"| {label} | {s['threads']} | {s['chunks_kept']} | {s['chunks_again']} | {s['chunks_serial']} |")
+    lines += ["", "Core alone (Google Benchmark, median of 5; output counted, not written), GB/s of input:", "",
+              "| Benchmark | GB/s |", "|---|---|"]
+    lines += [f"| {name} | {rate:.2f} |" for name, rate, _ in core]
+    lines += ["", "Whole program on one processor, instructions per input byte (callgrind, 16 MiB container): "
               + (f"{ipb:.2f}" if ipb is not None else "not measured (no valgrind)"), ""]
     text = "\n".join(lines)
     with open(os.path.join(ROOT, "bench", "RESULTS.md"), "w") as f:

@@ -12,11 +12,12 @@
 namespace tolvarin {
 namespace {
 
-// Output is gathered in one block buffer per run and written with block
-// writes; large pieces go straight out. A typical song fits in the buffer
-// whole, so its length is patched in memory and the file is written with a
-// single call.
+// Small pieces of output are gathered in one block buffer per run and
+// written with block writes; large pieces go straight out, without a copy. A
+// typical song fits in the buffer whole, so its length is patched in memory
+// and the file is written with a single call.
 constexpr std::size_t output_block_size = std::size_t{1} << 20;
+constexpr std::size_t direct_write_size = std::size_t{16} << 10;
 
 // Memory that may be refused. Taken with malloc, which says so by returning
 // nothing: a refused `new`, even a non-throwing one, goes through an exception,
@@ -111,13 +112,16 @@ bool append_output(void* context, std::size_t index, const std::uint8_t* data, s
     sink.track_bytes += size;
     // The length field is 32 bits: a track that outgrew it cannot be stored.
     if (sink.track_bytes > std::numeric_limits<std::uint32_t>::max()) return fail(sink, failure::cannot_write, index);
-    if (output_block_size - sink.used >= size) {
+    // A song that fits in the buffer whole is written with one call; in a
+    // larger one, large pieces go straight out.
+    const bool small_so_far = sink.flushed == 0 && output_block_size - sink.used >= size;
+    if (small_so_far || (size < direct_write_size && output_block_size - sink.used >= size)) {
         std::memcpy(sink.buffer + sink.used, data, size);
         sink.used += size;
         return true;
     }
     if (!flush(sink)) return fail(sink, failure::cannot_write, index);
-    if (size >= output_block_size / 2) {
+    if (size >= direct_write_size) {
         if (!write_output(sink.outputs[index].file, data, size)) return fail(sink, failure::cannot_write, index);
         sink.flushed += size;
         return true;

@@ -187,20 +187,31 @@ inline void expand_padded(std::uint8_t* out, const std::uint8_t* in, unsigned pa
 }
 
 // The stretch of running events at `at.in`, up to the first byte of 0x80 or
-// more within 16 bytes and within `limit` bytes. Same room as wide_event.
-inline void wide_run(lane& at, std::size_t limit) {
-    unsigned span = first_high_byte(at.in);
-    if (limit < span) span = static_cast<unsigned>(limit);
+// more and within `limit` bytes, 16 bytes at a time. The first window needs
+// the room wide_event needs; every further one is taken only while the input
+// (to `in_end`) and the output (to `out_end`) have that margin left.
+inline void wide_run(lane& at, std::size_t limit, const std::uint8_t* in_end, const std::uint8_t* out_end) {
     const unsigned klass = at.row >> 8;
     if (klass == unknown_running) return;
-    const unsigned index = klass * 17 + span;
-    if (klass == one_padded) {
-        expand_padded(at.out, at.in, run_input[index] / 2);
-    } else {
-        copy_16(at.out, at.in);
+    for (;;) {
+        unsigned span = first_high_byte(at.in);
+        if (limit < span) span = static_cast<unsigned>(limit);
+        const unsigned index = klass * 17 + span;
+        if (klass == one_padded) {
+            expand_padded(at.out, at.in, run_input[index] / 2);
+        } else {
+            copy_16(at.out, at.in);
+        }
+        const unsigned taken = run_input[index];
+        at.in += taken;
+        at.out += run_output[index];
+        limit -= taken;
+        // A full window without a byte of 0x80 or more: the stretch goes on.
+        if (span < 16 || static_cast<std::size_t>(in_end - at.in) < input_margin ||
+            static_cast<std::size_t>(out_end - at.out) < output_margin) {
+            return;
+        }
     }
-    at.in += run_input[index];
-    at.out += run_output[index];
 }
 
 }  // namespace tolvarin::fast

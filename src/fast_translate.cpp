@@ -84,7 +84,7 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
             if (result == fast::wide_result::next) {
                 if (at.in < stop_at && at.in < wide_end &&
                     static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
-                    fast::wide_run(at, static_cast<std::size_t>(stop_at - at.in));
+                    fast::wide_run(at, static_cast<std::size_t>(stop_at - at.in), end, out_end);
                 }
                 continue;
             }

@@ -120,39 +120,31 @@ TEST(output_protection, failed_rerun_keeps_earlier_outputs) {
     }
 }
 
-// Interrupted at chosen points (the fault library stops the process there):
-// every output name holds its earlier bytes or the whole new output. A
-// catchable signal removes the temporary file and ends the process as that
-// signal does; the banner has already reached the pipe. A rename in progress
-// is finished first, so the output it was renaming is new. SIGKILL can leave
-// one temporary file, never under an output's name.
-TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
-    const song first = large_song(300000, 0x10);  // two block writes and a patch each
-    const song third = large_song(300000, 0x40);
-    const std::vector<const song*> songs{&first, &melody, &third};
-    const bytes container = test_support::container_of({first.record(), melody.record(), third.record()});
-    struct stop_point {
-        const char* where;
-        int renamed_if_caught;  // outputs new after a catchable signal
-        int renamed_if_killed;  // outputs new after SIGKILL
-    };
-    const stop_point points[] = {
-        {"write:1", 0, 0},   // the first block of output 1
-        {"write:3", 0, 0},   // output 1's length patch
-        {"rename:1", 1, 0},  // output 1 complete, not yet renamed
-        {"write:4", 1, 1},   // output 2's only write
-        {"write:6", 2, 2},   // output 3's last block
-        {"rename:3", 3, 2},  // the last rename
-    };
-    for (const stop_point& point : points) {
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL}) {
-            const std::string context = std::string(point.where) + ", signal " + std::to_string(signal_number);
+// Interrupted at chosen points (the fault library stops the process there,
+// before its Nth write to a file or its Nth rename): every output name holds
+// its earlier bytes or the whole new output, and the new ones are the first
+// ones, since outputs are renamed in order. A catchable signal removes the
+// temporary file and ends the process as that signal does; the banner has
+// already reached the pipe. A rename under way is finished first, so at the
+// Nth rename a catchable signal leaves N outputs new and a kill N - 1. A kill
+// can leave one temporary file, never under an output's name. The second
+// container is large enough to be converted on several threads (where the
+// machine has several processors).
+void interrupt_at(const std::vector<const song*>& songs, const std::vector<const char*>& points,
+                  const std::vector<int>& signals) {
+    std::vector<bytes> records;
+    for (const song* s : songs) records.push_back(s->record());
+    const bytes container = test_support::container_of(records);
+    const int count = static_cast<int>(songs.size());
+    for (const char* point : points) {
+        for (const int signal_number : signals) {
+            const std::string context = std::string(point) + ", signal " + std::to_string(signal_number);
             SCOPED_TRACE(context);
             scratch_dir dir;
             write_file(dir / "s.dat", container);
-            write_earlier_outputs(dir, "s", 3);
+            write_earlier_outputs(dir, "s", count);
             const run_options options{.cwd = dir.path(),
-                                      .environment = {preload_faults(), std::string("TOLVARIN_STOP_AT=") + point.where}};
+                                      .environment = {preload_faults(), std::string("TOLVARIN_STOP_AT=") + point}};
             running_tool tool = start_tool({"s.dat"}, options);
             ASSERT_TRUE(wait_until_stopped(tool));
             kill(tool.pid, signal_number);
@@ -161,7 +153,16 @@ TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
             EXPECT_EQ(r.status, 1000 + signal_number);
             EXPECT_EQ(after_banner(r.out), "");
             const bool killed = signal_number == SIGKILL;
-            expect_outputs(dir, "s", songs, killed ? point.renamed_if_killed : point.renamed_if_caught, context);
+            int renamed = 0;
+            if (std::string(point).rfind("rename:", 0) == 0) {
+                renamed = std::atoi(point + 7) - (killed ? 1 : 0);
+            } else {
+                while (renamed < count && read_file(dir / ("s_" + std::to_string(renamed + 1) + ".mid")) ==
+                                              songs[static_cast<std::size_t>(renamed)]->output()) {
+                    ++renamed;
+                }
+            }
+            expect_outputs(dir, "s", songs, renamed, context);
             const std::set<std::string> left = dir.temporaries();
             if (killed) {
                 EXPECT_LE(left.size(), 1u);
@@ -173,53 +174,19 @@ TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
     }
 }
 
-// The same with a container large enough to be converted on several threads
-// (where the machine has several processors): outputs are renamed in order,
-// so the new ones are always the first ones, and a rename under way still
-// finishes first.
+TEST(output_protection, interrupted_run_leaves_earlier_or_complete_outputs) {
+    const song first = large_song(300000, 0x10);  // 1.2 MB of output: several writes and a patch
+    const song third = large_song(300000, 0x40);
+    interrupt_at({&first, &melody, &third},
+                 {"write:1", "write:2", "write:3", "write:5", "write:7", "rename:1", "rename:2", "rename:3"},
+                 {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL});
+}
+
 TEST(output_protection, interrupted_threaded_run_leaves_earlier_or_complete_outputs) {
     const song first = large_song(700000, 0x10);  // 2.1 MB of container, 2.8 MB of output each
     const song second = large_song(700000, 0x20);
     const song third = large_song(700000, 0x40);
-    const std::vector<const song*> songs{&first, &second, &third};
-    const bytes container = test_support::container_of({first.record(), second.record(), third.record()});
-    struct stop_point {
-        const char* where;
-        int renamed_if_caught;  // -1: any first outputs
-        int renamed_if_killed;
-    };
-    const stop_point points[] = {{"write:1", -1, -1}, {"write:4", -1, -1}, {"rename:1", 1, 0}, {"rename:2", 2, 1}};
-    for (const stop_point& point : points) {
-        for (const int signal_number : {SIGINT, SIGTERM, SIGKILL}) {
-            const std::string context = std::string(point.where) + ", signal " + std::to_string(signal_number);
-            SCOPED_TRACE(context);
-            scratch_dir dir;
-            write_file(dir / "s.dat", container);
-            write_earlier_outputs(dir, "s", 3);
-            const run_options options{.cwd = dir.path(),
-                                      .environment = {preload_faults(), std::string("TOLVARIN_STOP_AT=") + point.where}};
-            running_tool tool = start_tool({"s.dat"}, options);
-            ASSERT_TRUE(wait_until_stopped(tool));
-            kill(tool.pid, signal_number);
-            kill(tool.pid, SIGCONT);
-            const run_result r = finish_tool(tool, options);
-            EXPECT_EQ(r.status, 1000 + signal_number);
-            EXPECT_EQ(after_banner(r.out), "");
-            const bool killed = signal_number == SIGKILL;
-            int renamed = killed ? point.renamed_if_killed : point.renamed_if_caught;
-            if (renamed < 0) {
-                renamed = 0;
-                while (renamed < 3 && read_file(dir / ("s_" + std::to_string(renamed + 1) + ".mid")) ==
-                                          songs[static_cast<std::size_t>(renamed)]->output()) {
-                    ++renamed;
-                }
-            }
-            expect_outputs(dir, "s", songs, renamed, context);
-            if (!killed) {
-                EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
-            }
-        }
-    }
+    interrupt_at({&first, &second, &third}, {"write:1", "write:4", "rename:1", "rename:2"}, {SIGINT, SIGTERM, SIGKILL});
 }
 
 // A container cut short while several threads read it: every thread's read
