@@ -118,16 +118,26 @@ std::uint64_t mix(std::uint64_t value) {
 }
 
 // Names need not be secret: the exclusive create is what keeps runs apart. The
-// randomness only makes a clash, and so a retry, unlikely.
-std::uint64_t random_bits(std::uint64_t attempt) {
-    std::uint64_t bits = 0;
+// randomness only makes a clash, and so a retry, unlikely. One seed per run
+// from the system, then a counter through the mixer.
+std::uint64_t random_bits() {
+    static std::atomic<std::uint64_t> seed{0};
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t base = seed.load(std::memory_order_relaxed);
+    if (base == 0) {
 #ifdef __linux__
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
+        if (::getrandom(&base, sizeof base, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof base)) base = 0;
 #endif
-    timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    bits = mix(static_cast<std::uint64_t>(now.tv_sec) ^ mix(static_cast<std::uint64_t>(now.tv_nsec)));
-    return mix(bits ^ mix(static_cast<std::uint64_t>(::getpid())) ^ mix(attempt));
+        if (base == 0) {
+            timespec now {};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            base = mix(static_cast<std::uint64_t>(now.tv_sec) ^ mix(static_cast<std::uint64_t>(now.tv_nsec)) ^
+                       mix(static_cast<std::uint64_t>(::getpid())));
+        }
+        base |= 1;
+        seed.store(base, std::memory_order_relaxed);
+    }
+    return mix(base ^ mix(counter.fetch_add(1, std::memory_order_relaxed)));
 }
 
 void make_temporary_name(char (&name)[temporary_name_size], std::uint64_t bits) {
@@ -177,13 +187,14 @@ bool pass_on_access(int descriptor, const struct stat& existing) {
 }  // namespace
 
 void install_interruption_cleanup() {
+    struct sigaction action {};
+    action.sa_handler = on_interruption;
+    action.sa_mask = interruption_set();
     for (const int signal_number : interruption_signals) {
-        struct sigaction current {};
-        if (::sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = on_interruption;
-        action.sa_mask = interruption_set();
-        ::sigaction(signal_number, &action, nullptr);
+        struct sigaction previous {};
+        if (::sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            ::sigaction(signal_number, &previous, nullptr);  // ignored at start: stays ignored
+        }
     }
 }
 
@@ -219,7 +230,7 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     if (index < 0) return false;
     temporary_entry& entry = temporaries[index];
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
-        make_temporary_name(entry.name, random_bits(attempt));
+        make_temporary_name(entry.name, random_bits());
         const interruptions_held held;
         const int descriptor = ::openat(dir.descriptor, entry.name,
                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

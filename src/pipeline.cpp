@@ -291,7 +291,9 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
     }
     if (group_count > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_result::no_memory;
     const auto groups = static_cast<std::size_t>(group_count);
-    const std::uint32_t slot_count = 2 * use.threads + 2;
+    // Room for every thread to run ahead of the stitching a little; one
+    // thread needs no more than the group it stitches next.
+    const std::uint32_t slot_count = use.threads == 1 ? 1 : 2 * use.threads + 2;
     const std::uint32_t chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.chunk_bytes));
     // One block for everything, taken without exceptions.
     const std::size_t size = round_up(sizeof(shared_state)) + round_up(sizeof(track_progress) * tracks.size()) +
