@@ -16,11 +16,14 @@ namespace {
 constexpr unsigned max_threads = 8;
 // Below this many bytes of tracks a container is converted on one thread.
 constexpr std::uint64_t threaded_bytes = std::uint64_t{4} << 20;
-// A track whose speculation fails this many groups in a row is translated in
-// order for the next serial_groups groups (streams of running events with no
-// byte that shows their phase), then tried again.
+// A track whose speculation fails this many groups in a row (a stream of
+// running events with no byte that shows its phase, say) is translated in
+// order from then on, and its groups are left to the thread that stitches
+// them, except one in every probe_spacing: a probe that, once it stitches,
+// lets the others speculate again.
 constexpr unsigned failures_before_serial = 2;
-constexpr std::uint32_t serial_groups = 16;
+constexpr std::uint32_t slots_per_thread = 8;
+constexpr std::uint32_t probe_spacing = 16;
 
 enum class group_state : std::uint8_t { unclaimed, claimed, ready };
 
@@ -41,8 +44,8 @@ struct track_progress {
     std::size_t opening_bytes;
     std::uint32_t first_group;
     std::uint32_t group_count;
-    std::atomic<bool> done;                  // its end is written: skip its groups
-    std::atomic<std::uint32_t> serial_until;  // groups before this one go in order
+    std::atomic<bool> done;    // its end is written: skip its groups
+    std::atomic<bool> serial;  // translated in order, but for the probes
     unsigned failures;
 };
 
@@ -83,7 +86,7 @@ void speculate_group(void* context) {
     track_progress& track = state.tracks[group.track];
     group.speculated = false;
     if (track.done.load(std::memory_order_acquire) ||
-        work.index < track.serial_until.load(std::memory_order_acquire)) {
+        (track.serial.load(std::memory_order_acquire) && work.index % probe_spacing != 0)) {
         return;
     }
     chunk_job* const jobs = state.slots[group.slot].jobs;
@@ -229,10 +232,8 @@ void commit_group(void* context) {
     if (track.cursor.finished) track.done.store(true, std::memory_order_release);
     if (chunks > 0) {
         track.failures = 2 * kept < chunks ? track.failures + 1 : 0;
-        if (track.failures >= failures_before_serial) {
-            track.failures = 0;
-            track.serial_until.store(work.index + 1 + serial_groups, std::memory_order_release);
-        }
+        if (track.failures == 0) track.serial.store(false, std::memory_order_release);
+        if (track.failures >= failures_before_serial) track.serial.store(true, std::memory_order_release);
     }
 }
 
@@ -291,9 +292,11 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
     }
     if (group_count > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_result::no_memory;
     const auto groups = static_cast<std::size_t>(group_count);
-    // Room for every thread to run ahead of the stitching a little; one
-    // thread needs no more than the group it stitches next.
-    const std::uint32_t slot_count = use.threads == 1 ? 1 : 2 * use.threads + 2;
+    // Room for every thread to run well ahead of the stitching, so that a
+    // thread slowed down (by another program on its processor, say) holds
+    // the others up as little as possible; one thread needs no more than
+    // the group it stitches next.
+    const std::uint32_t slot_count = use.threads == 1 ? 1 : slots_per_thread * use.threads;
     const std::uint32_t chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.chunk_bytes));
     // One block for everything, taken without exceptions.
     const std::size_t size = round_up(sizeof(shared_state)) + round_up(sizeof(track_progress) * tracks.size()) +

@@ -160,6 +160,44 @@ def end_to_end(checks, exe, work):
         checks.expect(f"replaced outputs: output {number}", read(os.path.join(folder, f"tune_{number}.mid")) == expected_output(number))
     checks.expect("replaced outputs: no temporary file", temporaries(folder) == [])
 
+    # A container converted on several threads gives the same bytes.
+    folder = os.path.join(work, "g")
+    os.makedirs(folder)
+    image, outputs = large_container()
+    with open(os.path.join(folder, "big.dat"), "wb") as f:
+        f.write(image)
+    status, out = run(exe, [windows_path(f"{work}/g/big.dat")], work)
+    checks.expect("large container: status", status == 0, str(status))
+    for number, expected in enumerate(outputs, start=1):
+        checks.expect(f"large container: output {number}",
+                      read(os.path.join(folder, f"big_{number}.mid")) == expected)
+
+
+def large_container():
+    """Three sequences of about 2 MB each (large enough to be converted on
+    several threads) and their outputs, worked out from the format: note ons
+    running and explicit, note offs that gain a zero, text and two-byte delta
+    times, then an end of track."""
+    image = bytearray(16)
+    outputs = []
+    for number in range(3):
+        if number > 0:
+            struct.pack_into("<I", image, 4 * number, len(image) - 4)
+        stream = bytearray()
+        track = bytearray()
+        for i in range(80000):
+            note = (i + 7 * number) % 128
+            stream += bytes([0x00, 0x90, note, 0x40, 0x05, note, 0x30, 0x00, 0x80, note, 0x81, 0x10, note,
+                             0x00, 0xFF, 0x01, 0x03, 0x61, 0x62, 0x63])
+            track += bytes([0x00, 0x90, note, 0x40, 0x05, note, 0x30, 0x00, 0x80, note, 0x00, 0x81, 0x10, note, 0x00,
+                            0x00, 0xFF, 0x01, 0x03, 0x61, 0x62, 0x63])
+        stream += bytes([0x00, 0xFF, 0x2F, 0x00])
+        track += bytes([0x00, 0xFF, 0x2F, 0x00])
+        header = header_block(96 + number, 0)
+        image += header + stream
+        outputs.append(header[:18] + struct.pack(">I", len(track)) + bytes(track))
+    return bytes(image), outputs
+
 
 def read(path):
     if not os.path.exists(path):
