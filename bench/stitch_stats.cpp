@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
     settings.threads = tolvarin::threads_for(bytes, tolvarin::processor_count());
     tolvarin::pipeline_stats stats;
     tolvarin::run_pipeline(image, tracks, sink, settings, &stats);
-    std::printf("{\"chunks_kept\": %llu, \"chunks_again\": %llu, \"chunks_serial\": %llu, \"threads\": %u, "
-                "\"output_bytes\": %zu}\n",
+    std::printf("{\"chunks_kept\": %llu, \"chunks_again\": %llu, \"chunks_serial\": %llu, \"taken_over\": %llu, "
+                "\"threads\": %u, \"output_bytes\": %zu}\n",
                 static_cast<unsigned long long>(stats.chunks_kept), static_cast<unsigned long long>(stats.chunks_again),
-                static_cast<unsigned long long>(stats.chunks_serial), stats.threads, written);
+                static_cast<unsigned long long>(stats.chunks_serial),
+                static_cast<unsigned long long>(stats.groups_taken_over), stats.threads, written);
     return 0;
 }

@@ -25,7 +25,12 @@ constexpr unsigned failures_before_serial = 2;
 constexpr std::uint32_t slots_per_thread = 8;
 constexpr std::uint32_t probe_spacing = 16;
 
-enum class group_state : std::uint8_t { unclaimed, claimed, ready };
+// A group is claimed by the thread that speculates it, then ready to be
+// stitched. A group the stitching thread needs while its speculation is
+// still under way elsewhere, and it has nothing else to do, is taken over:
+// translated in order there and then, rather than waited for. Its slot is
+// freed by whichever of the two is done with it last.
+enum class group_state : std::uint8_t { unclaimed, claimed, ready, taken_over };
 
 // A group of consecutive chunks of one track: one thread's unit of work.
 struct group_plan {
@@ -119,10 +124,13 @@ void run_claimed(shared_state& state, std::uint32_t index, std::unique_lock<std:
     speculate_work work{&state, index};
     const bool read = read_input_guarded(speculate_group, &work);
     held.lock();
-    if (read) {
-        state.groups[index].state = group_state::ready;
-    } else {
+    group_plan& group = state.groups[index];
+    if (!read) {
         state.fault = true;
+    } else if (group.state == group_state::taken_over) {
+        state.free_slots[state.free_count++] = group.slot;
+    } else {
+        group.state = group_state::ready;
     }
     state.group_ready.notify_all();
     state.work_available.notify_all();
@@ -145,17 +153,24 @@ void worker(void* context) {
     }
 }
 
-// Waits until group `index` is ready, speculating groups itself meanwhile.
-// False when the run faulted.
-bool wait_for(shared_state& state, std::uint32_t index) {
+enum class wait_result { ready, taken_over, fault };
+
+// Waits until group `index` can be stitched: ready, or taken over from a
+// thread that is slow with it. Speculates other groups meanwhile.
+wait_result wait_for(shared_state& state, std::uint32_t index) {
     std::unique_lock<std::mutex> held(state.lock);
     for (;;) {
-        if (state.fault) return false;
-        if (state.groups[index].state == group_state::ready) return true;
+        if (state.fault) return wait_result::fault;
+        group_plan& group = state.groups[index];
+        if (group.state == group_state::ready) return wait_result::ready;
         std::uint32_t claimed = 0;
-        if (claim(state, claimed)) {
+        if ((state.settings.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
             run_claimed(state, claimed, held);
             continue;
+        }
+        if (group.state == group_state::claimed) {
+            group.state = group_state::taken_over;
+            return wait_result::taken_over;
         }
         state.group_ready.wait(held);
     }
@@ -164,7 +179,9 @@ bool wait_for(shared_state& state, std::uint32_t index) {
 void release(shared_state& state, std::uint32_t index) {
     {
         const std::lock_guard<std::mutex> held(state.lock);
-        state.free_slots[state.free_count++] = state.groups[index].slot;
+        const group_plan& group = state.groups[index];
+        if (group.state == group_state::taken_over) return;  // its speculation frees it
+        state.free_slots[state.free_count++] = group.slot;
     }
     state.work_available.notify_one();
 }
@@ -174,6 +191,7 @@ void release(shared_state& state, std::uint32_t index) {
 struct commit_work {
     shared_state* state;
     std::uint32_t index;
+    bool taken_over;  // its speculation is still under way elsewhere: translate in order
     const pipeline_sink* sink;
     std::uint8_t* bridge;
     pipeline_stats* stats;
@@ -203,7 +221,8 @@ void commit_group(void* context) {
     shared_state& state = *work.state;
     const group_plan& group = state.groups[work.index];
     track_progress& track = state.tracks[group.track];
-    const chunk_job* const jobs = state.slots[group.slot].jobs;
+    const bool speculated = !work.taken_over && group.speculated;
+    const chunk_job* const jobs = speculated ? state.slots[group.slot].jobs : nullptr;
     const std::uint32_t chunk = state.settings.chunk_bytes;
     unsigned kept = 0;
     unsigned chunks = 0;
@@ -212,7 +231,7 @@ void commit_group(void* context) {
         const auto end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk, group.end));
         if (track.cursor.finished) break;
         if (track.cursor.position >= end) continue;
-        if (!group.speculated) {
+        if (!speculated) {
             translate_in_order(work, track, group.track, end);
             ++work.stats->chunks_serial;
             continue;
@@ -364,7 +383,7 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
     stats->threads = started + 1;
 
     pipeline_result result = pipeline_result::done;
-    commit_work commit{&state, 0, &sink, bridge, stats, false};
+    commit_work commit{&state, 0, false, &sink, bridge, stats, false};
     for (std::size_t index = 0; index < tracks.size() && result == pipeline_result::done; ++index) {
         track_progress& track = state.tracks[index];
         const auto track_index = static_cast<std::uint32_t>(index);
@@ -373,11 +392,14 @@ pipeline_result run_pipeline(byte_view image, std::span<const pipeline_track> tr
             break;
         }
         for (std::uint32_t group = track.first_group; group < track.first_group + track.group_count; ++group) {
-            if (!wait_for(state, group)) {
+            const wait_result waited = wait_for(state, group);
+            if (waited == wait_result::fault) {
                 result = pipeline_result::input_fault;
                 break;
             }
             commit.index = group;
+            commit.taken_over = waited == wait_result::taken_over;
+            if (commit.taken_over) ++stats->groups_taken_over;
             const bool read = read_input_guarded(commit_group, &commit);
             release(state, group);
             if (!read) {

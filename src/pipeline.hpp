@@ -37,12 +37,16 @@ struct pipeline_settings {
     unsigned threads = 1;  // the calling thread included
     std::uint32_t chunk_bytes = std::uint32_t{64} << 10;
     unsigned lanes = 4;  // chunks interleaved by one thread
+    // The stitching thread speculates groups itself while it waits. Only
+    // tests turn this off, to make it take groups over all the time.
+    bool stitcher_speculates = true;
 };
 
 struct pipeline_stats {
     std::uint64_t chunks_kept = 0;    // stitched to their speculation
     std::uint64_t chunks_again = 0;   // speculated, then translated again from the true boundary
     std::uint64_t chunks_serial = 0;  // translated in order, without speculation
+    std::uint64_t groups_taken_over = 0;  // translated in order rather than waited for
     unsigned threads = 0;             // threads that ran, the calling one included
 };
 

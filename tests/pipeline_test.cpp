@@ -218,6 +218,25 @@ TEST(pipeline, ordinary_streams_are_stitched) {
     EXPECT_GT(got.stats.chunks_kept, 100 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
 }
 
+// A group whose speculation is still under way on a worker when the
+// stitching thread needs it is translated in order instead (the worker's
+// result is dropped when it comes): with a stitching thread that never
+// speculates, that happens all the time, and the bytes stay the same.
+TEST(pipeline, groups_taken_over_from_workers) {
+    const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
+    const bytes image = single(test_support::concat({repeat(piece, 40000), eot}));
+    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
+    const tolvarin::pipeline_track track{sequences.positions[0] + 22, static_cast<std::uint32_t>(image.size())};
+    conversion got{tolvarin::pipeline_result::done, {}, {}};
+    const tolvarin::pipeline_sink target{&got.sink, append_to, finish};
+    tolvarin::pipeline_settings settings{4, 1024, 4};
+    settings.stitcher_speculates = false;
+    got.result = tolvarin::run_pipeline(image, {&track, 1}, target, settings, &got.stats);
+    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
+    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
+    EXPECT_GT(got.stats.groups_taken_over, 0u);
+}
+
 // The sink decides: a refused append stops the conversion there, with nothing
 // handed on after it; a refused finish stops it before the next track.
 TEST(pipeline, a_refusing_sink_stops_the_conversion) {
