@@ -27,8 +27,14 @@ if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
   exit 0
 fi
 dir=$build/cross-$arch
+# qemu-i386 hangs programs whose threads wait on each other (its emulation
+# of futexes for 32-bit x86): there the pipeline tests run on one thread,
+# and the converter on the generated containers, which are small, does too.
+threads=8
+[ "$arch" = i686 ] && threads=1
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/linux-cross.cmake -DCROSS_ARCH="$arch" \
-  -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON -DTOLVARIN_GTEST_SOURCE=/usr/src/googletest >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON -DTOLVARIN_GTEST_SOURCE=/usr/src/googletest \
+  -DTOLVARIN_TEST_THREADS=$threads >/dev/null
 if ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
   cat "$dir/build.log"
   echo "$arch: the cross build failed"

@@ -5,6 +5,7 @@
 // the other, so that files are written and renamed in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ struct conversion {
     tolvarin::pipeline_stats stats;
 };
 
+unsigned at_most(unsigned threads) { return std::min(threads, static_cast<unsigned>(TOLVARIN_TEST_THREADS)); }
+
 // Converts every sequence the container walk finds, planned as the driver plans them.
 conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
                    memory_sink sink = {}) {
@@ -71,7 +74,7 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     }
     conversion result{tolvarin::pipeline_result::done, std::move(sink), {}};
     const tolvarin::pipeline_sink target{&result.sink, append_to, finish};
-    result.result = tolvarin::run_pipeline(image, tracks, target, {threads, chunk_bytes, lanes}, &result.stats);
+    result.result = tolvarin::run_pipeline(image, tracks, target, {at_most(threads), chunk_bytes, lanes}, &result.stats);
     return result;
 }
 
@@ -220,21 +223,28 @@ TEST(pipeline, ordinary_streams_are_stitched) {
 
 // A group whose speculation is still under way on a worker when the
 // stitching thread needs it is translated in order instead (the worker's
-// result is dropped when it comes): with a stitching thread that never
-// speculates, that happens all the time, and the bytes stay the same.
+// result is dropped when it comes). With a stitching thread that never
+// speculates, that happens nearly every run; the bytes stay the same. (How
+// often depends on the machine's timing: under an emulator it may not.)
 TEST(pipeline, groups_taken_over_from_workers) {
+    if (at_most(4) < 2) GTEST_SKIP() << "the tests run on one thread here";
     const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
     const bytes image = single(test_support::concat({repeat(piece, 40000), eot}));
+    const bytes expected = expected_tracks(image)[0];
     const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
     const tolvarin::pipeline_track track{sequences.positions[0] + 22, static_cast<std::uint32_t>(image.size())};
-    conversion got{tolvarin::pipeline_result::done, {}, {}};
-    const tolvarin::pipeline_sink target{&got.sink, append_to, finish};
-    tolvarin::pipeline_settings settings{4, 1024, 4};
-    settings.stitcher_speculates = false;
-    got.result = tolvarin::run_pipeline(image, {&track, 1}, target, settings, &got.stats);
-    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
-    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
-    EXPECT_GT(got.stats.groups_taken_over, 0u);
+    std::uint64_t taken_over = 0;
+    for (int attempt = 0; attempt < 20 && taken_over == 0; ++attempt) {
+        conversion got{tolvarin::pipeline_result::done, {}, {}};
+        const tolvarin::pipeline_sink target{&got.sink, append_to, finish};
+        tolvarin::pipeline_settings settings{at_most(4), 1024, 4};
+        settings.stitcher_speculates = false;
+        got.result = tolvarin::run_pipeline(image, {&track, 1}, target, settings, &got.stats);
+        ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
+        ASSERT_TRUE(got.sink.tracks[0] == expected) << "attempt " << attempt;
+        taken_over += got.stats.groups_taken_over;
+    }
+    if (taken_over == 0) GTEST_SKIP() << "no group was taken over in 20 runs on this machine's timing";
 }
 
 // The sink decides: a refused append stops the conversion there, with nothing
