@@ -81,17 +81,14 @@ void remember_file_state(const struct stat& info, input_block& block) {
     block.changed_nanoseconds = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
 }
 
-// Maps the file read-only, with its pages brought in at once: much cheaper
-// than filling a fresh heap block of the same size. The descriptor stays open
-// with the mapping so that changes to the file can be noticed.
+// Maps the file read-only: much cheaper than filling a fresh heap block of
+// the same size. Its pages come in as the threads that read them touch them,
+// spread over those threads, rather than all at once before any can start.
+// The descriptor stays open with the mapping so that changes to the file can
+// be noticed.
 bool map_file(int descriptor, const struct stat& info, input_block& block) {
     const auto size = static_cast<std::size_t>(info.st_size);
-#ifdef MAP_POPULATE
-    constexpr int flags = MAP_PRIVATE | MAP_POPULATE;
-#else
-    constexpr int flags = MAP_PRIVATE;
-#endif
-    void* const mapping = ::mmap(nullptr, size, PROT_READ, flags, descriptor, 0);
+    void* const mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     if (mapping == MAP_FAILED) return false;
     block.data = static_cast<const std::uint8_t*>(mapping);
     block.size = size;
