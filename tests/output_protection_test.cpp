@@ -462,8 +462,12 @@ TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
         c.set_up(dir);
         const fs::path output = dir / c.output;
         const bool regular = fs::is_regular_file(fs::symlink_status(output));
-        const run_result r =
-            run_tool({(fs::path(c.output).parent_path() / "r.dat").string()}, {.cwd = dir.path(), .unprivileged = c.unprivileged});
+        // Refused before anything is written: the run never reaches a write to a file.
+        run_result r;
+        ASSERT_FALSE(writes_a_file({(fs::path(c.output).parent_path() / "r.dat").string()},
+                                   {.cwd = dir.path(), .unprivileged = c.unprivileged}, r))
+            << "a file was written before the refusal";
+        EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(after_banner(r.out), "No file or already opened : " + c.output + "\n");
         if (regular) expect_file(output, earlier(1));

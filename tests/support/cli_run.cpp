@@ -102,6 +102,31 @@ bool wait_until_stopped(running_tool& tool) {
     return waitpid(tool.pid, &status, WUNTRACED) == tool.pid && WIFSTOPPED(status);
 }
 
+bool writes_a_file(const std::vector<std::string>& args, run_options options, run_result& result) {
+    options.environment.push_back(preload_faults());
+    options.environment.push_back("TOLVARIN_STOP_AT=write:1");
+    running_tool tool = start_tool(args, options);
+    int status = 0;
+    waitpid(tool.pid, &status, WUNTRACED);
+    if (WIFSTOPPED(status)) {
+        kill(tool.pid, SIGKILL);
+        kill(tool.pid, SIGCONT);
+        waitpid(tool.pid, &status, 0);
+        close(tool.out);
+        close(tool.err);
+        return true;
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(tool.out, chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<std::size_t>(got));
+    close(tool.out);
+    lseek(tool.err, 0, SEEK_SET);
+    while ((got = read(tool.err, chunk, sizeof chunk)) > 0) result.err.append(chunk, static_cast<std::size_t>(got));
+    close(tool.err);
+    return false;
+}
+
 std::string preload_faults() { return std::string("LD_PRELOAD=") + IO_FAULT_LIBRARY; }
 
 // The banner's date and time are fixed at build time; only their form is

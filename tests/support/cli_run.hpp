@@ -54,6 +54,11 @@ run_result run_tool(const std::vector<std::string>& args, const run_options& opt
 // TOLVARIN_STOP_AT); false if it ended instead.
 bool wait_until_stopped(running_tool& tool);
 
+// Runs the converter with the fault library stopping it at its first write to
+// a file. True if it got there (it is then killed); false if it ended without
+// writing a file, with its result in `result`.
+bool writes_a_file(const std::vector<std::string>& args, run_options options, run_result& result);
+
 // The fault library, preloaded: TOLVARIN_* variables make I/O fail on cue.
 std::string preload_faults();
 
