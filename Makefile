@@ -101,9 +101,13 @@ test-package: package all
 test-arch: all
 	@for arch in $(ARCHES); do scripts/test_arch.sh $$arch $(BUILD) $(JOBS) || exit 1; done
 
-# Converter against cp, the core alone, instructions per byte; writes bench/RESULTS.md.
+# Converter against cp and dd on a tmpfs, the core alone, memory, stitch
+# statistics, instructions per byte; writes bench/RESULTS.md. BASELINE=path
+# adds an earlier build of the converter to every round, for instance:
+#   git worktree add /tmp/base <commit> && cmake -S /tmp/base -B /tmp/base/build \
+#     -DTOLVARIN_TESTS=OFF && cmake --build /tmp/base/build && make bench BASELINE=/tmp/base/build/tolvarin
 bench: all
-	python3 bench/run_bench.py
+	python3 bench/run_bench.py $(if $(BASELINE),--baseline $(BASELINE))
 
 clean:
 	rm -rf $(BUILD)

@@ -516,11 +516,21 @@ TEST(output_protection, closed_standard_output_never_receives_an_output) {
 TEST(output_protection, short_of_address_space) {
     if (TOLVARIN_SANITIZED) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
     const song big = large_song(300000);
+    const song huge = large_song(700000, 0x20);
     // A small container, where every allocation of the run comes soon after
-    // start-up, and one whose output needs several blocks.
-    const std::vector<std::vector<const song*>> containers{{&melody, &tempo_and_bend, &only_end, &running_off},
-                                                           {&melody, &big, &only_end}};
-    for (const std::vector<const song*>& songs : containers) {
+    // start-up; one whose output needs several blocks; and one converted on
+    // several threads (where the machine has several processors), whose
+    // threads may not all get a stack: fewer threads, then, never a failure.
+    struct sweep {
+        std::vector<const song*> songs;
+        rlim_t step;
+        int enough_successes;
+    };
+    const sweep sweeps[] = {{{&melody, &tempo_and_bend, &only_end, &running_off}, 4 << 10, 40},
+                            {{&melody, &big, &only_end}, 4 << 10, 40},
+                            {{&huge, &big, &huge}, 512 << 10, 48}};
+    for (const sweep& sweep : sweeps) {
+        const std::vector<const song*>& songs = sweep.songs;
         std::vector<bytes> records;
         for (const song* s : songs) records.push_back(s->record());
         const bytes container = test_support::container_of(records);
@@ -547,7 +557,8 @@ TEST(output_protection, short_of_address_space) {
         int failures = 0;
         int successes = 0;
         int successes_in_a_row = 0;
-        for (rlim_t limit = start; limit < start + (rlim_t{64} << 20) && successes_in_a_row < 40; limit += 4 << 10) {
+        for (rlim_t limit = start; limit < start + (rlim_t{64} << 20) && successes_in_a_row < sweep.enough_successes;
+             limit += sweep.step) {
             SCOPED_TRACE("address space " + std::to_string(limit >> 10) + " KiB");
             scratch_dir dir;
             const run_result r = run_with(limit, dir);
