@@ -24,26 +24,14 @@ import sys
 import tempfile
 import zipfile
 
+from checks import Checks  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 # Lintian errors that no one but the project's owner may settle: a
 # maintainer address.
 OWNERS_ERRORS = {"malformed-contact"}
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-        self.skipped = []
-
-    def expect(self, name, condition, detail=""):
-        if condition:
-            self.passed += 1
-        else:
-            self.failed += 1
-            print(f"FAILED: {name} {detail}")
 
 
 def project_version():

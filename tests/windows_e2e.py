@@ -17,6 +17,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 from zarq import header_block  # noqa: E402
+from checks import Checks  # noqa: E402
 
 SKIP = 77
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll"}
@@ -51,19 +52,6 @@ def expected_output(number):
 
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def expect(self, name, condition, detail=""):
-        if condition:
-            self.passed += 1
-        else:
-            self.failed += 1
-            print(f"FAILED: {name} {detail}")
 
 
 def run(exe, args, cwd):
