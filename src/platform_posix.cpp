@@ -164,11 +164,18 @@ void install_input_fault_handler() {
 struct worker_start {
     void (*entry)(void*);
     void* context;
+#ifdef __linux__
+    bool moved;
+    cpu_set_t allowed;  // the process's processors, given back once running
+#endif
 };
 
 void* run_worker(void* start) {
     const worker_start what = *static_cast<worker_start*>(start);
     std::free(start);
+#ifdef __linux__
+    if (what.moved) ::sched_setaffinity(0, sizeof what.allowed, &what.allowed);
+#endif
     what.entry(what.context);
     return nullptr;
 }
@@ -246,15 +253,42 @@ unsigned processor_count() {
 bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
     auto* const start = static_cast<worker_start*>(std::malloc(sizeof(worker_start)));
     if (start == nullptr) return false;
-    *start = {entry, context};
+    start->entry = entry;
+    start->context = context;
+#ifdef __linux__
+    // A new thread starts on the creating thread's processor and waits there
+    // until the scheduler moves it, which takes long enough to matter when
+    // another program keeps the other processors busy. It starts on another
+    // of the process's processors instead, and may go anywhere once running.
+    pthread_attr_t attributes;
+    pthread_attr_t* use = nullptr;
+    start->moved = false;
+    if (::sched_getaffinity(0, sizeof start->allowed, &start->allowed) == 0 && CPU_COUNT(&start->allowed) > 1 &&
+        ::pthread_attr_init(&attributes) == 0) {
+        cpu_set_t elsewhere = start->allowed;
+        const int here = ::sched_getcpu();
+        if (here >= 0) CPU_CLR(static_cast<std::size_t>(here), &elsewhere);
+        if (CPU_COUNT(&elsewhere) > 0 && ::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0) {
+            start->moved = true;
+            use = &attributes;
+        } else {
+            ::pthread_attr_destroy(&attributes);
+        }
+    }
+#else
+    pthread_attr_t* const use = nullptr;
+#endif
     // The new thread takes the signal mask of this one: interruptions blocked.
     sigset_t interruptions;
     sigset_t previous;
     sigemptyset(&interruptions);
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interruptions, signal_number);
     ::pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-    const bool started = ::pthread_create(&thread.handle, nullptr, run_worker, start) == 0;
+    const bool started = ::pthread_create(&thread.handle, use, run_worker, start) == 0;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#ifdef __linux__
+    if (use != nullptr) ::pthread_attr_destroy(use);
+#endif
     if (!started) std::free(start);
     return started;
 }
