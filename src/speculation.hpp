@@ -17,8 +17,8 @@
 //
 // Nor does a guess start with the class. A chunk starts with the class
 // unknown, and events with explicit statuses need none; the first running
-// event met decides it (a guess from the nearest status-like byte before the
-// chunk) unless an explicit channel status has settled it already. Boundaries
+// event met decides it (guessed as no running status, see speculation.cpp)
+// unless an explicit channel status has settled it already. Boundaries
 // passed before that hold for whatever the true class is, as long as the
 // guess, if one was taken, was right. So a stream of meta events, which never
 // sets a class, stitches wherever its positions meet.

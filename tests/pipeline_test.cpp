@@ -221,6 +221,20 @@ TEST(pipeline, ordinary_streams_are_stitched) {
     EXPECT_GT(got.stats.chunks_kept, 100 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
 }
 
+// Long stretches of running note ons, an explicit status only every 94
+// bytes: a chunk that starts inside a stretch reads it out of step and falls
+// into step only at the next explicit status, past its first few dozen
+// events, where boundaries are recorded sparsely. The true translation must
+// still meet one of those, stopping at each, rather than pass them all.
+TEST(pipeline, chunks_that_fall_into_step_late_are_stitched) {
+    const bytes piece = test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 30)});
+    const bytes image = single(test_support::concat({repeat(piece, 3000), eot}));
+    const conversion got = convert(image, 2, 4099, 4);
+    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
+    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
+    EXPECT_GT(got.stats.chunks_kept, 10 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
+}
+
 // A group whose speculation is still under way on a worker when the
 // stitching thread needs it is translated in order instead (the worker's
 // result is dropped when it comes). With a stitching thread that never
