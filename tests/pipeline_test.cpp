@@ -210,29 +210,36 @@ TEST(pipeline, speculation_that_keeps_failing_gives_way) {
     EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial);
 }
 
-// The realistic case: explicit statuses often enough that nearly every chunk
-// is stitched to its speculation.
+// Streams whose speculation should nearly always stitch: the bytes are the
+// reference's, and chunks translated again stay rare.
 TEST(pipeline, ordinary_streams_are_stitched) {
-    const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
-    const bytes image = single(test_support::concat({repeat(piece, 20000), eot}));
-    const conversion got = convert(image, 2, 4096, 4);
-    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
-    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
-    EXPECT_GT(got.stats.chunks_kept, 100 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
-}
-
-// Long stretches of running note ons, an explicit status only every 94
-// bytes: a chunk that starts inside a stretch reads it out of step and falls
-// into step only at the next explicit status, past its first few dozen
-// events, where boundaries are recorded sparsely. The true translation must
-// still meet one of those, stopping at each, rather than pass them all.
-TEST(pipeline, chunks_that_fall_into_step_late_are_stitched) {
-    const bytes piece = test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 30)});
-    const bytes image = single(test_support::concat({repeat(piece, 3000), eot}));
-    const conversion got = convert(image, 2, 4099, 4);
-    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
-    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
-    EXPECT_GT(got.stats.chunks_kept, 10 * (got.stats.chunks_again + 1)) << got.stats.chunks_again << " translated again";
+    struct stitching {
+        const char* name;
+        bytes piece;
+        std::size_t times;
+        std::uint32_t chunk_bytes;
+        std::uint64_t kept_per_again;
+    };
+    const stitching cases[] = {
+        // The realistic case: explicit statuses often enough that every chunk
+        // falls into step within its first few events.
+        {"realistic mix", hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41"),
+         20000, 4096, 100},
+        // An explicit status only every 94 bytes: a chunk that starts inside a
+        // stretch of running note ons reads it out of step and falls into step
+        // only at the next explicit status, past its first few dozen events,
+        // where boundaries are recorded sparsely. The true translation must
+        // still meet one of those, stopping at each, rather than pass them all.
+        {"late into step", test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 30)}), 3000, 4099, 10},
+    };
+    for (const stitching& c : cases) {
+        const bytes image = single(test_support::concat({repeat(c.piece, c.times), eot}));
+        const conversion got = convert(image, 2, c.chunk_bytes, 4);
+        ASSERT_EQ(got.result, tolvarin::pipeline_result::done) << c.name;
+        EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]) << c.name;
+        EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
+            << c.name << ": " << got.stats.chunks_again << " translated again";
+    }
 }
 
 // A group whose speculation is still under way on a worker when the
