@@ -1,6 +1,6 @@
 // Translation of a compact event stream into Standard MIDI File track data,
 // one byte at a time: the statement of the format that everything faster
-// (fast_translate.*, speculation.*) is tested against.
+// (fast_translate.*, guessed_chunks.*) is tested against.
 //
 // A compact stream differs from a standard track in a few fixed ways: note-off
 // and pitch-bend events carry one data byte instead of two (the second is

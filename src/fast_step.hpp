@@ -1,6 +1,6 @@
 // The steps the fast translations are made of, inline so that the
 // single-cursor translation (fast_translate.cpp) and the interleaved one
-// (speculation.cpp) compile them into their own loops. Each step moves a
+// (guessed_chunks.cpp) compile them into their own loops. Each step moves a
 // `lane` (input position, output position, running-status class) over whole
 // events with wide loads and stores; the caller guarantees the room they need.
 #pragma once

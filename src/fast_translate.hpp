@@ -29,7 +29,7 @@ enum running_class : std::uint8_t {
     two_data,
     one_data,
     running_class_count,
-    // Only while a chunk is translated speculatively (speculation.hpp): the
+    // Only while a chunk is translated speculatively (guessed_chunks.hpp): the
     // class is not known yet, and has not mattered so far.
     unknown_running = running_class_count
 };

@@ -1,6 +1,6 @@
 // Converting the tracks of a container with every processor the process may
 // use. Each track is cut into chunks, and groups of chunks are translated
-// speculatively (speculation.hpp) by worker threads and by the calling thread
+// speculatively (guessed_chunks.hpp) by worker threads and by the calling thread
 // alike, each taking the next group in order as soon as it is free: no thread
 // waits for another's turn, so a busy machine falls back to one processor's
 // speed, never below it. The calling thread alone stitches the groups in
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-#include "speculation.hpp"
+#include "guessed_chunks.hpp"
 
 namespace tolvarin {
 

@@ -9,7 +9,7 @@
 
 #include "event_stream.hpp"
 #include "fast_translate.hpp"
-#include "speculation.hpp"
+#include "guessed_chunks.hpp"
 
 namespace test_support {
 

@@ -1,4 +1,4 @@
-#include "speculation.hpp"
+#include "guessed_chunks.hpp"
 
 #include <algorithm>
 

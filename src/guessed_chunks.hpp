@@ -17,7 +17,7 @@
 //
 // Nor does a guess start with the class. A chunk starts with the class
 // unknown, and events with explicit statuses need none; the first running
-// event met decides it (guessed as no running status, see speculation.cpp)
+// event met decides it (guessed as no running status, see guessed_chunks.cpp)
 // unless an explicit channel status has settled it already. Boundaries
 // passed before that hold for whatever the true class is, as long as the
 // guess, if one was taken, was right. So a stream of meta events, which never
