@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 #include "platform.hpp"
 
@@ -32,11 +31,6 @@ namespace tolvarin {
 namespace {
 
 constexpr std::size_t max_io_chunk = std::size_t{1} << 30;
-
-// ".tolvarin-" + 16 hex digits + ".tmp" and its terminator. The length does
-// not grow with the output's name, so any output name the file system allows
-// has a temporary name it allows too.
-constexpr std::size_t temporary_name_size = 31;
 
 // The temporary files in progress, for the interruption handler, which can
 // reach nothing but process-wide state. An entry's directory is -1 when the
@@ -56,13 +50,6 @@ struct temporary_entry {
 temporary_entry temporaries[max_temporaries];
 
 constexpr int interruption_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-sigset_t interruption_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal_number : interruption_signals) sigaddset(&set, signal_number);
-    return set;
-}
 
 // Async-signal-safe calls only: remove what is in progress, then let the
 // signal do what it would have done had the program not caught it.
@@ -110,16 +97,7 @@ int claim_entry() {
 
 void release_entry(int index) { temporaries[index].directory.store(free_entry, std::memory_order_release); }
 
-std::uint64_t mix(std::uint64_t value) {
-    value += 0x9E3779B97F4A7C15u;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
-    return value ^ (value >> 31);
-}
-
-// Names need not be secret: the exclusive create is what keeps runs apart. The
-// randomness only makes a clash, and so a retry, unlikely. One seed per run
-// from the system, then a counter through the mixer.
+// One seed per run from the system, then a counter through the mixer.
 std::uint64_t random_bits() {
     static std::atomic<std::uint64_t> seed{0};
     static std::atomic<std::uint64_t> counter{0};
@@ -131,23 +109,13 @@ std::uint64_t random_bits() {
         if (base == 0) {
             timespec now {};
             ::clock_gettime(CLOCK_REALTIME, &now);
-            base = mix(static_cast<std::uint64_t>(now.tv_sec) ^ mix(static_cast<std::uint64_t>(now.tv_nsec)) ^
-                       mix(static_cast<std::uint64_t>(::getpid())));
+            base = mix_bits(static_cast<std::uint64_t>(now.tv_sec) ^ mix_bits(static_cast<std::uint64_t>(now.tv_nsec)) ^
+                       mix_bits(static_cast<std::uint64_t>(::getpid())));
         }
         base |= 1;
         seed.store(base, std::memory_order_relaxed);
     }
-    return mix(base ^ mix(counter.fetch_add(1, std::memory_order_relaxed)));
-}
-
-void make_temporary_name(char (&name)[temporary_name_size], std::uint64_t bits) {
-    static constexpr char prefix[] = ".tolvarin-";
-    static constexpr char suffix[] = ".tmp";
-    static constexpr char digits[] = "0123456789abcdef";
-    std::memcpy(name, prefix, sizeof prefix - 1);
-    char* at = name + sizeof prefix - 1;
-    for (int shift = 60; shift >= 0; shift -= 4) *at++ = digits[(bits >> shift) & 0xF];
-    std::memcpy(at, suffix, sizeof suffix);
+    return mix_bits(base ^ mix_bits(counter.fetch_add(1, std::memory_order_relaxed)));
 }
 
 // What stands at the output name decides whether the output may replace it.
@@ -185,6 +153,13 @@ bool pass_on_access(int descriptor, const struct stat& existing) {
 }
 
 }  // namespace
+
+sigset_t interruption_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : interruption_signals) sigaddset(&set, signal_number);
+    return set;
+}
 
 void install_interruption_cleanup() {
     struct sigaction action {};
@@ -230,7 +205,7 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     if (index < 0) return false;
     temporary_entry& entry = temporaries[index];
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
-        make_temporary_name(entry.name, random_bits());
+        make_temporary_name(random_bits(), entry.name);
         const interruptions_held held;
         const int descriptor = ::openat(dir.descriptor, entry.name,
                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

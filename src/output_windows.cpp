@@ -12,7 +12,6 @@
 // are open.
 #include <windows.h>
 
-#include <cstdio>
 #include <cwchar>
 
 #include "platform.hpp"
@@ -74,19 +73,12 @@ void unregister_temporary(const wchar_t* name) {
     }
 }
 
-std::uint64_t mix(std::uint64_t value) {
-    value += 0x9E3779B97F4A7C15u;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
-    return value ^ (value >> 31);
-}
-
 // The exclusive create keeps runs apart; these bits only make a clash unlikely.
 std::uint64_t random_bits(std::uint64_t attempt) {
     LARGE_INTEGER counter{};
     ::QueryPerformanceCounter(&counter);
-    return mix(static_cast<std::uint64_t>(counter.QuadPart) ^ mix(::GetCurrentProcessId()) ^
-               mix(::GetTickCount64()) ^ mix(attempt));
+    return mix_bits(static_cast<std::uint64_t>(counter.QuadPart) ^ mix_bits(::GetCurrentProcessId()) ^
+               mix_bits(::GetTickCount64()) ^ mix_bits(attempt));
 }
 
 // Joins the directory prefix and a name into `out`, which holds
@@ -132,8 +124,8 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     wchar_t name[max_windows_path];
     if (!join_path(dir.prefix, leaf, name) || !output_name_usable(name)) return false;
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
-        wchar_t temporary[32];
-        std::swprintf(temporary, 32, L".tolvarin-%016llx.tmp", static_cast<unsigned long long>(random_bits(attempt)));
+        wchar_t temporary[temporary_name_size];
+        make_temporary_name(random_bits(attempt), temporary);
         if (!join_path(dir.prefix, temporary, file.temporary)) return false;
         const temporaries_held held;
         const HANDLE handle = ::CreateFileW(file.temporary, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,

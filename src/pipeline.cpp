@@ -256,8 +256,9 @@ void commit_group(void* context) {
     }
 }
 
-// The rest of a track after its planned groups: its opening if it had none,
-// and whatever runs on past the planned end.
+// The rest of a track after its planned groups: whatever runs on past the
+// planned end (a track without an end of track), or all of it when it had
+// no groups.
 struct finish_work {
     commit_work* commit;
     std::uint32_t track;

@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 #include <pthread.h>
+#include <signal.h>
 #endif
 
 #include "output_name.hpp"
@@ -38,6 +39,11 @@ void prepare_process();
 // end the process the way the signal would have. A signal ignored at start
 // stays ignored.
 void install_interruption_cleanup();
+#ifndef _WIN32
+// Those four signals, as a set: blocked while a temporary file is created,
+// renamed or removed together with its entry, and in every worker thread.
+sigset_t interruption_set();
+#endif
 
 // Console output, all on standard output, in call order. Each call is one
 // line, written at once, so an interrupted run still shows what it printed.

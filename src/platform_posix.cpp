@@ -279,10 +279,8 @@ bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
     pthread_attr_t* const use = nullptr;
 #endif
     // The new thread takes the signal mask of this one: interruptions blocked.
-    sigset_t interruptions;
+    const sigset_t interruptions = interruption_set();
     sigset_t previous;
-    sigemptyset(&interruptions);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interruptions, signal_number);
     ::pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
     const bool started = ::pthread_create(&thread.handle, use, run_worker, start) == 0;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);

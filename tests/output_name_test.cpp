@@ -75,4 +75,15 @@ TEST(output_name, splits_into_four_parts) {
     EXPECT_EQ(tolvarin::output_directory_length(parts), 10u);
 }
 
+// The temporary name keeps every digit, most significant first, and its
+// length whatever the bits, on both character types.
+TEST(temporary_name, holds_sixteen_hex_digits) {
+    char name[tolvarin::temporary_name_size];
+    tolvarin::make_temporary_name(0x0123456789ABCDEFu, name);
+    EXPECT_STREQ(name, ".tolvarin-0123456789abcdef.tmp");
+    wchar_t wide[tolvarin::temporary_name_size];
+    tolvarin::make_temporary_name(0xF000000000000001u, wide);
+    EXPECT_EQ(std::wstring(wide), L".tolvarin-f000000000000001.tmp");
+}
+
 }  // namespace
