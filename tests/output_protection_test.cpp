@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,21 +45,19 @@ void expect_outputs(const scratch_dir& dir, const std::string& base, const std::
 }
 
 bool is_temporary_name(const std::string& name) {
-    const std::string prefix = ".tolvarin-";
-    const std::string suffix = ".tmp";
-    if (name.size() != prefix.size() + 16 + suffix.size() || name.rfind(prefix, 0) != 0) return false;
-    for (std::size_t i = prefix.size(); i < prefix.size() + 16; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(static_cast<unsigned char>(name[i]))) {
-            return false;
-        }
-    }
-    return name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return std::regex_match(name, std::regex(R"(\.tolvarin-[0-9a-f]{16}\.tmp)"));
 }
 
-mode_t mode_of(const fs::path& path) {
+struct owner_and_mode {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+};
+
+owner_and_mode owner_and_mode_of(const fs::path& path) {
     struct stat info {};
     EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode;
+    return {info.st_uid, info.st_gid, info.st_mode & 07777};
 }
 
 // A run that fails part-way: the outputs before the failed one are new and
@@ -312,7 +311,7 @@ TEST(output_protection, link_planted_by_another_user_is_not_followed) {
     const run_result r = run_tool({"shared/c.dat"}, {.cwd = dir.path()});
     EXPECT_EQ(r.status, 0);
     expect_file(dir / "private/secret", secret);
-    EXPECT_EQ(mode_of(dir / "private/secret") & 07777, 0600u);
+    EXPECT_EQ(owner_and_mode_of(dir / "private/secret").mode, 0600u);
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "shared/c_1.mid")));
     expect_file(dir / "shared/c_1.mid", melody.output());
 }
@@ -353,18 +352,6 @@ TEST(output_protection, concurrent_runs_never_mix_outputs) {
         EXPECT_TRUE(got == a_output || got == b_output) << got.size() << " bytes, neither run's output";
         EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
     }
-}
-
-struct owner_and_mode {
-    uid_t owner;
-    gid_t group;
-    mode_t mode;
-};
-
-owner_and_mode owner_and_mode_of(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-    return {info.st_uid, info.st_gid, info.st_mode & 07777};
 }
 
 // A regular file that an output replaces passes on its permission bits (never
@@ -410,66 +397,60 @@ TEST(output_protection, replaced_file_passes_on_permissions_and_owner) {
 }
 
 // Names the run must not replace are refused before anything is written,
-// with the output-name line, and left exactly as they were.
+// with the output-name line, and left exactly as they were. Each case sets up
+// the folder of r.dat, whose first output r_1.mid is refused.
+void earlier_output_anyone_may_write(const fs::path& folder) {
+    write_file(folder / "r_1.mid", earlier(1));
+    fs::permissions(folder / "r_1.mid",
+                    fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec & ~fs::perms::others_exec);
+}
+
 TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
     struct refusal_case {
         const char* name;
-        void (*set_up)(const scratch_dir&);
+        void (*set_up)(const fs::path& folder);
         bool unprivileged;
-        std::string output;  // the refused name, relative to the scratch directory
     };
     const refusal_case cases[] = {
         // The user may write the file, but not create a file beside it.
         {"directory the user cannot write",
-         [](const scratch_dir& d) {
-             write_file(d / "ro/r.dat", test_support::container_of({melody.record()}));
-             write_file(d / "ro/r_1.mid", earlier(1));
-             fs::permissions(d / "ro/r_1.mid", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
-                                                   ~fs::perms::others_exec);
-             fs::permissions(d / "ro", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                           fs::perms::others_read | fs::perms::others_exec);
+         [](const fs::path& f) {
+             earlier_output_anyone_may_write(f);
+             fs::permissions(f, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
          },
-         true, "ro/r_1.mid"},
+         true},
         // A sticky directory lets only a name's owner replace it.
         {"sticky directory, another user's output",
-         [](const scratch_dir& d) {
-             write_file(d / "st/r.dat", test_support::container_of({melody.record()}));
-             write_file(d / "st/r_1.mid", earlier(1));
-             fs::permissions(d / "st/r_1.mid", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
-                                                   ~fs::perms::others_exec);
-             fs::permissions(d / "st", fs::perms::all | fs::perms::sticky_bit);
+         [](const fs::path& f) {
+             earlier_output_anyone_may_write(f);
+             fs::permissions(f, fs::perms::all | fs::perms::sticky_bit);
          },
-         true, "st/r_1.mid"},
+         true},
         {"read-only file",
-         [](const scratch_dir& d) {
-             write_file(d / "rw/r.dat", test_support::container_of({melody.record()}));
-             write_file(d / "rw/r_1.mid", earlier(1));
-             fs::permissions(d / "rw/r_1.mid", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-             fs::permissions(d / "rw", fs::perms::all);
+         [](const fs::path& f) {
+             write_file(f / "r_1.mid", earlier(1));
+             fs::permissions(f / "r_1.mid", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+             fs::permissions(f, fs::perms::all);
          },
-         true, "rw/r_1.mid"},
-        {"FIFO",
-         [](const scratch_dir& d) {
-             write_file(d / "fi/r.dat", test_support::container_of({melody.record()}));
-             ASSERT_EQ(mkfifo((d / "fi/r_1.mid").c_str(), 0666), 0);
-         },
-         false, "fi/r_1.mid"},
+         true},
+        {"FIFO", [](const fs::path& f) { ASSERT_EQ(mkfifo((f / "r_1.mid").c_str(), 0666), 0); }, false},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
         scratch_dir dir;
         fs::permissions(dir.path(), fs::perms::all);
-        c.set_up(dir);
-        const fs::path output = dir / c.output;
+        write_file(dir / "f/r.dat", test_support::container_of({melody.record()}));
+        c.set_up(dir / "f");
+        const fs::path output = dir / "f/r_1.mid";
         const bool regular = fs::is_regular_file(fs::symlink_status(output));
         // Refused before anything is written: the run never reaches a write to a file.
         run_result r;
-        ASSERT_FALSE(writes_a_file({(fs::path(c.output).parent_path() / "r.dat").string()},
-                                   {.cwd = dir.path(), .unprivileged = c.unprivileged}, r))
+        ASSERT_FALSE(writes_a_file({"f/r.dat"}, {.cwd = dir.path(), .unprivileged = c.unprivileged}, r))
             << "a file was written before the refusal";
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(after_banner(r.out), "No file or already opened : " + c.output + "\n");
+        EXPECT_EQ(after_banner(r.out), "No file or already opened : f/r_1.mid\n");
         if (regular) expect_file(output, earlier(1));
         EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
     }
