@@ -56,7 +56,8 @@ def event_bytes(event):
         return bytes([0xFF, 0x51, 0x03]) + event[1].to_bytes(3, "big")
     if kind == "meta":
         meta_type, data = event[1], bytes(event[2])
-        assert meta_type in LENGTH_PREFIXED and len(data) < 0x80
+        # The container stores the length as one plain byte (0-255).
+        assert meta_type in LENGTH_PREFIXED and len(data) <= 0xFF
         return bytes([0xFF, meta_type, len(data)]) + data
     if kind == "sysex":
         # In the container F0 is followed by a type byte, a length byte L and L
@@ -129,8 +130,9 @@ def random_song(rng, events):
         elif roll < 0.82:
             event = ("tempo", rng.randrange(1, 1 << 24))
         elif roll < 0.87:
+            length = rng.randrange(0, 40) if rng.random() < 0.8 else rng.randrange(40, 256)
             event = ("meta", rng.choice([0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x7F]),
-                     [rng.randrange(0x20, 0x7F) for _ in range(rng.randrange(0, 40))])
+                     [rng.randrange(0x20, 0x7F) for _ in range(length)])
         elif roll < 0.89:
             event = ("meta", 0x58, [rng.randrange(1, 16), rng.randrange(0, 5), 24, 8])
         elif roll < 0.91:

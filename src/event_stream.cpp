@@ -18,6 +18,20 @@ bool copy_byte(byte_view image, std::uint32_t& read_position, std::uint8_t*& out
     return true;
 }
 
+// A meta or system event's length is one plain byte (0-255) in the compact
+// stream, but a variable-length quantity in a standard track, where a byte of
+// 0x80 or more says that more length bytes follow. Below 0x80 the two are the
+// same byte; from 0x80 on the length is written as two bytes, 0x81 and the
+// low seven bits, and the output grows by one. False, writing nothing, when
+// the image has ended.
+bool copy_length(byte_view image, std::uint32_t& read_position, std::uint8_t*& out, std::uint8_t& length) {
+    if (read_position >= image.size()) return false;
+    length = image[read_position++];
+    if (length >= 0x80) *out++ = static_cast<std::uint8_t>(0x80 | (length >> 7));
+    *out++ = static_cast<std::uint8_t>(length & 0x7F);
+    return true;
+}
+
 event_result copy_event(std::uint8_t status, bool explicit_status, byte_view image,
                         std::uint32_t& read_position, std::uint8_t*& out) {
     std::uint8_t byte = 0;
@@ -42,7 +56,7 @@ event_result copy_event(std::uint8_t status, bool explicit_status, byte_view ima
     switch (meta_kinds[type]) {
         case meta_kind::bare: return event_result::next_event;
         case meta_kind::length_prefixed:
-            if (!copy_byte(image, read_position, out, byte)) return event_result::input_exhausted;
+            if (!copy_length(image, read_position, out, byte)) return event_result::input_exhausted;
             following = byte;
             break;
         case meta_kind::end_of_track:

@@ -5,7 +5,8 @@
 // A compact stream differs from a standard track in a few fixed ways: note-off
 // and pitch-bend events carry one data byte instead of two (the second is
 // always 0x00 and is restored here), and meta/system events use a one-byte
-// length. Everything else is copied byte for byte, running status included.
+// length, which becomes a variable-length quantity (two bytes from 128 on).
+// Everything else is copied byte for byte, running status included.
 //
 // The translation is resumable: `translate_track` fills the room it is given
 // and returns, keeping its place in a `track_state`, so a caller can stream a
@@ -27,8 +28,9 @@ enum class event_result : std::uint8_t {
 };
 
 // The most bytes one step of the translation writes: a delta-time byte and the
-// event it completes (status, type, length byte and up to 255 data bytes), or
-// the opening offer. Callers must offer at least this much room to make progress.
+// event it completes (status, type, a length of two bytes and 255 data bytes:
+// 260 exactly), or the opening offer. Callers must offer at least this much
+// room to make progress.
 inline constexpr std::size_t max_step_output = 260;
 
 struct track_state {
@@ -46,6 +48,11 @@ track_state start_track(std::uint32_t first_event_position);
 // `out` must have room for the byte.
 bool copy_byte(byte_view image, std::uint32_t& read_position, std::uint8_t*& out,
                std::uint8_t& byte);
+
+// Reads a meta or system event's one-byte length into `length` and writes it
+// as a variable-length quantity: one byte below 128, two from 128 on. False,
+// writing nothing, when `read_position` is at or past the end of the image.
+bool copy_length(byte_view image, std::uint32_t& read_position, std::uint8_t*& out, std::uint8_t& length);
 
 // Writes one event whose status is `status`. With `explicit_status` the status
 // byte stands at `read_position` and is copied; otherwise only data bytes are

@@ -21,7 +21,8 @@ namespace tolvarin::fast {
 
 // Room the wide steps need: input readable from an event's start (the widest
 // read is 64 bytes from a short meta event's start), and output room from the
-// output position (a meta event of up to 260 bytes, or a 64-byte store).
+// output position (a meta event of up to 261 bytes behind a two-byte delta
+// time, its length grown to two bytes, or a 64-byte store).
 inline constexpr std::size_t input_margin = 80;
 inline constexpr std::size_t output_margin = 320;
 

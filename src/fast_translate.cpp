@@ -36,14 +36,23 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
         case meta_kind::tempo: length += 6; break;
     }
     if (length > static_cast<std::size_t>(end - in)) return wide_result::careful;
+    std::size_t written = length;
     if (length <= 64) {
         // Most meta events are short: one fixed copy, with no branch on their length.
         for (unsigned block = 0; block < 4; ++block) copy_16(at.out + 16 * block, in + 16 * block);
+    } else if (kind == meta_kind::length_prefixed && status[2] >= 0x80) {
+        // A length of 128 or more becomes a two-byte variable-length quantity.
+        const std::size_t head = delta + 2;
+        std::memcpy(at.out, in, head);
+        at.out[head] = static_cast<std::uint8_t>(0x80 | (status[2] >> 7));
+        at.out[head + 1] = static_cast<std::uint8_t>(status[2] & 0x7F);
+        std::memcpy(at.out + head + 2, in + head + 1, status[2]);
+        written = length + 1;
     } else {
         std::memcpy(at.out, in, length);
     }
     at.in += length;
-    at.out += length;
+    at.out += written;
     if (status[0] < 0xF8) at.row = no_running * 256;
     return kind == meta_kind::end_of_track ? wide_result::end_of_track : wide_result::next;
 }

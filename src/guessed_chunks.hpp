@@ -47,7 +47,9 @@ struct boundary_record {
 inline constexpr std::size_t max_boundary_records = 48;
 
 // The output room a chunk of `input_bytes` needs: its events write at most
-// 1.5 bytes per byte they read, and the last may run 261 bytes past its end.
+// 1.5 bytes per byte they read (a note off's two bytes become three; a meta
+// event of 128 or more bytes grows by one), and the last may start just
+// before its end and write 261 bytes.
 constexpr std::size_t chunk_output_room(std::size_t input_bytes) { return input_bytes + input_bytes / 2 + 1024; }
 
 // One chunk of a track: the events that start in [begin, end).

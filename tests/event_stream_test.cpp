@@ -105,9 +105,18 @@ INSTANTIATE_TEST_SUITE_P(
                     " 00 FF 59 02 FE 00 00 FF 7F 03 41 42 43 00 FF 07 00" + end_of_track,
                     "00 FF 20 01 02 00 FF 21 01 03 00 FF 54 05 01 02 03 04 05 00 FF 58 04 04 02 18 08"
                     " 00 FF 59 02 FE 00 00 FF 7F 03 41 42 43 00 FF 07 00" + end_of_track},
-        // A length byte of 0x80 or more is a plain count, not a variable-length quantity.
+        // A length byte of 0x80 or more is a plain count in the stream; in the
+        // track it becomes a two-byte variable-length quantity (0x81 = 1 * 128 + 1).
         stream_case{"length_byte_above_7f", "00 FF 01 81" + repeated(" 61", 0x81) + " 05 80 3C" + end_of_track,
-                    "00 FF 01 81" + repeated(" 61", 0x81) + " 05 80 3C 00" + end_of_track},
+                    "00 FF 01 81 01" + repeated(" 61", 0x81) + " 05 80 3C 00" + end_of_track},
+        stream_case{"sequencer_specific_of_255_bytes", "00 90 3C 40 00 FF 7F FF" + repeated(" 7E", 255) + " 05 3E 40" +
+                                                           end_of_track,
+                    "00 90 3C 40 00 FF 7F 81 7F" + repeated(" 7E", 255) + " 05 3E 40" + end_of_track},
+        stream_case{"f3_length_prefixed_of_128_bytes", "00 F3 58 80" + repeated(" 01", 128) + end_of_track,
+                    "00 F3 58 81 00" + repeated(" 01", 128) + end_of_track},
+        // The tempo's length byte is not a length: it stays as it is.
+        stream_case{"tempo_length_byte_above_7f_unchanged", "00 FF 51 83 07 A1 20" + end_of_track,
+                    "00 FF 51 83 07 A1 20" + end_of_track},
         stream_case{"end_of_track_stops_the_track", "00 FF 2F 00 11 22 33", "00 FF 2F 00"},
         stream_case{"type_outside_table", "00 90 3C 40 00 FF 0A 02 41 42" + end_of_track,
                     "00 90 3C 40 00 FF 0A 02 41 42" + end_of_track},
@@ -183,7 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
                                 repeated(" 00 80 3C 00", 12)},
                     stream_case{"offer_note_off_without_data", "80", "80"},
                     stream_case{"offer_note_on_cut", "90 3C", "90 3C"},
-                    stream_case{"offer_meta_cut", "FF 03 02 41", "FF 03 02 41"}),
+                    stream_case{"offer_meta_cut", "FF 03 02 41", "FF 03 02 41"},
+                    // A long event cut short keeps its whole two-byte length.
+                    stream_case{"long_text_cut_after_its_length", "00 FF 01 90", "00 FF 01 81 10"},
+                    stream_case{"long_text_cut_inside", "00 FF 05 FF 41 42", "00 FF 05 81 7F 41 42"},
+                    stream_case{"offer_long_text_cut", "FF 02 80 41", "FF 02 81 00 41"}),
     [](const testing::TestParamInfo<stream_case>& info) { return std::string(info.param.name); });
 
 // Status handling that both translation paths must agree on. Each stream is
@@ -282,6 +295,12 @@ INSTANTIATE_TEST_SUITE_P(
                    event_result::next_event},
         event_case{"text_by_length", 0xFF, true, "FF 01 02 41 42", "FF 01 02 41 42", 5, event_result::next_event},
         event_case{"text_length_zero", 0xFF, true, "FF 7F 00", "FF 7F 00", 3, event_result::next_event},
+        event_case{"text_length_127", 0xFF, true, "FF 01 7F" + repeated(" 41", 127), "FF 01 7F" + repeated(" 41", 127),
+                   130, event_result::next_event},
+        event_case{"text_length_128", 0xFF, true, "FF 01 80" + repeated(" 41", 128),
+                   "FF 01 81 00" + repeated(" 41", 128), 131, event_result::next_event},
+        event_case{"text_length_255", 0xF0, true, "F0 7F FF" + repeated(" 42", 255),
+                   "F0 7F 81 7F" + repeated(" 42", 255), 258, event_result::next_event},
         event_case{"end_of_track", 0xFF, true, "FF 2F 00", "FF 2F 00", 3, event_result::end_of_track},
         event_case{"f7_end_of_track", 0xF7, true, "F7 2F 00", "F7 2F 00", 3, event_result::end_of_track},
         event_case{"bare_type", 0xFF, true, "FF 0A", "FF 0A", 2, event_result::next_event},
@@ -291,17 +310,29 @@ INSTANTIATE_TEST_SUITE_P(
                    event_result::next_event}),
     [](const testing::TestParamInfo<event_case>& info) { return std::string(info.param.name); });
 
-// Text events of every length up to 80 bytes, behind a one- and a two-byte
-// delta time, between running note offs: copied whole whatever their length
-// (short and long ones are copied in different ways), and the running status
+// The length a meta event's bytes are counted by in the track: a
+// variable-length quantity, one byte below 128, and from 128 on 0x81 and the
+// length less 128 (the quantity 1 * 128 + rest).
+bytes track_length_of(unsigned length) {
+    if (length < 128) return {static_cast<std::uint8_t>(length)};
+    return {0x81, static_cast<std::uint8_t>(length - 128)};
+}
+
+// Text events of every length a length byte can give, behind a one- and a
+// two-byte delta time, between running note offs: copied whole whatever their
+// length (short and long ones are copied in different ways), their length
+// written as the track's variable-length quantity, and the running status
 // kept across them, so the note off behind still gains its pad.
-TEST(translate_track, text_events_of_every_short_length) {
+TEST(translate_track, text_events_of_every_length) {
     for (const char* delta : {"00", "81 00"}) {
-        for (unsigned length = 0; length <= 80; ++length) {
-            bytes event = test_support::concat({hex(delta), hex("FF 01"), bytes{static_cast<std::uint8_t>(length)}});
-            for (unsigned i = 0; i < length; ++i) event.push_back(static_cast<std::uint8_t>(0x21 + i));
-            const bytes stream = test_support::concat({hex("00 80 3C"), event, hex("05 3E" + end_of_track)});
-            const bytes expected = test_support::concat({hex("00 80 3C 00"), event, hex("05 3E 00" + end_of_track)});
+        for (unsigned length = 0; length <= 255; ++length) {
+            bytes text;
+            for (unsigned i = 0; i < length; ++i) text.push_back(static_cast<std::uint8_t>(0x21 + i % 0x5E));
+            const bytes head = test_support::concat({hex(delta), hex("FF 01")});
+            const bytes stream = test_support::concat(
+                {hex("00 80 3C"), head, bytes{static_cast<std::uint8_t>(length)}, text, hex("05 3E" + end_of_track)});
+            const bytes expected = test_support::concat(
+                {hex("00 80 3C 00"), head, track_length_of(length), text, hex("05 3E 00" + end_of_track)});
             for (const std::size_t room : rooms) {
                 for (const auto& t : test_support::translate_all(image_with_stream(stream, junk), first_event, room)) {
                     ASSERT_EQ(test_support::hex_string(t.output), test_support::hex_string(expected))
@@ -316,22 +347,29 @@ TEST(translate_track, text_events_of_every_short_length) {
 // image, placed behind enough running note ons for the wide-read path to
 // reach it: the track must end where the bytes end, without reading or
 // writing a byte more. No pads are involved, so the output is the stream as
-// far as it goes. The sweep covers event lengths and cuts of 0 to 3 bytes at
-// many positions, so it holds wherever the wide path's reach ends.
+// far as it goes, a length of 128 or more grown to two bytes. The sweep covers
+// event lengths and cuts of 0 to 3 bytes at many positions, so it holds
+// wherever the wide path's reach ends.
 TEST(translate_track, length_prefixed_event_cut_at_the_end) {
     const char* const heads[] = {"FF 01", "FF 7F", "F0 05", "F7 59"};
     for (const char* head : heads) {
         for (int lead = 0; lead < 12; ++lead) {
             for (unsigned length : {0u, 1u, 2u, 5u, 6u, 7u, 8u, 9u, 13u, 31u, 64u, 200u, 255u}) {
                 for (std::size_t cut = 0; cut <= 3 && cut <= length + 1; ++cut) {
-                    bytes stream = hex(repeated("00 90 3C 40 ", lead) + "05 90 3C 40 00 " + head);
-                    stream.push_back(static_cast<std::uint8_t>(length));
-                    for (unsigned i = 0; i < length; ++i) stream.push_back(static_cast<std::uint8_t>(0x20 + i % 0x50));
+                    const bytes before = hex(repeated("00 90 3C 40 ", lead) + "05 90 3C 40 00 " + head);
+                    bytes text;
+                    for (unsigned i = 0; i < length; ++i) text.push_back(static_cast<std::uint8_t>(0x20 + i % 0x50));
+                    bytes stream = test_support::concat({before, bytes{static_cast<std::uint8_t>(length)}, text});
+                    bytes expected = test_support::concat({before, track_length_of(length), text});
                     stream.erase(stream.end() - static_cast<std::ptrdiff_t>(cut), stream.end());
+                    // A cut that takes the length byte takes the whole length.
+                    const std::size_t length_bytes = track_length_of(length).size();
+                    expected.erase(expected.end() - static_cast<std::ptrdiff_t>(cut > length ? length_bytes + length : cut),
+                                   expected.end());
                     const bytes image = image_with_stream(stream);
                     for (const std::size_t room : rooms) {
                         for (const auto& t : test_support::translate_all(image, first_event, room)) {
-                            ASSERT_EQ(test_support::hex_string(t.output), test_support::hex_string(stream))
+                            ASSERT_EQ(test_support::hex_string(t.output), test_support::hex_string(expected))
                                 << t.path << ", " << head << ", lead " << lead << ", length " << length << ", cut "
                                 << cut << ", room " << room;
                         }

@@ -41,9 +41,17 @@ outcome event(reader& r, std::uint8_t status, bool status_in_stream) {
         if (*type == 0x2F) return r.carry() ? outcome::track_end : outcome::cut_short;
         if (*type == 0x51) return r.carry_n(4) ? outcome::go_on : outcome::cut_short;
         if (!is_length_prefixed(*type)) return outcome::go_on;
-        const auto length = r.carry();
-        if (!length) return outcome::cut_short;
-        return r.carry_n(*length) ? outcome::go_on : outcome::cut_short;
+        // One length byte in the stream; in the track a variable-length
+        // quantity: 128-255 is 1 * 128 + the rest, written 81 and the rest.
+        if (r.at >= r.image.size()) return outcome::cut_short;
+        const std::uint8_t length = r.image[r.at++];
+        if (length >= 128) {
+            r.out.push_back(0x81);
+            r.out.push_back(static_cast<std::uint8_t>(length - 128));
+        } else {
+            r.out.push_back(length);
+        }
+        return r.carry_n(length) ? outcome::go_on : outcome::cut_short;
     }
     if (status_in_stream && !r.carry()) return outcome::cut_short;
     const bool two_data_bytes = kind == 0x9 || kind == 0xA || kind == 0xB;
