@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "container.hpp"
-#include "fast_translate.hpp"
-#include "pipeline.hpp"
+#include "convert/pipeline.hpp"
+#include "fast/fast_translate.hpp"
+#include "tolvarin/tolvarin.hpp"
 
 namespace {
 
@@ -126,25 +126,31 @@ void serial(benchmark::State& state, mix kind) {
     set_rate(state, image);
 }
 
-bool count(void* context, std::size_t, const std::uint8_t*, std::size_t size) {
-    *static_cast<std::size_t*>(context) += size;
-    return true;
-}
+// A sink that only counts what it is given.
+struct counting_sink final : tolvarin::output_sink {
+    std::size_t written = 0;
+    bool begin_output(const tolvarin::song_place&) override { return true; }
+    bool write(tolvarin::byte_view bytes) override {
+        written += bytes.size();
+        return true;
+    }
+    bool end_output(const tolvarin::song_output&) override { return true; }
+};
 
-bool done(void*, std::size_t) { return true; }
-
-// The conversion as the program runs it, on `threads` threads.
+// The conversion as the program runs it, through the library, on `threads` threads.
 void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads) {
     const std::vector<std::uint8_t> image = make_image(kind, size);
-    const tolvarin::pipeline_track track{first_event, static_cast<std::uint32_t>(image.size())};
-    std::size_t written = 0;
-    const tolvarin::pipeline_sink sink{&written, count, done};
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    counting_sink sink;
     tolvarin::pipeline_stats stats;
+    tolvarin::conversion_tuning tuning;
+    tuning.stats = &stats;
+    tolvarin::conversion_options options;
+    options.threads = threads;
+    options.tuning = &tuning;
     for (auto _ : state) {
-        tolvarin::pipeline_settings settings;
-        settings.threads = threads;
-        tolvarin::run_pipeline(image, {&track, 1}, sink, settings, &stats);
-        benchmark::DoNotOptimize(written);
+        tolvarin::convert(image, plan, sink, options);
+        benchmark::DoNotOptimize(sink.written);
     }
     set_rate(state, image);
     state.counters["threads"] = stats.threads;

@@ -2,23 +2,31 @@
 // speculation, translated again, translated in order, and threads used.
 //   stitch_stats CONTAINER
 // Runs the conversion as the program does (same plan and settings), in memory.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-#include "container.hpp"
-#include "pipeline.hpp"
-#include "platform.hpp"
+#include "convert/pipeline.hpp"
+#include "tolvarin/tolvarin.hpp"
 
 namespace {
 
-bool count(void* context, std::size_t, const std::uint8_t*, std::size_t size) {
-    *static_cast<std::size_t*>(context) += size;
-    return true;
-}
+struct counting_sink final : tolvarin::output_sink {
+    std::size_t written = 0;
+    bool begin_output(const tolvarin::song_place&) override { return true; }
+    bool write(tolvarin::byte_view bytes) override {
+        written += bytes.size();
+        return true;
+    }
+    bool end_output(const tolvarin::song_output&) override { return true; }
+};
 
-bool done(void*, std::size_t) { return true; }
+// The command line's choice of threads: one under 4 MiB of tracks.
+unsigned threads_for(std::uint64_t bytes) {
+    return bytes < (std::uint64_t{4} << 20) ? 1 : std::min(tolvarin::usable_processors(), 8u);
+}
 
 }  // namespace
 
@@ -29,29 +37,19 @@ int main(int argc, char** argv) {
     }
     std::ifstream file(argv[1], std::ios::binary);
     const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
-    std::vector<tolvarin::pipeline_track> tracks;
-    std::uint64_t bytes = 0;
-    for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        std::uint32_t end = static_cast<std::uint32_t>(image.size());
-        for (std::uint32_t other = 0; other < sequences.count; ++other) {
-            if (sequences.positions[other] > sequences.positions[index] && sequences.positions[other] < end) {
-                end = sequences.positions[other];
-            }
-        }
-        tracks.push_back({sequences.positions[index] + 22, end});
-        bytes += end - tracks.back().first_event;
-    }
-    std::size_t written = 0;
-    const tolvarin::pipeline_sink sink{&written, count, done};
-    tolvarin::pipeline_settings settings;
-    settings.threads = tolvarin::threads_for(bytes, tolvarin::processor_count());
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    counting_sink sink;
     tolvarin::pipeline_stats stats;
-    tolvarin::run_pipeline(image, tracks, sink, settings, &stats);
+    tolvarin::conversion_tuning tuning;
+    tuning.stats = &stats;
+    tolvarin::conversion_options options;
+    options.threads = threads_for(plan.track_bytes);
+    options.tuning = &tuning;
+    tolvarin::convert(image, plan, sink, options);
     std::printf("{\"chunks_kept\": %llu, \"chunks_again\": %llu, \"chunks_serial\": %llu, \"taken_over\": %llu, "
                 "\"threads\": %u, \"output_bytes\": %zu}\n",
                 static_cast<unsigned long long>(stats.chunks_kept), static_cast<unsigned long long>(stats.chunks_again),
                 static_cast<unsigned long long>(stats.chunks_serial),
-                static_cast<unsigned long long>(stats.groups_taken_over), stats.threads, written);
+                static_cast<unsigned long long>(stats.groups_taken_over), stats.threads, sink.written);
     return 0;
 }

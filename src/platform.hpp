@@ -12,16 +12,15 @@
 #include <signal.h>
 #endif
 
-#include "output_name.hpp"
+#include "temporary_name.hpp"
+#include "tolvarin/tolvarin.hpp"
 
 namespace tolvarin {
 
 #ifdef _WIN32
 using native_char = wchar_t;
-inline constexpr path_syntax native_path_syntax = path_syntax::windows;
 #else
 using native_char = char;
-inline constexpr path_syntax native_path_syntax = path_syntax::posix;
 #endif
 // The longest path that every Windows program can open, terminator included.
 inline constexpr std::size_t max_windows_path = 260;
@@ -81,19 +80,16 @@ struct input_block {
 load_status load_input(const native_char* path, input_block& block);
 void release_input(input_block& block);
 
-// Runs `work(context)`, which reads the input block. A mapped file that
+// Runs `work`, which reads the input block. A mapped file that
 // someone truncates meanwhile makes such reads fault; then the work is
 // abandoned where it stands and false is returned. `work` must hold nothing
 // that needs cleaning up when abandoned: no lock, no allocation in progress.
 // Any thread may call it, several at once.
-bool read_input_guarded(void (*work)(void*), void* context);
+bool read_input_guarded(function_ref<void()> work);
 
 // False when the file behind a mapped block no longer has the size and times
 // it had when loaded: bytes read from it may be wrong.
 bool input_unchanged(const input_block& block);
-
-// The processors this process may run on (its affinity), at least 1.
-unsigned processor_count();
 
 // A thread doing part of the conversion. It runs with the interruption
 // signals blocked, so that only the main thread handles them.
@@ -107,7 +103,8 @@ struct worker_thread {
 
 // False when the system will not start another thread (a resource limit):
 // the caller goes on with fewer.
-bool start_worker(void (*entry)(void*), void* context, worker_thread& thread);
+// `entry` must stay valid until the thread is joined.
+bool start_worker(const function_ref<void()>& entry, worker_thread& thread);
 void join_worker(worker_thread& thread);
 
 // The directory the outputs are written to, held open for the whole run so

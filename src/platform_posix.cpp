@@ -162,8 +162,7 @@ void install_input_fault_handler() {
 }
 
 struct worker_start {
-    void (*entry)(void*);
-    void* context;
+    const function_ref<void()>* entry;
 #ifdef __linux__
     bool moved;
     cpu_set_t allowed;  // the process's processors, given back once running
@@ -176,7 +175,7 @@ void* run_worker(void* start) {
 #ifdef __linux__
     if (what.moved) ::sched_setaffinity(0, sizeof what.allowed, &what.allowed);
 #endif
-    what.entry(what.context);
+    (*what.entry)();
     return nullptr;
 }
 
@@ -226,35 +225,22 @@ void release_input(input_block& block) {
     block = {};
 }
 
-bool read_input_guarded(void (*work)(void*), void* context) {
+bool read_input_guarded(function_ref<void()> work) {
     sigjmp_buf fault_return;
     bool completed = false;
     if (sigsetjmp(fault_return, 0) == 0) {
         input_fault_return = &fault_return;
-        work(context);
+        work();
         completed = true;
     }
     input_fault_return = nullptr;
     return completed;
 }
 
-unsigned processor_count() {
-#ifdef __linux__
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-        return static_cast<unsigned>(CPU_COUNT(&set));
-    }
-#endif
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<unsigned>(online) : 1;
-}
-
-bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
+bool start_worker(const function_ref<void()>& entry, worker_thread& thread) {
     auto* const start = static_cast<worker_start*>(std::malloc(sizeof(worker_start)));
     if (start == nullptr) return false;
-    start->entry = entry;
-    start->context = context;
+    start->entry = &entry;
 #ifdef __linux__
     // A new thread starts on the creating thread's processor and waits there
     // until the scheduler moves it, which takes long enough to matter when

@@ -153,33 +153,15 @@ void release_input(input_block& block) {
 }
 
 // The input is a private heap copy here, so nothing can change under it.
-bool read_input_guarded(void (*work)(void*), void* context) {
-    work(context);
+bool read_input_guarded(function_ref<void()> work) {
+    work();
     return true;
-}
-
-unsigned processor_count() {
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
-        unsigned count = 0;
-        for (; process != 0; process &= process - 1) ++count;
-        return count;
-    }
-    return 1;
 }
 
 namespace {
 
-struct worker_start {
-    void (*entry)(void*);
-    void* context;
-};
-
-DWORD WINAPI run_worker(void* start) {
-    const worker_start what = *static_cast<worker_start*>(start);
-    std::free(start);
-    what.entry(what.context);
+DWORD WINAPI run_worker(void* entry) {
+    (*static_cast<const function_ref<void()>*>(entry))();
     return 0;
 }
 
@@ -187,12 +169,8 @@ DWORD WINAPI run_worker(void* start) {
 
 // Console control events reach the process on a thread of their own, so
 // workers need nothing blocked here.
-bool start_worker(void (*entry)(void*), void* context, worker_thread& thread) {
-    auto* const start = static_cast<worker_start*>(std::malloc(sizeof(worker_start)));
-    if (start == nullptr) return false;
-    *start = {entry, context};
-    thread.handle = ::CreateThread(nullptr, 0, run_worker, start, 0, nullptr);
-    if (thread.handle == nullptr) std::free(start);
+bool start_worker(const function_ref<void()>& entry, worker_thread& thread) {
+    thread.handle = ::CreateThread(nullptr, 0, run_worker, const_cast<function_ref<void()>*>(&entry), 0, nullptr);
     return thread.handle != nullptr;
 }
 

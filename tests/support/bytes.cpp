@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "event_stream.hpp"
-#include "fast_translate.hpp"
-#include "guessed_chunks.hpp"
+#include "format/event_stream.hpp"
+#include "fast/fast_translate.hpp"
+#include "fast/guessed_chunks.hpp"
 
 namespace test_support {
 

@@ -1,5 +1,5 @@
 // Entry point: the build banner is fixed when this file is compiled.
-#include "converter.hpp"
+#include "cli/driver.hpp"
 
 namespace {
 constexpr char banner[] = "Tolvarin BuildDate:[" __DATE__ " " __TIME__ "]\n";

@@ -1,6 +1,6 @@
 // Translation of a compact event stream into Standard MIDI File track data,
 // one byte at a time: the statement of the format that everything faster
-// (fast_translate.*, guessed_chunks.*) is tested against.
+// (src/fast/) is tested against.
 //
 // A compact stream differs from a standard track in a few fixed ways: note-off
 // and pitch-bend events carry one data byte instead of two (the second is
@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <span>
 
-namespace tolvarin {
+#include "tolvarin/tolvarin.hpp"
 
-using byte_view = std::span<const std::uint8_t>;
+namespace tolvarin {
 
 enum class event_result : std::uint8_t {
     next_event,      // the event was written; the track goes on
@@ -65,12 +65,30 @@ event_result copy_event(std::uint8_t status, bool explicit_status, byte_view ima
 // real-time and meta statuses (F8-FF) leave it.
 std::uint8_t next_remembered_status(std::uint8_t remembered, std::uint8_t status);
 
+// What a step of the translation met, for a caller that describes a track
+// rather than only writes it.
+struct step_note {
+    bool event = false;          // an event was written (not only a delta-time byte)
+    std::uint8_t status = 0;     // its status, explicit or running
+    std::uint32_t at = 0;        // where its status byte (or, running, its first data byte) stands
+    event_result result = event_result::input_exhausted;  // how the event ended
+};
+
+// The opening offer: the byte at `read_position` is tried as an explicit
+// status. It normally is a delta time (below 0x80) and nothing happens; a
+// stream that starts with a status has that event copied with no delta time
+// in front. Its result is not consulted and it does not set the running
+// status, except that a stream cut short there ends the track: false then.
+// `out` must have room for `max_step_output` bytes.
+bool make_opening_offer(byte_view image, std::uint32_t& read_position, std::uint8_t*& out,
+                        step_note* note = nullptr);
+
 // One turn of the track's loop: a delta-time byte and, when it completes the
 // delta time, the event behind it. False when the track has ended (an end of
 // track written, or the image ran out). `out` must have room for
 // `max_step_output` bytes.
 bool translate_step(byte_view image, std::uint32_t& read_position, std::uint8_t& remembered,
-                    std::uint8_t*& out);
+                    std::uint8_t*& out, step_note* note = nullptr);
 
 // Writes as much of the track as fits in `out` and returns the number of bytes
 // written. It returns when the track is finished (state.finished) or when fewer

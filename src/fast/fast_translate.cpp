@@ -1,14 +1,10 @@
-#include "fast_translate.hpp"
+#include "fast/fast_translate.hpp"
 
 #include <algorithm>
 
-#include "fast_step.hpp"
+#include "fast/fast_step.hpp"
 
 namespace tolvarin {
-
-running_class class_of(std::uint8_t status) { return fast::class_of_status(status); }
-
-std::uint8_t status_of(running_class klass) { return fast::class_status[klass]; }
 
 namespace fast {
 
@@ -62,10 +58,7 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
 event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t*& out) {
     event_cursor cursor;
     std::uint32_t position = first_event;
-    if (position >= image.size() ||
-        copy_event(image[position], true, image, position, out) == event_result::input_exhausted) {
-        cursor.finished = true;
-    }
+    cursor.finished = !make_opening_offer(image, position, out);
     cursor.position = position;
     return cursor;
 }
@@ -104,10 +97,10 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
         }
         if (static_cast<std::size_t>(out_end - at.out) < max_step_output) break;
         auto position = static_cast<std::uint32_t>(at.in - base);
-        std::uint8_t remembered = fast::class_status[fast::lane_class(at)];
+        std::uint8_t remembered = class_status[fast::lane_class(at)];
         const bool goes_on = translate_step(image, position, remembered, at.out);
         at.in = base + position;
-        at.row = static_cast<std::uint32_t>(class_of(remembered)) * 256;
+        at.row = static_cast<std::uint32_t>(class_of_status(remembered)) * 256;
         if (!goes_on) {
             cursor.finished = true;
             break;

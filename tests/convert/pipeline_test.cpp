@@ -11,81 +11,91 @@
 #include <vector>
 
 #include "bytes.hpp"
-#include "container.hpp"
+#include "convert/pipeline.hpp"
 #include "model.hpp"
-#include "pipeline.hpp"
+#include "tolvarin/tolvarin.hpp"
 
 namespace {
 
 using test_support::bytes;
 using test_support::hex;
 
-// Collects every track's output in memory, checking the order of calls.
-struct memory_sink {
-    std::vector<bytes> tracks;
-    std::size_t current = 0;
+// Collects every output in memory, checking the order of calls: outputs
+// begin one after the other, in song order, each ended before the next.
+struct memory_sink final : tolvarin::output_sink {
+    std::vector<bytes> outputs;
     bool out_of_order = false;
-    long long refuse_after = -1;  // appends to accept before refusing
-    long long appends = 0;
-    long long refuse_finish = -1;  // the track whose finish is refused
+    bool open = false;
+    long long refuse_after = -1;  // writes to accept before refusing
+    long long writes = 0;
+    long long refuse_finish = -1;  // the output whose end is refused
     std::vector<std::size_t> finished;
+    long long calls_after_refusal = 0;
+    bool refused = false;
+
+    bool begin_output(const tolvarin::song_place& song) override {
+        if (refused) ++calls_after_refusal;
+        if (open || song.number != outputs.size() + 1) out_of_order = true;
+        outputs.emplace_back();
+        open = true;
+        return true;
+    }
+    bool write(tolvarin::byte_view data) override {
+        if (refused) ++calls_after_refusal;
+        if (!open) out_of_order = true;
+        if (refuse_after >= 0 && writes >= refuse_after) return !(refused = true);
+        ++writes;
+        outputs.back().insert(outputs.back().end(), data.begin(), data.end());
+        return true;
+    }
+    bool end_output(const tolvarin::song_output& output) override {
+        if (refused) ++calls_after_refusal;
+        if (!open || output.song.number != outputs.size()) out_of_order = true;
+        open = false;
+        std::copy(output.length_field.begin(), output.length_field.end(), outputs.back().begin() + 18);
+        finished.push_back(output.song.number - 1);
+        if (static_cast<long long>(output.song.number - 1) == refuse_finish) return !(refused = true);
+        return true;
+    }
 };
 
-bool append_to(void* context, std::size_t index, const std::uint8_t* data, std::size_t size) {
-    auto& sink = *static_cast<memory_sink*>(context);
-    if (index < sink.current || index != sink.finished.size()) sink.out_of_order = true;
-    sink.current = index;
-    if (sink.refuse_after >= 0 && sink.appends >= sink.refuse_after) return false;
-    ++sink.appends;
-    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
-    sink.tracks[index].insert(sink.tracks[index].end(), data, data + size);
-    return true;
-}
-
-bool finish(void* context, std::size_t index) {
-    auto& sink = *static_cast<memory_sink*>(context);
-    if (index != sink.finished.size()) sink.out_of_order = true;
-    sink.finished.push_back(index);
-    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
-    return static_cast<long long>(index) != sink.refuse_finish;
-}
-
 struct conversion {
-    tolvarin::pipeline_result result;
+    tolvarin::conversion_result result;
     memory_sink sink;
     tolvarin::pipeline_stats stats;
 };
 
 unsigned at_most(unsigned threads) { return std::min(threads, static_cast<unsigned>(TOLVARIN_TEST_THREADS)); }
 
-// Converts every sequence the container walk finds, planned as the driver plans them.
+// Converts every song the container walk finds, through the library's API.
 conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
-                   memory_sink sink = {}) {
-    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
-    std::vector<tolvarin::pipeline_track> tracks;
-    for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        std::uint64_t end = image.size();
-        for (std::uint32_t other = 0; other < sequences.count; ++other) {
-            if (sequences.positions[other] > sequences.positions[index]) {
-                end = std::min<std::uint64_t>(end, sequences.positions[other]);
-            }
-        }
-        tracks.push_back({sequences.positions[index] + 22, static_cast<std::uint32_t>(end)});
-    }
-    conversion result{tolvarin::pipeline_result::done, std::move(sink), {}};
-    const tolvarin::pipeline_sink target{&result.sink, append_to, finish};
-    result.result = tolvarin::run_pipeline(image, tracks, target, {at_most(threads), chunk_bytes, lanes}, &result.stats);
+                   memory_sink sink = {}, bool stitcher_speculates = true) {
+    conversion result{{}, std::move(sink), {}};
+    tolvarin::conversion_tuning tuning;
+    tuning.chunk_bytes = chunk_bytes;
+    tuning.lanes = lanes;
+    tuning.stitcher_speculates = stitcher_speculates;
+    tuning.stats = &result.stats;
+    tolvarin::conversion_options options;
+    options.threads = at_most(threads);
+    options.tuning = &tuning;
+    result.result = tolvarin::convert(image, tolvarin::plan_container(image), result.sink, options);
     return result;
 }
 
-// Every track as the reference translates it.
-std::vector<bytes> expected_tracks(const bytes& image) {
-    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
-    std::vector<bytes> tracks;
-    for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        tracks.push_back(test_support::reference_translate(image, sequences.positions[index] + 22));
+// Every output as the reference translates its track: the head, its track
+// length (big-endian) in bytes 18-21, then the track.
+std::vector<bytes> expected_outputs(const bytes& image) {
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    std::vector<bytes> outputs;
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const std::uint32_t position = plan.songs[index].position;
+        const bytes track = test_support::reference_translate(image, position + 22);
+        const bytes head(image.begin() + position, image.begin() + position + 22);
+        outputs.push_back(test_support::concat(
+            {test_support::with_track_length(head, static_cast<std::uint32_t>(track.size())), track}));
     }
-    return tracks;
+    return outputs;
 }
 
 struct setting {
@@ -98,18 +108,19 @@ const setting settings[] = {{1, 1, 4}, {2, 3, 4}, {3, 7, 2}, {8, 17, 4}, {2, 64,
                             {1, 65536, 4}};
 
 void expect_same_as_reference(const bytes& image, const std::string& what) {
-    const std::vector<bytes> expected = expected_tracks(image);
+    const std::vector<bytes> expected = expected_outputs(image);
     for (const setting& s : settings) {
         const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes);
         const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
                                   std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes";
-        ASSERT_EQ(got.result, tolvarin::pipeline_result::done) << where;
+        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << where;
         EXPECT_FALSE(got.sink.out_of_order) << where;
-        ASSERT_EQ(got.sink.tracks.size(), expected.size()) << where;
-        for (std::size_t track = 0; track < expected.size(); ++track) {
-            if (got.sink.tracks[track] != expected[track]) {
-                ADD_FAILURE() << where << ", track " << track << "\n got " << test_support::hex_string(got.sink.tracks[track]).substr(0, 600)
-                              << "\nwant " << test_support::hex_string(expected[track]).substr(0, 600);
+        ASSERT_EQ(got.sink.outputs.size(), expected.size()) << where;
+        for (std::size_t output = 0; output < expected.size(); ++output) {
+            if (got.sink.outputs[output] != expected[output]) {
+                ADD_FAILURE() << where << ", output " << output << "\n got "
+                              << test_support::hex_string(got.sink.outputs[output]).substr(0, 600) << "\nwant "
+                              << test_support::hex_string(expected[output]).substr(0, 600);
                 return;
             }
         }
@@ -204,8 +215,8 @@ TEST(pipeline, random_containers_give_the_reference_bytes) {
 TEST(pipeline, speculation_that_keeps_failing_gives_way) {
     const bytes image = single(test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 200000), eot}));
     const conversion got = convert(image, 2, 4096, 4);
-    ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
-    EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]);
+    ASSERT_EQ(got.result.status, tolvarin::conversion_status::done);
+    EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]);
     EXPECT_GT(got.stats.chunks_serial, 0u);
     EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial);
 }
@@ -235,8 +246,8 @@ TEST(pipeline, ordinary_streams_are_stitched) {
     for (const stitching& c : cases) {
         const bytes image = single(test_support::concat({repeat(c.piece, c.times), eot}));
         const conversion got = convert(image, 2, c.chunk_bytes, 4);
-        ASSERT_EQ(got.result, tolvarin::pipeline_result::done) << c.name;
-        EXPECT_TRUE(got.sink.tracks[0] == expected_tracks(image)[0]) << c.name;
+        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
+        EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
         EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
             << c.name << ": " << got.stats.chunks_again << " translated again";
     }
@@ -251,25 +262,20 @@ TEST(pipeline, groups_taken_over_from_workers) {
     if (at_most(4) < 2) GTEST_SKIP() << "the tests run on one thread here";
     const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
     const bytes image = single(test_support::concat({repeat(piece, 40000), eot}));
-    const bytes expected = expected_tracks(image)[0];
-    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
-    const tolvarin::pipeline_track track{sequences.positions[0] + 22, static_cast<std::uint32_t>(image.size())};
+    const bytes expected = expected_outputs(image)[0];
     std::uint64_t taken_over = 0;
     for (int attempt = 0; attempt < 20 && taken_over == 0; ++attempt) {
-        conversion got{tolvarin::pipeline_result::done, {}, {}};
-        const tolvarin::pipeline_sink target{&got.sink, append_to, finish};
-        tolvarin::pipeline_settings settings{at_most(4), 1024, 4};
-        settings.stitcher_speculates = false;
-        got.result = tolvarin::run_pipeline(image, {&track, 1}, target, settings, &got.stats);
-        ASSERT_EQ(got.result, tolvarin::pipeline_result::done);
-        ASSERT_TRUE(got.sink.tracks[0] == expected) << "attempt " << attempt;
+        const conversion got = convert(image, 4, 1024, 4, {}, false);
+        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done);
+        ASSERT_TRUE(got.sink.outputs[0] == expected) << "attempt " << attempt;
         taken_over += got.stats.groups_taken_over;
     }
     if (taken_over == 0) GTEST_SKIP() << "no group was taken over in 20 runs on this machine's timing";
 }
 
-// The sink decides: a refused append stops the conversion there, with nothing
-// handed on after it; a refused finish stops it before the next track.
+// The sink decides: a refused write stops the conversion there, and a refused
+// end stops it before the next output; either way nothing more is asked of
+// the sink.
 TEST(pipeline, a_refusing_sink_stops_the_conversion) {
     const bytes big = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 50000), eot});
     const bytes image = test_support::container_of({big, big, big});
@@ -277,26 +283,22 @@ TEST(pipeline, a_refusing_sink_stops_the_conversion) {
         memory_sink refusing;
         refusing.refuse_after = 3;
         const conversion stopped = convert(image, threads, 1024, 4, refusing);
-        EXPECT_EQ(stopped.result, tolvarin::pipeline_result::stopped) << threads;
-        EXPECT_EQ(stopped.sink.appends, 3) << threads;
+        EXPECT_EQ(stopped.result.status, tolvarin::conversion_status::stopped) << threads;
+        EXPECT_EQ(stopped.result.song, 0u) << threads;
+        EXPECT_EQ(stopped.sink.writes, 3) << threads;
         EXPECT_TRUE(stopped.sink.finished.empty()) << threads;
+        EXPECT_EQ(stopped.sink.calls_after_refusal, 0) << threads;
 
         memory_sink ending;
         ending.refuse_finish = 1;
         const conversion ended = convert(image, threads, 1024, 4, ending);
-        EXPECT_EQ(ended.result, tolvarin::pipeline_result::stopped) << threads;
+        EXPECT_EQ(ended.result.status, tolvarin::conversion_status::stopped) << threads;
+        EXPECT_EQ(ended.result.song, 1u) << threads;
         EXPECT_EQ(ended.sink.finished, (std::vector<std::size_t>{0, 1})) << threads;
-        EXPECT_EQ(ended.sink.tracks.size(), 2u) << threads;
+        EXPECT_EQ(ended.sink.outputs.size(), 2u) << threads;
         EXPECT_FALSE(ended.sink.out_of_order) << threads;
+        EXPECT_EQ(ended.sink.calls_after_refusal, 0) << threads;
     }
-}
-
-TEST(pipeline, threads_only_for_large_containers) {
-    EXPECT_EQ(tolvarin::threads_for(64 << 10, 8), 1u);
-    EXPECT_EQ(tolvarin::threads_for((4 << 20) - 1, 8), 1u);
-    EXPECT_EQ(tolvarin::threads_for(4 << 20, 2), 2u);
-    EXPECT_EQ(tolvarin::threads_for(std::uint64_t{1} << 31, 64), 8u);
-    EXPECT_EQ(tolvarin::threads_for(std::uint64_t{1} << 31, 0), 1u);
 }
 
 }  // namespace

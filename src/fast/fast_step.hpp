@@ -14,8 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "event_tables.hpp"
-#include "fast_translate.hpp"
+#include "format/event_tables.hpp"
 
 namespace tolvarin::fast {
 
@@ -25,16 +24,6 @@ namespace tolvarin::fast {
 // time, its length grown to two bytes, or a 64-byte store).
 inline constexpr std::size_t input_margin = 80;
 inline constexpr std::size_t output_margin = 320;
-
-// A status of each class, to carry the running status in and out.
-inline constexpr std::uint8_t class_status[running_class_count] = {0x00, 0x80, 0x90, 0xC0};
-
-constexpr running_class class_of_status(std::uint8_t status) {
-    if (status < 0x80 || status >= 0xF0) return no_running;
-    const channel_shape shape = channel_shapes[status];
-    if (shape.pad != 0) return one_padded;
-    return shape.data_bytes == 2 ? two_data : one_data;
-}
 
 // At an event behind a one-byte delta time, the byte after the delta time
 // decides everything: how many input bytes the event takes (delta time

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "bytes.hpp"
-#include "container.hpp"
-#include "event_stream.hpp"
-#include "fast_step.hpp"
+#include "format/container.hpp"
+#include "format/event_stream.hpp"
+#include "fast/fast_step.hpp"
 #include "model.hpp"
 
 namespace {

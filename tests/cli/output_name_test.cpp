@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "output_name.hpp"
+#include "cli/output_name.hpp"
+#include "temporary_name.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "guessed_chunks.hpp"
+#include "fast/guessed_chunks.hpp"
 
 #include <algorithm>
 
-#include "fast_step.hpp"
+#include "fast/fast_step.hpp"
 
 namespace tolvarin {
 namespace {

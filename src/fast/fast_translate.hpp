@@ -16,26 +16,10 @@
 #include <cstdint>
 #include <span>
 
-#include "event_stream.hpp"
+#include "format/event_stream.hpp"
+#include "format/event_tables.hpp"
 
 namespace tolvarin {
-
-// Of the remembered status, only its class matters to what is written: the
-// running status byte itself is never written again, and a running event's
-// shape depends on its class alone.
-enum running_class : std::uint8_t {
-    no_running,
-    one_padded,
-    two_data,
-    one_data,
-    running_class_count,
-    // Only while a chunk is translated speculatively (guessed_chunks.hpp): the
-    // class is not known yet, and has not mattered so far.
-    unknown_running = running_class_count
-};
-
-running_class class_of(std::uint8_t status);  // of a remembered status; 0 is none
-std::uint8_t status_of(running_class klass);  // a status of that class
 
 // Everything the translation of the rest of a track depends on, between two
 // events: where the next delta time starts and the running-status class.

@@ -47,4 +47,29 @@ inline constexpr std::array<meta_kind, 256> meta_kinds = [] {
     return kinds;
 }();
 
+// Of the remembered (running) status, only its class matters to what is
+// written: the running status byte itself is never written again, and a
+// running event's shape depends on its class alone.
+enum running_class : std::uint8_t {
+    no_running,
+    one_padded,  // note off, pitch bend: one data byte, then the pad
+    two_data,    // note on, key pressure, controller
+    one_data,    // program change, channel pressure
+    running_class_count,
+    // Only while a chunk is translated speculatively: the class is not known
+    // yet, and has not mattered so far.
+    unknown_running = running_class_count
+};
+
+// A status of each class, to carry the running status in and out.
+inline constexpr std::uint8_t class_status[running_class_count] = {0x00, 0x80, 0x90, 0xC0};
+
+// The class of a remembered status (0 is none).
+constexpr running_class class_of_status(std::uint8_t status) {
+    if (status < 0x80 || status >= 0xF0) return no_running;
+    const channel_shape shape = channel_shapes[status];
+    if (shape.pad != 0) return one_padded;
+    return shape.data_bytes == 2 ? two_data : one_data;
+}
+
 }  // namespace tolvarin

@@ -1,10 +1,10 @@
 // The command-line driver: banner, argument check, loading the container and
-// writing one Standard MIDI File per sequence next to it.
+// writing one Standard MIDI File per song next to it.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
-#include "container.hpp"
 #include "platform.hpp"
 
 namespace tolvarin {
@@ -12,7 +12,11 @@ namespace tolvarin {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = -1;
 
-// Writes the outputs for every sequence the container's slots lead to, in
+// The threads worth using for tracks of `bytes` in all on `processors`: one
+// under 4 MiB, otherwise one per processor, at most 8.
+unsigned threads_for(std::uint64_t bytes, unsigned processors);
+
+// Writes the outputs for every song the container's slots lead to, in
 // order, each to a temporary file renamed over its name once complete.
 // Returns false after printing the one line that says what failed; outputs
 // before the failed one are complete and new, the failed one and those after

@@ -1,6 +1,6 @@
-#include "event_stream.hpp"
+#include "format/event_stream.hpp"
 
-#include "event_tables.hpp"
+#include "format/event_tables.hpp"
 
 namespace tolvarin {
 
@@ -76,19 +76,29 @@ std::uint8_t next_remembered_status(std::uint8_t remembered, std::uint8_t status
     return remembered;
 }
 
-bool translate_step(byte_view image, std::uint32_t& read_position, std::uint8_t& remembered, std::uint8_t*& out) {
+bool make_opening_offer(byte_view image, std::uint32_t& read_position, std::uint8_t*& out, step_note* note) {
+    if (read_position >= image.size()) return false;
+    const std::uint8_t status = image[read_position];
+    if (note != nullptr) *note = {status >= 0x80, status, read_position, event_result::next_event};
+    const event_result result = copy_event(status, true, image, read_position, out);
+    if (note != nullptr) note->result = result;
+    return result != event_result::input_exhausted;
+}
+
+bool translate_step(byte_view image, std::uint32_t& read_position, std::uint8_t& remembered, std::uint8_t*& out,
+                    step_note* note) {
     std::uint8_t delta_byte = 0;
+    if (note != nullptr) *note = {};
     if (!copy_byte(image, read_position, out, delta_byte)) return false;
     if (delta_byte >= 0x80) return true;
     if (read_position >= image.size()) return false;
-    const std::uint8_t status = image[read_position];
-    event_result result;
-    if (status < 0x80) {
-        result = copy_event(remembered, false, image, read_position, out);
-    } else {
-        remembered = next_remembered_status(remembered, status);
-        result = copy_event(status, true, image, read_position, out);
-    }
+    const std::uint8_t next = image[read_position];
+    const bool explicit_status = next >= 0x80;
+    if (explicit_status) remembered = next_remembered_status(remembered, next);
+    const std::uint8_t status = explicit_status ? next : remembered;
+    const std::uint32_t at = read_position;
+    const event_result result = copy_event(status, explicit_status, image, read_position, out);
+    if (note != nullptr) *note = {status >= 0x80, status, at, result};
     return result == event_result::next_event;
 }
 
@@ -97,18 +107,9 @@ std::size_t translate_track(byte_view image, track_state& state, std::span<std::
     std::uint8_t* out = out_begin;
     if (state.finished || room.size() < max_step_output) return 0;
     std::uint32_t position = state.read_position;
-
     if (state.offer_pending) {
-        // The opening offer: the first byte is tried as an explicit status. It
-        // normally is a delta time (below 0x80) and nothing happens; a stream
-        // that starts with a status has that event copied with no delta time in
-        // front. Its result is not consulted, and it does not set the running
-        // status, except that a stream cut short ends the track.
         state.offer_pending = false;
-        if (position >= image.size() ||
-            copy_event(image[position], true, image, position, out) == event_result::input_exhausted) {
-            state.finished = true;
-        }
+        if (!make_opening_offer(image, position, out)) state.finished = true;
     }
     while (!state.finished && room.size() - static_cast<std::size_t>(out - out_begin) >= max_step_output) {
         if (!translate_step(image, position, state.remembered_status, out)) state.finished = true;

@@ -32,7 +32,7 @@
 #include <cstdint>
 #include <span>
 
-#include "fast_translate.hpp"
+#include "fast/fast_translate.hpp"
 
 namespace tolvarin {
 

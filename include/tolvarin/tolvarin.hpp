@@ -1,0 +1,264 @@
+// The converter as a library: a Zarq container image in memory in, one
+// Standard MIDI File per song out, byte for byte what the command line writes.
+//
+// A container holds up to four songs. Each is the 22-byte head of a
+// single-track Standard MIDI File (header chunk, then the track chunk's tag
+// and length) followed by the track's events in a compact form. The library
+// walks the container's slots to find the songs (plan_container), converts
+// them, all or one, into a sink the caller gives or into memory, and
+// describes a song (how its track ended, its events) on request.
+//
+// Nothing here throws, prints, or touches a file, a console or a signal;
+// there is no global state. Memory that cannot be had is a status. The image
+// is only read, and only inside the caller's guard when one is given, so a
+// caller whose image can fault (a mapped file cut short) can stop the
+// reading safely. Worker threads are started only through the caller's
+// starter when one is given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+namespace tolvarin {
+
+using byte_view = std::span<const std::uint8_t>;
+
+// A reference to a callable, held for the length of a call: it neither owns
+// nor copies what it refers to, and never allocates.
+template <class Signature>
+class function_ref;
+
+template <class Result, class... Args>
+class function_ref<Result(Args...)> {
+public:
+    template <class Callable>
+        requires(!std::is_same_v<std::remove_cvref_t<Callable>, function_ref> &&
+                 std::is_invocable_r_v<Result, Callable&, Args...>)
+    function_ref(Callable&& callable) noexcept  // NOLINT: converts implicitly, as a callable argument should
+        : object_(const_cast<void*>(static_cast<const void*>(&callable))),
+          call_([](void* object, Args... args) -> Result {
+              return (*static_cast<std::remove_reference_t<Callable>*>(object))(std::forward<Args>(args)...);
+          }) {}
+
+    Result operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+private:
+    void* object_;
+    Result (*call_)(void*, Args...);
+};
+
+// --- The container -----------------------------------------------------------
+
+inline constexpr std::uint32_t max_songs = 4;
+inline constexpr std::size_t container_header_size = 16;
+inline constexpr std::size_t header_block_size = 22;
+inline constexpr std::size_t track_length_offset = 18;  // where the head holds the track length
+// An image must be smaller than this: positions in it are 32-bit.
+inline constexpr std::uint64_t max_image_size = std::uint64_t{1} << 32;
+// The longest track a Standard MIDI File's 32-bit length field can count.
+inline constexpr std::uint64_t max_track_length = 0xFFFFFFFFu;
+
+// Why the walk over the slots found no further song.
+enum class walk_end : std::uint8_t {
+    absent_slot,       // the next slot holds 0
+    past_the_end,      // the next song would start at or past the end of the image
+    head_cut_short,    // the next song's 22-byte head runs past the end of the image
+    last_slot          // the fourth song was found: there are no more slots
+};
+
+struct song_place {
+    std::uint32_t number = 0;       // 1 to 4, as in the output's name
+    std::uint32_t position = 0;     // where its 22-byte head starts
+    std::uint32_t first_event = 0;  // the track's first byte, just behind the head
+    // Where the track is expected to end: where the nearest song record
+    // behind it starts, or the end of the image. A track without an end of
+    // track runs on past it, through the other songs, to the end of the image.
+    std::uint32_t planned_end = 0;
+};
+
+struct container_plan {
+    std::array<song_place, max_songs> songs{};
+    std::uint32_t count = 0;
+    walk_end stopped = walk_end::absent_slot;
+    // The position the walk stopped at: the song position that lies past the
+    // end or whose head is cut short (0 for an absent slot or the last slot).
+    std::uint64_t stopped_at = 0;
+    // Bytes from each track's first event to its planned end, all songs together.
+    std::uint64_t track_bytes = 0;
+};
+
+// Walks the slots in order: song 1 at offset 16, then each present slot in
+// turn (a slot holds where its song starts, minus 4, little-endian). Stops at
+// the first absent slot, at a position not below the image's size, at a head
+// that does not fit, and after the fourth song. Never reads past the image.
+container_plan plan_container(byte_view image);
+
+// The most an output can be: the head, and 1.5 bytes for every byte from the
+// track's first event to the end of the image (a note off or pitch bend of two
+// bytes becomes three; nothing grows more).
+std::uint64_t output_size_bound(const container_plan& plan, std::uint32_t index, std::size_t image_size);
+
+// --- Converting ---------------------------------------------------------------
+
+// What a conversion reports about each output, once its track is complete.
+struct song_output {
+    song_place song;
+    std::uint32_t track_length = 0;  // bytes of track behind the head
+    std::uint64_t output_size = 0;   // head and track
+    // The four bytes that belong at track_length_offset: the track length,
+    // big-endian. The head was written with what the container held there.
+    std::array<std::uint8_t, 4> length_field{};
+    std::uint32_t end_position = 0;  // where in the image the track's translation stopped
+};
+
+// Where the outputs go, one at a time and in song order: begin_output, the
+// output's bytes in order from its first (the head as the container holds
+// it, then the track), and end_output with the length to patch in. A call
+// that returns false stops the conversion; nothing more is asked of the sink.
+class output_sink {
+public:
+    virtual bool begin_output(const song_place& song) = 0;
+    virtual bool write(byte_view bytes) = 0;
+    virtual bool end_output(const song_output& output) = 0;
+
+protected:
+    ~output_sink() = default;
+};
+
+// Where the image is read. A caller whose image can fault while it is read
+// (a mapped file that another program cuts short) runs the reading inside
+// its own guard, which can abandon it.
+class input_guard {
+public:
+    // Runs `work` and returns true; or, when reading the image faulted and
+    // the work was abandoned (a jump out of it), false. The frames inside
+    // hold only trivially destructible objects, so such a jump is defined.
+    virtual bool run(function_ref<void()> work) const = 0;
+
+protected:
+    ~input_guard() = default;
+};
+
+// Starts the worker threads of a conversion and waits for them.
+class worker_starter {
+public:
+    // Runs `entry` on a new thread; false when no thread can be had (the
+    // conversion then goes on with fewer). `entry` stays valid until join_all.
+    virtual bool start(function_ref<void()> entry) = 0;
+    // Waits for every thread started.
+    virtual void join_all() = 0;
+
+protected:
+    ~worker_starter() = default;
+};
+
+// The processors this process may run on (its affinity where the system has
+// one), at least 1.
+unsigned usable_processors();
+
+// Knobs the project's own tests and benchmarks turn (chunk size, statistics);
+// declared in the library's sources.
+struct conversion_tuning;
+
+struct conversion_options {
+    // 1: one thread; 0: as many as the processors the process may run on, at
+    // most 8; more than 8: 8. The calling thread is one of them.
+    unsigned threads = 1;
+    // Every read of the image happens inside it; none by default.
+    const input_guard* guard = nullptr;
+    // Starts the workers; by default threads with every signal blocked.
+    worker_starter* starter = nullptr;
+    const conversion_tuning* tuning = nullptr;
+};
+
+enum class conversion_status : std::uint8_t {
+    done,            // every output was handed to the sink, whole
+    stopped,         // the sink returned false
+    input_fault,     // reading the image faulted (the guard said so)
+    no_memory,       // the working memory could not be had; the sink saw nothing
+    track_too_long,  // a track would pass max_track_length bytes: its output was not ended
+    bad_argument     // a song index outside the plan, or an image of 4 GiB or more
+};
+
+struct conversion_result {
+    conversion_status status = conversion_status::done;
+    std::uint32_t song = 0;  // the index in the plan of the output that was under way, when not done
+};
+
+// Converts every song of the plan, in order.
+conversion_result convert(byte_view image, const container_plan& plan, output_sink& sink,
+                          const conversion_options& options = {});
+// Converts the plan's song `index` (0 for song 1) alone.
+conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
+                               output_sink& sink, const conversion_options& options = {});
+
+// Outputs held whole in memory: a sink that keeps every output it is given,
+// its length patched in. Memory comes from malloc and is released with the
+// object; a block that cannot be grown stops the conversion.
+class memory_outputs final : public output_sink {
+public:
+    memory_outputs() = default;
+    ~memory_outputs();
+    memory_outputs(const memory_outputs&) = delete;
+    memory_outputs& operator=(const memory_outputs&) = delete;
+
+    std::uint32_t count() const { return count_; }
+    byte_view output(std::uint32_t index) const { return {outputs_[index].data, outputs_[index].size}; }
+    const song_output& report(std::uint32_t index) const { return outputs_[index].report; }
+    bool out_of_memory() const { return out_of_memory_; }
+
+    bool begin_output(const song_place& song) override;
+    bool write(byte_view bytes) override;
+    bool end_output(const song_output& output) override;
+
+private:
+    struct held {
+        std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+        song_output report{};
+    };
+    std::array<held, max_songs> outputs_{};
+    std::uint32_t count_ = 0;
+    bool out_of_memory_ = false;
+};
+
+// --- Describing a song --------------------------------------------------------
+
+enum class track_ending : std::uint8_t {
+    end_of_track,  // its end-of-track event
+    end_of_image,  // the image ended just behind a whole event, with no end of track
+    cut_short      // the image ended inside an event or its delta time
+};
+
+struct song_description {
+    track_ending ending = track_ending::end_of_track;
+    // The track went on past its planned end into another song's record (it
+    // had no end of track where one was expected).
+    bool ran_past_next_song = false;
+    std::uint32_t end_position = 0;  // where the track's translation stopped
+    // Whole events written, the end of track included; an event cut short by
+    // the end of the image is not counted.
+    std::uint64_t events = 0;
+    // Bit t set: a meta or system event of type t, outside the types the
+    // format gives a length or a fixed size, was met (it is written as its
+    // status and type alone).
+    std::array<std::uint64_t, 4> unknown_meta_types{};
+    // The first text event (types 01-07: text, copyright, name, instrument,
+    // lyric, marker, cue point), if any: its type and where its bytes lie in
+    // the image, as far as the image holds them.
+    bool has_text = false;
+    std::uint8_t text_type = 0;
+    std::uint32_t text_position = 0;
+    std::uint32_t text_length = 0;
+};
+
+// Walks the song's events once, without writing them. Call it inside the
+// guard if the image can fault.
+song_description describe_song(byte_view image, const container_plan& plan, std::uint32_t index);
+
+}  // namespace tolvarin

@@ -1,0 +1,537 @@
+#include "convert/pipeline.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+#include <new>
+
+#include "convert/threads.hpp"
+
+namespace tolvarin {
+namespace {
+
+// A track whose speculation fails this many groups in a row (a stream of
+// running events with no byte that shows its phase, say) is translated in
+// order from then on, and its groups are left to the reading thread, except
+// one in every probe_spacing: a probe that, once it stitches, lets the others
+// speculate again.
+constexpr unsigned failures_before_serial = 2;
+constexpr std::uint32_t probe_spacing = 16;
+// Room for every thread to run well ahead of the stitching, so that a thread
+// slowed down (by another program on its processor, say) holds the others
+// up as little as possible; one thread needs no more than the group it
+// stitches next.
+constexpr std::uint32_t slots_per_thread = 8;
+
+// A group is claimed by the thread that speculates it, then ready to be
+// stitched. A group the reading thread needs while its speculation is still
+// under way elsewhere, and it has nothing else to do, is taken over:
+// translated in order there and then, rather than waited for. Its slot is
+// freed by whichever of the two is done with it last.
+enum class group_state : std::uint8_t { unclaimed, claimed, ready, taken_over };
+
+// A group of consecutive chunks of one track: one thread's unit of work.
+struct group_plan {
+    std::uint32_t track;
+    std::uint32_t begin;
+    std::uint32_t end;
+    bool first;  // the track's first group, whose first chunk starts at a known boundary
+    std::uint32_t slot;
+    group_state state;
+    bool speculated;  // false when skipped: the track ended before it, or goes in order
+};
+
+struct track_progress {
+    event_cursor cursor;  // the true translation: where it stands
+    std::uint8_t opening[max_step_output];
+    std::size_t opening_bytes;
+    std::uint32_t first_group;
+    std::uint32_t group_count;
+    std::atomic<bool> done;    // its end is written: skip its groups
+    std::atomic<bool> serial;  // translated in order, but for the probes
+    unsigned failures;
+};
+
+struct slot {
+    chunk_job* jobs;  // `lanes` of them
+};
+
+// Where the reading thread stands: the track whose output it hands out, and
+// within it the opening, the planned groups (one chunk at a time) and the
+// rest of the track.
+enum class phase : std::uint8_t { opening, groups, rest };
+
+struct reader {
+    std::uint32_t track = 0;
+    phase at = phase::opening;
+    std::uint32_t group = 0;     // the next group of the track, or the one in hand
+    bool holding = false;        // the group is in hand: waited for, not yet released
+    bool taken_over = false;     // the group in hand is translated in order
+    std::uint32_t chunk = 0;     // its next chunk
+    unsigned chunks_stitched = 0;
+    unsigned chunks_kept = 0;
+    track_piece queued;          // the second piece of the chunk just stitched
+};
+
+}  // namespace
+
+// What each worker thread runs: the pipeline's own, so that it lives as long
+// as the workers do.
+struct worker_entry {
+    pipeline* state;
+    void operator()() const;
+};
+
+struct pipeline {
+    byte_view image;
+    pipeline_settings settings;
+    std::uint32_t chunk_room;
+    group_plan* groups;
+    std::uint32_t group_count;
+    track_progress* tracks;
+    std::size_t track_count;
+    slot* slots;
+    std::uint32_t* free_slots;
+    std::uint32_t free_count;
+    std::uint8_t* bridge;  // the reading thread's output room
+    std::uint32_t next_claim = 0;
+    bool stop = false;
+    bool fault = false;
+    std::mutex lock;
+    std::condition_variable work_available;
+    std::condition_variable group_ready;
+    reader read;
+    pipeline_stats stats;
+    system_threads own_threads;
+    worker_starter* starter;
+    worker_entry entry;
+};
+
+namespace {
+
+std::size_t round_up(std::size_t size) { return (size + 63) / 64 * 64; }
+
+// Runs work that reads the image inside the caller's guard. The work's frame
+// holds only references, so a jump out of it leaves nothing behind.
+template <class Work>
+bool guarded(const pipeline& state, Work&& work) {
+    if (state.settings.guard == nullptr) {
+        work();
+        return true;
+    }
+    return state.settings.guard->run(work);
+}
+
+// Speculates one claimed group; runs guarded, holding no lock.
+void speculate_group(pipeline& state, std::uint32_t index) {
+    group_plan& group = state.groups[index];
+    track_progress& track = state.tracks[group.track];
+    group.speculated = false;
+    if (track.done.load(std::memory_order_acquire) ||
+        (track.serial.load(std::memory_order_acquire) && index % probe_spacing != 0)) {
+        return;
+    }
+    chunk_job* const jobs = state.slots[group.slot].jobs;
+    const std::uint32_t chunk = state.settings.tuning.chunk_bytes;
+    std::uint32_t count = 0;
+    for (std::uint64_t begin = group.begin; begin < group.end; begin += chunk, ++count) {
+        chunk_job& job = jobs[count];
+        job.begin = static_cast<std::uint32_t>(begin);
+        job.end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk, group.end));
+        job.known = group.first && count == 0;
+        job.running = no_running;
+    }
+    speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes);
+    group.speculated = true;
+}
+
+// Claims the next group, if a slot is free for it. Call with the lock held.
+bool claim(pipeline& state, std::uint32_t& index) {
+    if (state.next_claim >= state.group_count || state.free_count == 0) return false;
+    index = state.next_claim++;
+    group_plan& group = state.groups[index];
+    group.slot = state.free_slots[--state.free_count];
+    group.state = group_state::claimed;
+    return true;
+}
+
+// Speculates a claimed group and marks it ready (or the run faulted).
+void run_claimed(pipeline& state, std::uint32_t index, std::unique_lock<std::mutex>& held) {
+    held.unlock();
+    const bool read = guarded(state, [&] { speculate_group(state, index); });
+    held.lock();
+    group_plan& group = state.groups[index];
+    if (!read) {
+        state.fault = true;
+    } else if (group.state == group_state::taken_over) {
+        state.free_slots[state.free_count++] = group.slot;
+    } else {
+        group.state = group_state::ready;
+    }
+    state.group_ready.notify_all();
+    state.work_available.notify_all();
+}
+
+void work(pipeline& state) {
+    std::unique_lock<std::mutex> held(state.lock);
+    for (;;) {
+        std::uint32_t index = 0;
+        state.work_available.wait(held, [&] {
+            return state.stop || state.fault || state.next_claim >= state.group_count || state.free_count > 0;
+        });
+        if (state.stop || state.fault) return;
+        if (!claim(state, index)) {
+            if (state.next_claim >= state.group_count) return;
+            continue;
+        }
+        run_claimed(state, index, held);
+    }
+}
+
+}  // namespace
+
+void worker_entry::operator()() const { work(*state); }
+
+namespace {
+
+enum class wait_result { ready, taken_over, fault };
+
+// Waits until group `index` can be stitched: ready, or taken over from a
+// thread that is slow with it. Speculates other groups meanwhile.
+wait_result wait_for(pipeline& state, std::uint32_t index) {
+    std::unique_lock<std::mutex> held(state.lock);
+    for (;;) {
+        if (state.fault) return wait_result::fault;
+        group_plan& group = state.groups[index];
+        if (group.state == group_state::ready) return wait_result::ready;
+        std::uint32_t claimed = 0;
+        if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
+            run_claimed(state, claimed, held);
+            continue;
+        }
+        if (group.state == group_state::claimed) {
+            group.state = group_state::taken_over;
+            return wait_result::taken_over;
+        }
+        state.group_ready.wait(held);
+    }
+}
+
+void release(pipeline& state, std::uint32_t index) {
+    {
+        const std::lock_guard<std::mutex> held(state.lock);
+        const group_plan& group = state.groups[index];
+        if (group.state == group_state::taken_over) return;  // its speculation frees it
+        state.free_slots[state.free_count++] = group.slot;
+    }
+    state.work_available.notify_one();
+}
+
+// --- Setting up: the plan, the opening offers, the workers ---------------------
+
+// The memory of a conversion, in one block taken without exceptions: the
+// state, each track's progress, the groups, and for each slot the chunks'
+// jobs and output room; then the reading thread's own room.
+struct block_layout {
+    std::size_t tracks;
+    std::size_t groups;
+    std::size_t slots;
+    std::size_t free_slots;
+    std::size_t jobs;
+    std::size_t outputs;
+    std::size_t bridge;
+    std::size_t total;
+};
+
+block_layout lay_out(std::size_t track_count, std::size_t group_count, std::uint32_t slot_count, unsigned lanes,
+                     std::uint32_t chunk_room) {
+    block_layout layout{};
+    std::size_t at = round_up(sizeof(pipeline));
+    const auto take = [&](std::size_t bytes) {
+        const std::size_t offset = at;
+        at += round_up(bytes);
+        return offset;
+    };
+    layout.tracks = take(sizeof(track_progress) * track_count);
+    layout.groups = take(sizeof(group_plan) * group_count);
+    layout.slots = take(sizeof(slot) * slot_count);
+    layout.free_slots = take(sizeof(std::uint32_t) * slot_count);
+    layout.jobs = at;
+    at += round_up(sizeof(chunk_job) * lanes) * slot_count;
+    layout.outputs = at;
+    at += round_up(std::size_t{chunk_room} * lanes) * slot_count;
+    layout.bridge = take(chunk_room);
+    layout.total = at;
+    return layout;
+}
+
+// Groups of `lanes` chunks from each track's first event (behind its opening)
+// up to its planned end: at most this many.
+std::uint64_t count_groups(std::span<const pipeline_track> tracks, std::uint64_t group_bytes) {
+    std::uint64_t count = 0;
+    for (const pipeline_track& track : tracks) {
+        if (track.planned_end > track.first_event) {
+            count += (track.planned_end - track.first_event + group_bytes - 1) / group_bytes;
+        }
+    }
+    return count;
+}
+
+pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view image,
+                      std::span<const pipeline_track> tracks, const pipeline_settings& settings,
+                      std::uint32_t slot_count, std::uint32_t chunk_room) {
+    auto* const state = new (block) pipeline{};
+    state->image = image;
+    state->settings = settings;
+    state->chunk_room = chunk_room;
+    state->starter = settings.starter != nullptr ? settings.starter : &state->own_threads;
+    state->tracks = reinterpret_cast<track_progress*>(block + layout.tracks);
+    state->track_count = tracks.size();
+    for (std::size_t index = 0; index < tracks.size(); ++index) new (&state->tracks[index]) track_progress{};
+    state->groups = reinterpret_cast<group_plan*>(block + layout.groups);
+    state->slots = reinterpret_cast<slot*>(block + layout.slots);
+    state->free_slots = reinterpret_cast<std::uint32_t*>(block + layout.free_slots);
+    const unsigned lanes = settings.tuning.lanes;
+    for (std::uint32_t index = 0; index < slot_count; ++index) {
+        auto* const jobs = reinterpret_cast<chunk_job*>(block + layout.jobs + round_up(sizeof(chunk_job) * lanes) * index);
+        std::uint8_t* const out = block + layout.outputs + round_up(std::size_t{chunk_room} * lanes) * index;
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            new (&jobs[lane]) chunk_job{};
+            jobs[lane].out = out + std::size_t{chunk_room} * lane;
+        }
+        state->slots[index].jobs = jobs;
+        state->free_slots[state->free_count++] = index;
+    }
+    state->bridge = block + layout.bridge;
+    return state;
+}
+
+// Each track's opening offer decides where its first chunk starts.
+void open_tracks(pipeline& state, std::span<const pipeline_track> tracks) {
+    for (std::size_t index = 0; index < tracks.size(); ++index) {
+        track_progress& track = state.tracks[index];
+        std::uint8_t* opening = track.opening;
+        track.cursor = open_track(state.image, tracks[index].first_event, opening);
+        track.opening_bytes = static_cast<std::size_t>(opening - track.opening);
+    }
+}
+
+void plan_groups(pipeline& state, std::span<const pipeline_track> tracks) {
+    const std::uint64_t group_bytes = std::uint64_t{state.settings.tuning.chunk_bytes} * state.settings.tuning.lanes;
+    std::uint32_t next_group = 0;
+    for (std::size_t index = 0; index < tracks.size(); ++index) {
+        track_progress& track = state.tracks[index];
+        track.first_group = next_group;
+        const std::uint64_t begin = track.cursor.position;
+        const std::uint64_t end = tracks[index].planned_end;
+        for (std::uint64_t from = begin; !track.cursor.finished && from < end; from += group_bytes) {
+            state.groups[next_group++] = {static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(from),
+                                          static_cast<std::uint32_t>(std::min(from + group_bytes, end)), from == begin,
+                                          0, group_state::unclaimed, false};
+        }
+        track.group_count = next_group - track.first_group;
+        if (track.cursor.finished) track.done.store(true);
+    }
+    state.group_count = next_group;
+}
+
+void start_workers(pipeline& state) {
+    unsigned started = 0;
+    state.entry.state = &state;
+    while (started + 1 < state.settings.threads && state.group_count > 1 && state.starter->start(state.entry)) {
+        ++started;
+    }
+    state.stats.threads = started + 1;
+}
+
+// --- Reading: the tracks' output in order ---------------------------------------
+
+std::uint32_t chunk_end(const pipeline& state, const group_plan& group, std::uint32_t number) {
+    const std::uint64_t end = group.begin + std::uint64_t{number + 1} * state.settings.tuning.chunk_bytes;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, group.end));
+}
+
+std::uint32_t chunks_in(const pipeline& state, const group_plan& group) {
+    const std::uint32_t chunk = state.settings.tuning.chunk_bytes;
+    return static_cast<std::uint32_t>((std::uint64_t{group.end} - group.begin + chunk - 1) / chunk);
+}
+
+// Translates in order from the cursor, up to `stop`, one room's worth.
+std::size_t translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop) {
+    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room});
+}
+
+// The next chunk of the group in hand: stitched to its speculation, or
+// translated in order. Hands out up to two pieces; false when reading faulted.
+bool next_chunk(pipeline& state, track_piece& piece) {
+    reader& read = state.read;
+    const group_plan& group = state.groups[read.group];
+    track_progress& track = state.tracks[group.track];
+    const std::uint32_t end = chunk_end(state, group, read.chunk);
+    if (track.cursor.position >= end) {
+        ++read.chunk;
+        return true;
+    }
+    if (read.taken_over || !group.speculated) {
+        // In order, one room's worth at a time, until the chunk's end.
+        const std::uint32_t before = track.cursor.position;
+        std::size_t written = 0;
+        if (!guarded(state, [&] { written = translate_in_order(state, track, end); })) return false;
+        piece = {state.bridge, written};
+        if (track.cursor.finished || track.cursor.position >= end || (written == 0 && track.cursor.position == before)) {
+            ++state.stats.chunks_serial;
+            ++read.chunk;
+        }
+        return true;
+    }
+    const chunk_job& job = state.slots[group.slot].jobs[read.chunk];
+    stitch_result stitched;
+    if (!guarded(state, [&] { stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}); })) {
+        return false;
+    }
+    piece = {state.bridge, stitched.bridge_bytes};
+    if (stitched.kept) read.queued = {job.out + stitched.kept_from, job.written - stitched.kept_from};
+    ++read.chunk;
+    ++read.chunks_stitched;
+    if (stitched.kept) {
+        ++read.chunks_kept;
+        ++state.stats.chunks_kept;
+    } else {
+        ++state.stats.chunks_again;
+    }
+    return true;
+}
+
+// The group in hand is stitched: a track whose speculation keeps failing
+// goes in order, and the group's slot is freed.
+void end_group(pipeline& state) {
+    reader& read = state.read;
+    track_progress& track = state.tracks[state.groups[read.group].track];
+    if (track.cursor.finished) track.done.store(true, std::memory_order_release);
+    if (read.chunks_stitched > 0) {
+        track.failures = 2 * read.chunks_kept < read.chunks_stitched ? track.failures + 1 : 0;
+        if (track.failures == 0) track.serial.store(false, std::memory_order_release);
+        if (track.failures >= failures_before_serial) track.serial.store(true, std::memory_order_release);
+    }
+    release(state, read.group);
+    read.holding = false;
+    ++read.group;
+}
+
+// Takes the track's next group in hand: false when reading faulted.
+bool take_group(pipeline& state) {
+    reader& read = state.read;
+    const wait_result waited = wait_for(state, read.group);
+    if (waited == wait_result::fault) return false;
+    read.holding = true;
+    read.taken_over = waited == wait_result::taken_over;
+    if (read.taken_over) ++state.stats.groups_taken_over;
+    read.chunk = 0;
+    read.chunks_stitched = 0;
+    read.chunks_kept = 0;
+    return true;
+}
+
+}  // namespace
+
+void pipeline_closer::operator()(pipeline* state) const {
+    {
+        const std::lock_guard<std::mutex> held(state->lock);
+        state->stop = true;
+    }
+    state->work_available.notify_all();
+    state->starter->join_all();
+    if (state->settings.tuning.stats != nullptr) *state->settings.tuning.stats = state->stats;
+    state->~pipeline();
+    std::free(state);
+}
+
+pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> tracks,
+                              const pipeline_settings& settings, pipeline_handle& handle) {
+    pipeline_settings use = settings;
+    use.threads = std::clamp(use.threads, 1u, max_threads);
+    use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, 4u);
+    use.tuning.chunk_bytes = std::max<std::uint32_t>(use.tuning.chunk_bytes, 1);
+
+    const std::uint64_t groups = count_groups(tracks, std::uint64_t{use.tuning.chunk_bytes} * use.tuning.lanes);
+    if (groups > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_start::no_memory;
+    const std::uint32_t slot_count = use.threads == 1 ? 1 : slots_per_thread * use.threads;
+    const auto chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.tuning.chunk_bytes));
+    const block_layout layout =
+        lay_out(tracks.size(), static_cast<std::size_t>(groups), slot_count, use.tuning.lanes, chunk_room);
+    auto* const block = static_cast<std::uint8_t*>(std::malloc(layout.total));
+    if (block == nullptr) return pipeline_start::no_memory;
+    handle.reset(build_state(block, layout, image, tracks, use, slot_count, chunk_room));
+    pipeline& state = *handle;
+    if (!guarded(state, [&] { open_tracks(state, tracks); })) {
+        handle.reset();
+        return pipeline_start::input_fault;
+    }
+    plan_groups(state, tracks);
+    start_workers(state);
+    return pipeline_start::started;
+}
+
+pipeline_step next_piece(pipeline& state, track_piece& piece) {
+    reader& read = state.read;
+    for (;;) {
+        piece = {};
+        if (read.queued.size > 0) {
+            piece = read.queued;
+            read.queued = {};
+            return pipeline_step::piece;
+        }
+        if (read.track >= state.track_count) return pipeline_step::finished;
+        track_progress& track = state.tracks[read.track];
+        switch (read.at) {
+            case phase::opening:
+                read.at = phase::groups;
+                read.group = track.first_group;
+                piece = {track.opening, track.opening_bytes};
+                break;
+            case phase::groups:
+                if (read.holding) {
+                    const group_plan& group = state.groups[read.group];
+                    if (read.chunk < chunks_in(state, group) && !track.cursor.finished) {
+                        if (!next_chunk(state, piece)) return pipeline_step::input_fault;
+                    } else {
+                        end_group(state);
+                    }
+                } else if (read.group < track.first_group + track.group_count) {
+                    if (!take_group(state)) return pipeline_step::input_fault;
+                } else {
+                    read.at = phase::rest;
+                }
+                break;
+            case phase::rest: {
+                // Whatever runs on past the planned end (a track without an
+                // end of track), or all of the track when it had no groups.
+                const std::uint32_t before = track.cursor.position;
+                if (!track.cursor.finished) {
+                    std::size_t written = 0;
+                    if (!guarded(state, [&] {
+                            written = translate_in_order(state, track, std::numeric_limits<std::uint32_t>::max());
+                        })) {
+                        return pipeline_step::input_fault;
+                    }
+                    piece = {state.bridge, written};
+                    if (written > 0 || track.cursor.position != before) break;
+                }
+                track.done.store(true, std::memory_order_release);
+                ++read.track;
+                read.at = phase::opening;
+                return pipeline_step::track_end;
+            }
+        }
+        if (piece.size > 0) return pipeline_step::piece;
+    }
+}
+
+std::uint32_t track_end_position(const pipeline& state, std::size_t track) {
+    return state.tracks[track].cursor.position;
+}
+
+}  // namespace tolvarin

@@ -1,0 +1,87 @@
+// Converting the tracks of a container with every processor the caller
+// allows. Each track is cut into chunks, and groups of chunks are translated
+// speculatively (fast/guessed_chunks.hpp) by worker threads and by the
+// reading thread alike, each taking the next group in order as soon as it is
+// free: no thread waits for another's turn, so a busy machine falls back to
+// one processor's speed, never below it. The reading thread alone stitches
+// the groups in order and hands their output out, piece by piece, track
+// after track, exactly as a one-at-a-time translation would give it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "fast/guessed_chunks.hpp"
+#include "tolvarin/tolvarin.hpp"
+
+namespace tolvarin {
+
+struct pipeline_stats {
+    std::uint64_t chunks_kept = 0;        // stitched to their speculation
+    std::uint64_t chunks_again = 0;       // speculated, then translated again from the true boundary
+    std::uint64_t chunks_serial = 0;      // translated in order, without speculation
+    std::uint64_t groups_taken_over = 0;  // translated in order rather than waited for
+    unsigned threads = 0;                 // threads that ran, the reading one included
+};
+
+// What the project's tests and benchmarks may change.
+struct conversion_tuning {
+    std::uint32_t chunk_bytes = std::uint32_t{64} << 10;
+    unsigned lanes = 4;  // chunks interleaved by one thread
+    // The reading thread speculates groups itself while it waits. Only tests
+    // turn this off, to make it take groups over all the time.
+    bool stitcher_speculates = true;
+    pipeline_stats* stats = nullptr;  // filled in when the conversion ends
+};
+
+struct pipeline_track {
+    std::uint32_t first_event;  // the track's first byte behind its head
+    // Chunks are planned up to here (where the next song record starts, or
+    // the end of the image); a track that runs on past it, having no end of
+    // track, is finished in order.
+    std::uint32_t planned_end;
+};
+
+struct pipeline_settings {
+    unsigned threads = 1;  // the reading thread included; 1 to 8
+    conversion_tuning tuning;
+    const input_guard* guard = nullptr;
+    worker_starter* starter = nullptr;  // none: the library's own threads
+};
+
+// A piece of a track's output, valid until the next call for a piece.
+struct track_piece {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+enum class pipeline_step : std::uint8_t {
+    piece,       // the current track's next bytes
+    track_end,   // the current track is complete; the next call starts the next one
+    finished,    // every track is complete
+    input_fault  // reading the image faulted; nothing more can be had
+};
+
+// The state of one conversion, in one block of memory.
+struct pipeline;
+struct pipeline_closer {
+    // Stops the workers, waits for them and releases the block.
+    void operator()(pipeline* state) const;
+};
+using pipeline_handle = std::unique_ptr<pipeline, pipeline_closer>;
+
+enum class pipeline_start : std::uint8_t { started, no_memory, input_fault };
+
+// Plans the tracks' chunks, makes each track's opening offer and starts the
+// workers. `image` and `tracks` must outlive the pipeline.
+pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> tracks,
+                              const pipeline_settings& settings, pipeline_handle& handle);
+
+pipeline_step next_piece(pipeline& state, track_piece& piece);
+
+// Where the translation of a complete track stopped in the image.
+std::uint32_t track_end_position(const pipeline& state, std::size_t track);
+
+}  // namespace tolvarin
