@@ -10,10 +10,12 @@
 //     pitch-bend data byte);
 //   - the track equals the byte-at-a-time reference translation, whatever
 //     the room offered per call (which the input's first byte chooses);
-//   - the chunked, speculative, threaded conversion gives every track the
-//     same bytes, in order, with the chunk size, interleave width and thread
-//     count taken from the container's first bytes (which the format leaves
-//     uninterpreted).
+//   - the library's conversion (chunked, speculative, threaded) gives every
+//     output the same bytes, in order, with the chunk size, interleave width
+//     and thread count taken from the container's first bytes (which the
+//     format leaves uninterpreted);
+//   - the C interface hands out the same bytes in pieces, the head last;
+//   - a song's description stops where the conversion stopped.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,20 +23,25 @@
 #include <cstring>
 #include <vector>
 
-#include "container.hpp"
-#include "event_stream.hpp"
+#include "convert/pipeline.hpp"
+#include "format/container.hpp"
+#include "format/event_stream.hpp"
 #include "model.hpp"
-#include "pipeline.hpp"
+#include "tolvarin/tolvarin.h"
+#include "tolvarin/tolvarin.hpp"
 
 namespace {
+
+using output = std::vector<std::uint8_t>;
 
 void require(bool condition) {
     if (!condition) std::abort();
 }
 
-std::vector<std::uint8_t> build_output(tolvarin::byte_view image, std::uint32_t position, std::size_t room) {
-    std::vector<std::uint8_t> out(image.begin() + position, image.begin() + position + tolvarin::header_block_size);
-    std::vector<std::uint8_t> block(room);
+// An output built by the byte-at-a-time translation, `room` bytes at a time.
+output build_output(tolvarin::byte_view image, std::uint32_t position, std::size_t room) {
+    output out(image.begin() + position, image.begin() + position + tolvarin::header_block_size);
+    output block(room);
     tolvarin::track_state track =
         tolvarin::start_track(position + static_cast<std::uint32_t>(tolvarin::header_block_size));
     while (!track.finished) {
@@ -47,57 +54,43 @@ std::vector<std::uint8_t> build_output(tolvarin::byte_view image, std::uint32_t 
     return out;
 }
 
-struct collected {
-    std::vector<std::vector<std::uint8_t>> tracks;
-    std::size_t finished = 0;
-};
-
-bool collect(void* context, std::size_t index, const std::uint8_t* data, std::size_t size) {
-    auto& sink = *static_cast<collected*>(context);
-    require(index == sink.finished);
-    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
-    sink.tracks[index].insert(sink.tracks[index].end(), data, data + size);
-    return true;
-}
-
-bool finish(void* context, std::size_t index) {
-    auto& sink = *static_cast<collected*>(context);
-    require(index == sink.finished);
-    ++sink.finished;
-    if (sink.tracks.size() <= index) sink.tracks.resize(index + 1);
-    return true;
-}
-
-// The conversion as the program runs it, in chunks, on `threads` threads.
-std::vector<std::vector<std::uint8_t>> convert(tolvarin::byte_view image, const tolvarin::sequence_list& sequences,
-                                               const tolvarin::pipeline_settings& settings) {
-    std::vector<tolvarin::pipeline_track> tracks;
-    for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        std::uint32_t end = static_cast<std::uint32_t>(image.size());
-        for (std::uint32_t other = 0; other < sequences.count; ++other) {
-            if (sequences.positions[other] > sequences.positions[index]) end = std::min(end, sequences.positions[other]);
+// The C interface's pieces put together: the track's pieces in order, the
+// head last.
+output through_c_interface(tolvarin_session* session, std::uint32_t index) {
+    require(tolvarin_start_song(session, index) == TOLVARIN_OK);
+    output track;
+    output head;
+    for (;;) {
+        const int status = tolvarin_next_piece(session);
+        if (status == TOLVARIN_DONE) break;
+        const std::uint8_t* const data = tolvarin_piece_data(session);
+        const std::size_t size = tolvarin_piece_size(session);
+        if (status == TOLVARIN_TRACK_PIECE) {
+            require(head.empty() && size > 0);
+            track.insert(track.end(), data, data + size);
+        } else {
+            require(status == TOLVARIN_HEAD_PIECE && size == tolvarin::header_block_size && head.empty());
+            head.assign(data, data + size);
         }
-        tracks.push_back({sequences.positions[index] + 22, end});
     }
-    collected sink;
-    const tolvarin::pipeline_sink target{&sink, collect, finish};
-    require(tolvarin::run_pipeline(image, tracks, target, settings) == tolvarin::pipeline_result::done);
-    require(sink.finished == sequences.count);
-    return sink.tracks;
+    require(tolvarin_output_size(session) == head.size() + track.size());
+    head.insert(head.end(), track.begin(), track.end());
+    return head;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::uint8_t> image(data, data + size);
-    const tolvarin::sequence_list sequences = tolvarin::find_sequences(image);
-    require(sequences.count <= tolvarin::max_sequences);
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    require(plan.count <= tolvarin::max_songs);
     const std::size_t room = tolvarin::max_step_output + (size > 0 ? data[0] : 0) * 7u;
 
-    for (std::uint32_t index = 0; index < sequences.count; ++index) {
-        const std::uint32_t position = sequences.positions[index];
+    std::vector<output> expected;
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const std::uint32_t position = plan.songs[index].position;
         require(position < size && size - position >= tolvarin::header_block_size);
-        const std::vector<std::uint8_t> out = build_output(image, position, room);
+        const output out = build_output(image, position, room);
         require(out.size() >= 22);
         require(std::memcmp(out.data(), data + position, 18) == 0);
         const std::size_t track = out.size() - 22;
@@ -107,21 +100,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(stored == track);
         const std::size_t available = size - position - 22;
         require(2 * track <= 3 * available);
-        const std::vector<std::uint8_t> expected = test_support::reference_translate(image, position + 22);
-        require(expected.size() == track && std::equal(expected.begin(), expected.end(), out.begin() + 22));
+        require(out.size() <= tolvarin::output_size_bound(plan, index, size));
+        const output reference = test_support::reference_translate(image, position + 22);
+        require(reference.size() == track && std::equal(reference.begin(), reference.end(), out.begin() + 22));
+        expected.push_back(out);
+    }
+    if (plan.count == 0) return 0;
+
+    tolvarin::conversion_tuning tuning;
+    const unsigned a = data[1];
+    const unsigned b = data[2];
+    tuning.lanes = 1 + a % 4;
+    tuning.chunk_bytes = (b & 0x80) != 0 ? 1u << (6 + b % 7) : 1 + b % 48;
+    tolvarin::conversion_options options;
+    options.threads = a % 16 == 0 ? 2 + b % 3 : 1;
+    options.tuning = &tuning;
+    tolvarin::memory_outputs outputs;
+    require(tolvarin::convert(image, plan, outputs, options).status == tolvarin::conversion_status::done);
+    require(outputs.count() == plan.count);
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const tolvarin::byte_view got = outputs.output(index);
+        require(std::equal(got.begin(), got.end(), expected[index].begin(), expected[index].end()));
+        const tolvarin::song_description description = tolvarin::describe_song(image, plan, index);
+        require(description.end_position == outputs.report(index).end_position);
+        require(description.events <= got.size());
     }
 
-    if (sequences.count > 0) {
-        tolvarin::pipeline_settings settings;
-        const unsigned a = data[1];
-        const unsigned b = data[2];
-        settings.lanes = 1 + a % 4;
-        settings.chunk_bytes = (b & 0x80) != 0 ? 1u << (6 + b % 7) : 1 + b % 48;
-        settings.threads = a % 16 == 0 ? 2 + b % 3 : 1;
-        const auto tracks = convert(image, sequences, settings);
-        for (std::uint32_t index = 0; index < sequences.count; ++index) {
-            require(tracks[index] == test_support::reference_translate(image, sequences.positions[index] + 22));
-        }
-    }
+    tolvarin_session* const session = tolvarin_open(data, size);
+    require(session != nullptr && tolvarin_song_count(session) == plan.count);
+    const std::uint32_t song = a % plan.count;
+    require(through_c_interface(session, song) == expected[song]);
+    tolvarin_close(session);
     return 0;
 }

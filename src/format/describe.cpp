@@ -42,13 +42,17 @@ song_description describe_song(byte_view image, const container_plan& plan, std:
         // The image ended at the track's first byte, or inside its first event.
         description.ending = position > song.first_event ? track_ending::cut_short : track_ending::end_of_image;
     }
+    // A step that read a delta-time byte of 0x80 or more stands inside a
+    // delta time: the image ending there cuts the next event short.
+    bool inside_delta = false;
     while (goes_on) {
         if (position >= image.size()) {
-            description.ending = track_ending::end_of_image;
+            description.ending = inside_delta ? track_ending::cut_short : track_ending::end_of_image;
             break;
         }
         out = scratch;
         goes_on = translate_step(image, position, remembered, out, &note);
+        inside_delta = goes_on && !note.event && image[position - 1] >= 0x80;
         note_event(image, note, description);
         if (!goes_on) {
             description.ending =

@@ -1,0 +1,329 @@
+// The library's interface as another program meets it: songs converted into
+// a sink and into memory, one or all, on any number of threads; a sink, a
+// guard or a thread starter that says no; and the C interface. Expected
+// outputs are worked out by hand from the format, or come from the
+// reference translation for containers too large for that.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bytes.hpp"
+#include "convert/pipeline.hpp"
+#include "model.hpp"
+#include "tolvarin/tolvarin.h"
+#include "tolvarin/tolvarin.hpp"
+
+namespace {
+
+using test_support::bytes;
+using test_support::hex;
+
+// Three songs whose tracks are known by hand: the note off and the pitch bend
+// gain their pad, the rest is copied.
+struct known_song {
+    bytes stream;
+    bytes track;
+};
+const known_song songs[] = {
+    {hex("00 90 3C 40 60 80 3C 00 FF 2F 00"), hex("00 90 3C 40 60 80 3C 00 00 FF 2F 00")},
+    {hex("00 E0 40 00 FF 51 03 07 A1 20 00 FF 2F 00"), hex("00 E0 40 00 00 FF 51 03 07 A1 20 00 FF 2F 00")},
+    {hex("00 FF 2F 00"), hex("00 FF 2F 00")},
+};
+
+bytes record(std::size_t index) {
+    return test_support::concat({test_support::header_block(96 + static_cast<std::uint16_t>(index)), songs[index].stream});
+}
+
+bytes three_songs() { return test_support::container_of({record(0), record(1), record(2)}); }
+
+// Song `index` as a file: its head with the track length, then the track.
+bytes expected_output(std::size_t index) {
+    const bytes& track = songs[index].track;
+    return test_support::concat(
+        {test_support::header_block(96 + static_cast<std::uint16_t>(index), static_cast<std::uint32_t>(track.size())),
+         track});
+}
+
+bytes as_bytes(tolvarin::byte_view view) { return bytes(view.begin(), view.end()); }
+
+TEST(api, every_song_into_memory) {
+    const bytes image = three_songs();
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    ASSERT_EQ(plan.count, 3u);
+    tolvarin::memory_outputs outputs;
+    const tolvarin::conversion_result result = tolvarin::convert(image, plan, outputs);
+    EXPECT_EQ(result.status, tolvarin::conversion_status::done);
+    ASSERT_EQ(outputs.count(), 3u);
+    for (std::uint32_t index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(test_support::hex_string(as_bytes(outputs.output(index))), test_support::hex_string(expected_output(index)));
+        const tolvarin::song_output& report = outputs.report(index);
+        EXPECT_EQ(report.song.number, index + 1);
+        EXPECT_EQ(report.track_length, songs[index].track.size());
+        EXPECT_EQ(report.output_size, 22 + songs[index].track.size());
+        // The stream ends at its end of track, so the translation stops just
+        // behind the stream's last byte.
+        EXPECT_EQ(report.end_position, plan.songs[index].first_event + songs[index].stream.size());
+    }
+}
+
+TEST(api, one_song_into_memory) {
+    const bytes image = three_songs();
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    for (std::uint32_t index = 0; index < 3; ++index) {
+        tolvarin::memory_outputs outputs;
+        EXPECT_EQ(tolvarin::convert_song(image, plan, index, outputs).status, tolvarin::conversion_status::done);
+        ASSERT_EQ(outputs.count(), 1u);
+        EXPECT_EQ(outputs.report(0).song.number, index + 1);
+        EXPECT_EQ(test_support::hex_string(as_bytes(outputs.output(0))), test_support::hex_string(expected_output(index)));
+    }
+    tolvarin::memory_outputs none;
+    EXPECT_EQ(tolvarin::convert_song(image, plan, 3, none).status, tolvarin::conversion_status::bad_argument);
+    EXPECT_EQ(none.count(), 0u);
+}
+
+TEST(api, a_container_without_songs_converts_to_nothing) {
+    for (const bytes& image : {bytes{}, bytes(16, 0), bytes(37, 0)}) {
+        const tolvarin::container_plan plan = tolvarin::plan_container(image);
+        tolvarin::memory_outputs outputs;
+        EXPECT_EQ(tolvarin::convert(image, plan, outputs).status, tolvarin::conversion_status::done);
+        EXPECT_EQ(outputs.count(), 0u);
+    }
+}
+
+// A sink that records every call and refuses the one it is told to.
+struct refusing_sink final : tolvarin::output_sink {
+    std::string refuse;  // "begin 2", "write 3" or "end 1": the call and its output number
+    std::vector<std::string> calls;
+    bool refused = false;
+    std::size_t calls_after_refusal = 0;
+
+    bool answer(const std::string& call) {
+        if (refused) ++calls_after_refusal;
+        calls.push_back(call);
+        refused = refused || call == refuse;
+        return call != refuse;
+    }
+    std::uint32_t current = 0;
+    int writes = 0;
+    bool begin_output(const tolvarin::song_place& song) override {
+        current = song.number;
+        writes = 0;
+        return answer("begin " + std::to_string(song.number));
+    }
+    bool write(tolvarin::byte_view) override { return answer("write " + std::to_string(++writes)); }
+    bool end_output(const tolvarin::song_output& output) override {
+        return answer("end " + std::to_string(output.song.number));
+    }
+};
+
+// Whichever call a sink refuses, the conversion stops there, says which
+// output was under way, and asks nothing more of the sink. Each song here
+// is written in two pieces: its head, and its track (one piece, as the
+// tracks are short).
+TEST(api, a_sink_that_refuses_stops_the_conversion) {
+    struct refusal {
+        const char* refuse;
+        std::uint32_t song;
+        std::size_t calls;
+    };
+    const refusal cases[] = {{"begin 1", 0, 1}, {"write 1", 0, 2}, {"write 2", 0, 3}, {"end 1", 0, 4},
+                             {"begin 2", 1, 5}, {"end 3", 2, 12}};
+    const bytes image = three_songs();
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.refuse);
+        refusing_sink sink;
+        sink.refuse = c.refuse;
+        const tolvarin::conversion_result result = tolvarin::convert(image, plan, sink);
+        EXPECT_EQ(result.status, tolvarin::conversion_status::stopped);
+        EXPECT_EQ(result.song, c.song);
+        EXPECT_EQ(sink.calls.size(), c.calls);
+        EXPECT_EQ(sink.calls.back(), c.refuse);
+        EXPECT_EQ(sink.calls_after_refusal, 0u);
+    }
+}
+
+// A large container of many songs' worth of events, in four songs, gives the
+// same bytes on every number of threads (0: as many as there are
+// processors), and they are the reference's.
+TEST(api, every_thread_count_gives_the_same_bytes) {
+    const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
+    std::vector<bytes> records;
+    for (int song = 0; song < 4; ++song) {
+        bytes stream;
+        for (int i = 0; i < 6000 + 1000 * song; ++i) stream.insert(stream.end(), piece.begin(), piece.end());
+        stream.insert(stream.end(), {0x00, 0xFF, 0x2F, 0x00});
+        records.push_back(test_support::concat({test_support::header_block(), stream}));
+    }
+    const bytes image = test_support::container_of(records);
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    std::vector<bytes> expected;
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const bytes track = test_support::reference_translate(image, plan.songs[index].first_event);
+        expected.push_back(test_support::concat(
+            {test_support::header_block(96, static_cast<std::uint32_t>(track.size())), track}));
+    }
+    tolvarin::conversion_tuning tuning;
+    tuning.chunk_bytes = 4096;  // many groups, so that every thread has some
+    for (unsigned threads = 0; threads <= std::min(9u, static_cast<unsigned>(TOLVARIN_TEST_THREADS) + 1); ++threads) {
+        SCOPED_TRACE(threads);
+        tolvarin::conversion_options options;
+        options.threads = threads;
+        options.tuning = &tuning;
+        tolvarin::memory_outputs outputs;
+        ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, tolvarin::conversion_status::done);
+        ASSERT_EQ(outputs.count(), 4u);
+        for (std::uint32_t index = 0; index < 4; ++index) EXPECT_TRUE(as_bytes(outputs.output(index)) == expected[index]);
+    }
+}
+
+// A guard decides whether reading went well: a fault at any of its calls
+// ends the conversion as an input fault, and an output under way is never
+// ended.
+class faulting_guard final : public tolvarin::input_guard {
+public:
+    explicit faulting_guard(int fault_at) : fault_at_(fault_at) {}
+    bool run(tolvarin::function_ref<void()> work) const override {
+        if (++calls_ == fault_at_) return false;
+        work();
+        return true;
+    }
+    int calls() const { return calls_; }
+
+private:
+    int fault_at_;
+    mutable int calls_ = 0;
+};
+
+TEST(api, a_guard_that_faults_ends_the_conversion) {
+    const bytes image = three_songs();
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    const faulting_guard counting(-1);
+    tolvarin::conversion_options options;
+    options.guard = &counting;
+    tolvarin::memory_outputs whole;
+    ASSERT_EQ(tolvarin::convert(image, plan, whole, options).status, tolvarin::conversion_status::done);
+    ASSERT_GE(counting.calls(), 3);  // the heads, the openings, the tracks
+    for (int fault_at = 1; fault_at <= counting.calls(); ++fault_at) {
+        SCOPED_TRACE(fault_at);
+        const faulting_guard guard(fault_at);
+        options.guard = &guard;
+        refusing_sink sink;
+        const tolvarin::conversion_result result = tolvarin::convert(image, plan, sink, options);
+        EXPECT_EQ(result.status, tolvarin::conversion_status::input_fault);
+        // The output under way when the fault came is not ended.
+        EXPECT_EQ(std::count(sink.calls.begin(), sink.calls.end(), "end " + std::to_string(result.song + 1)), 0);
+    }
+}
+
+// Threads come from the caller's starter when it gives one; a starter that
+// gives none leaves the conversion on the calling thread, with the same bytes.
+class counted_starter final : public tolvarin::worker_starter {
+public:
+    explicit counted_starter(unsigned allowed) : allowed_(allowed) {}
+    bool start(tolvarin::function_ref<void()> entry) override {
+        ++asked;
+        if (started_ >= allowed_) return false;
+        entries_.push_back(entry);
+        threads_.emplace_back([this, index = started_] { entries_[index](); });
+        ++started_;
+        return true;
+    }
+    void join_all() override {
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+        ++joins;
+    }
+    unsigned asked = 0;
+    unsigned joins = 0;
+
+private:
+    unsigned allowed_;
+    unsigned started_ = 0;
+    std::vector<tolvarin::function_ref<void()>> entries_;
+    std::vector<std::thread> threads_;
+};
+
+TEST(api, threads_come_from_the_callers_starter) {
+    if (TOLVARIN_TEST_THREADS < 4) GTEST_SKIP() << "the tests run on one thread here";
+    bytes stream;
+    for (int i = 0; i < 200000; ++i) stream.insert(stream.end(), {0x00, 0x90, 0x3C, 0x40});
+    const bytes image = test_support::container_of({test_support::concat({test_support::header_block(), stream})});
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    tolvarin::memory_outputs expected;
+    ASSERT_EQ(tolvarin::convert(image, plan, expected).status, tolvarin::conversion_status::done);
+    for (const unsigned allowed : {0u, 1u, 3u}) {
+        SCOPED_TRACE(allowed);
+        counted_starter starter(allowed);
+        tolvarin::pipeline_stats stats;
+        tolvarin::conversion_tuning tuning;
+        tuning.stats = &stats;
+        tolvarin::conversion_options options;
+        options.threads = 4;
+        options.starter = &starter;
+        options.tuning = &tuning;
+        tolvarin::memory_outputs outputs;
+        ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, tolvarin::conversion_status::done);
+        EXPECT_TRUE(as_bytes(outputs.output(0)) == as_bytes(expected.output(0)));
+        EXPECT_EQ(starter.asked, std::min(allowed + 1, 3u));
+        EXPECT_EQ(starter.joins, 1u);
+        EXPECT_EQ(stats.threads, allowed + 1);
+    }
+}
+
+// The C interface: the plan, the bound, a description, and each song's
+// output in pieces, its head last.
+TEST(c_interface, converts_in_pieces_with_the_head_last) {
+    const bytes image = three_songs();
+    tolvarin_session* const session = tolvarin_open(image.data(), image.size());
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(tolvarin_song_count(session), 3u);
+    EXPECT_EQ(tolvarin_walk_end(session), TOLVARIN_WALK_ABSENT_SLOT);
+    EXPECT_EQ(tolvarin_song_number(session, 1), 2u);
+    EXPECT_EQ(tolvarin_song_position(session, 1), 16u + record(0).size());
+    const std::size_t behind_song_3 = image.size() - (16 + record(0).size() + record(1).size() + 22);
+    EXPECT_EQ(tolvarin_output_bound(session, 2), 22 + behind_song_3 + behind_song_3 / 2);
+    for (std::uint32_t index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        ASSERT_EQ(tolvarin_start_song(session, index), TOLVARIN_OK);
+        bytes track;
+        bytes head;
+        int status = 0;
+        while ((status = tolvarin_next_piece(session)) == TOLVARIN_TRACK_PIECE) {
+            ASSERT_TRUE(head.empty());
+            track.insert(track.end(), tolvarin_piece_data(session), tolvarin_piece_data(session) + tolvarin_piece_size(session));
+        }
+        ASSERT_EQ(status, TOLVARIN_HEAD_PIECE);
+        head.assign(tolvarin_piece_data(session), tolvarin_piece_data(session) + tolvarin_piece_size(session));
+        EXPECT_EQ(tolvarin_next_piece(session), TOLVARIN_DONE);
+        EXPECT_EQ(test_support::hex_string(test_support::concat({head, track})),
+                  test_support::hex_string(expected_output(index)));
+        EXPECT_EQ(tolvarin_output_size(session), expected_output(index).size());
+    }
+    ASSERT_EQ(tolvarin_describe_song(session, 1), TOLVARIN_OK);
+    EXPECT_EQ(tolvarin_track_ending(session), TOLVARIN_END_OF_TRACK);
+    EXPECT_EQ(tolvarin_event_count(session), 3u);  // pitch bend, tempo, end of track
+    EXPECT_EQ(tolvarin_text_type(session), 0u);
+    EXPECT_EQ(tolvarin_start_song(session, 3), TOLVARIN_BAD_ARGUMENT);
+    EXPECT_EQ(tolvarin_describe_song(session, 3), TOLVARIN_BAD_ARGUMENT);
+    tolvarin_close(session);
+}
+
+TEST(c_interface, refuses_what_it_cannot_take) {
+    EXPECT_EQ(tolvarin_open(nullptr, 5), nullptr);
+    tolvarin_session* const empty = tolvarin_open(nullptr, 0);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(tolvarin_song_count(empty), 0u);
+    EXPECT_EQ(tolvarin_walk_end(empty), TOLVARIN_WALK_PAST_THE_END);
+    EXPECT_EQ(tolvarin_walk_stopped_at(empty), 16u);
+    EXPECT_EQ(tolvarin_next_piece(empty), TOLVARIN_BAD_ARGUMENT);  // no song started
+    EXPECT_EQ(tolvarin_start_song(empty, 0), TOLVARIN_BAD_ARGUMENT);
+    tolvarin_close(empty);
+    tolvarin_close(nullptr);
+}
+
+}  // namespace
