@@ -59,6 +59,7 @@ inline constexpr std::size_t header_block_size = 22;
 inline constexpr std::size_t track_length_offset = 18;  // where the head holds the track length
 // An image must be smaller than this: positions in it are 32-bit.
 inline constexpr std::uint64_t max_image_size = std::uint64_t{1} << 32;
+constexpr bool image_too_large(std::uint64_t size) { return size >= max_image_size; }
 // The longest track a Standard MIDI File's 32-bit length field can count.
 inline constexpr std::uint64_t max_track_length = 0xFFFFFFFFu;
 

@@ -37,7 +37,7 @@ extern "C" {
 
 tolvarin_session* tolvarin_open(const std::uint8_t* image, std::size_t size) {
     if (image == nullptr && size > 0) return nullptr;
-    if (size >= tolvarin::max_image_size) return nullptr;
+    if (tolvarin::image_too_large(size)) return nullptr;
     void* const memory = std::malloc(sizeof(tolvarin_session));
     if (memory == nullptr) return nullptr;
     auto* const session = new (memory) tolvarin_session{};

@@ -24,7 +24,7 @@ public:
 
 private:
     // A pthread_t or a HANDLE: either fits in a pointer-sized integer.
-    std::uintptr_t handles_[max_threads]{};
+    [[maybe_unused]] std::uintptr_t handles_[max_threads]{};
     std::optional<function_ref<void()>> entries_[max_threads];
     unsigned started_ = 0;
 };

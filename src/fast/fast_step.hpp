@@ -58,11 +58,12 @@ inline constexpr std::array<step, (running_class_count + 1) * 256> steps = [] {
 // bytes behind it are stored as zero, which gives the pad of a note off or
 // pitch bend (and is overwritten by the next event otherwise).
 inline constexpr std::array<std::uint64_t, 8> keep_first = [] {
+    // The first n bytes in memory are the low bytes of the loaded word on a
+    // little-endian machine, the high ones on a big-endian one.
     std::array<std::uint64_t, 8> masks{};
-    for (unsigned n = 0; n < 8; ++n) {
-        std::array<std::uint8_t, 8> bytes{};
-        for (unsigned i = 0; i < n; ++i) bytes[i] = 0xFF;
-        masks[n] = std::bit_cast<std::uint64_t>(bytes);
+    for (unsigned n = 1; n < 8; ++n) {
+        const std::uint64_t low = (std::uint64_t{1} << (8 * n)) - 1;
+        masks[n] = std::endian::native == std::endian::little ? low : ~(~std::uint64_t{0} >> (8 * n));
     }
     return masks;
 }();

@@ -27,7 +27,7 @@ std::uint32_t planned_end(const container_plan& plan, std::uint32_t index, std::
 
 container_plan plan_container(byte_view image) {
     container_plan plan;
-    if (image.size() >= max_image_size) return plan;
+    if (image_too_large(image.size())) return plan;
     // Position 0 marks an absent song. A slot counts from byte 4 of the
     // container, in 32-bit arithmetic, so a slot of 0xFFFFFFFC wraps to 0 and
     // reads as absent. A container shorter than its header has no slots.

@@ -29,7 +29,7 @@ void note_event(byte_view image, const step_note& note, song_description& descri
 
 song_description describe_song(byte_view image, const container_plan& plan, std::uint32_t index) {
     song_description description;
-    if (index >= plan.count || image.size() >= max_image_size) return description;
+    if (index >= plan.count || image_too_large(image.size())) return description;
     const song_place& song = plan.songs[index];
     std::uint8_t scratch[max_step_output];
     std::uint32_t position = song.first_event;
