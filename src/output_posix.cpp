@@ -2,8 +2,9 @@
 // under its own name and never written through a link:
 //
 //   1. the output name is looked at without following links, and refused if
-//      it is held by anything but a regular file or a symbolic link, or by a
-//      file the user could not write or replace;
+//      it is held by anything but a regular file or a symbolic link, by a
+//      file the user could not write or replace, or by the container's own
+//      file where it is that file's last name;
 //   2. a temporary file ".tolvarin-<16 hex digits>.tmp" is created beside it,
 //      exclusively, so no other run and no planted link can be written into;
 //   3. the output is written, patched and closed there, every step checked;
@@ -197,9 +198,16 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     bool exists = false;
     if (!output_name_usable(dir.descriptor, leaf, existing, exists)) return false;
     const bool replaces_file = exists && S_ISREG(existing.st_mode);
-    file.replaces_input = replaces_file && input.descriptor >= 0 &&
+    file.replaces_input = replaces_file && input.identified &&
                           static_cast<std::uint64_t>(existing.st_dev) == input.device &&
                           static_cast<std::uint64_t>(existing.st_ino) == input.inode;
+    // The output name is the container's own file, as when the container was
+    // given through a symbolic link to it. The rename would take that name
+    // away; where it is the file's last, the container would be deleted, so
+    // the name is refused. The link count is the one at this name now, not
+    // when the container was loaded: an earlier output of this run may have
+    // replaced another of its names.
+    if (file.replaces_input && existing.st_nlink <= 1) return false;
 
     const int index = claim_entry();
     if (index < 0) return false;
@@ -273,8 +281,9 @@ bool commit_output(const output_directory& dir, const native_char* leaf, input_b
     }
     // Replacing a hard link of the container drops its link count, which
     // changes its status-change time: that is this run's own doing, not a
-    // change to its bytes, so the check takes the new time as its own.
-    if (renamed && file.replaces_input) {
+    // change to its bytes, so the check, which watches a mapped container
+    // through its descriptor, takes the new time as its own.
+    if (renamed && file.replaces_input && input.descriptor >= 0) {
         struct stat info {};
         if (::fstat(input.descriptor, &info) == 0 && static_cast<std::size_t>(info.st_size) == input.size &&
             static_cast<std::int64_t>(info.st_mtim.tv_sec) == input.modified_seconds &&

@@ -1,8 +1,9 @@
 // Output files on Windows, with the same protocol as on POSIX systems: the
-// output name is checked without being opened, the output is written to a
-// temporary file ".tolvarin-<16 hex digits>.tmp" created beside it (never
-// over an existing file), closed with the close checked, and only then moved
-// over the output name, which replaces a link as a name.
+// output name is checked without being opened for writing (and refused if it
+// is the container's last name), the output is written to a temporary file
+// ".tolvarin-<16 hex digits>.tmp" created beside it (never over an existing
+// file), closed with the close checked, and only then moved over the output
+// name, which replaces a link as a name.
 //
 // The console's control handler (Ctrl-C, Ctrl-Break, the console closing)
 // runs on a thread of its own. It removes the temporary files in progress
@@ -94,6 +95,26 @@ bool join_path(const wchar_t* prefix, const wchar_t* name, wchar_t (&out)[max_wi
     return true;
 }
 
+// True when the output name is the container's own file and that file's last
+// name, as when the container was given through a symbolic link to it:
+// moving the output over it would delete the container. The name is opened
+// as itself, not followed, so a link at the name is compared as the link
+// (and replaced as a name, as any link is). Its link count is the one now,
+// after the earlier outputs of this run have replaced whatever names of the
+// file they held.
+bool is_last_name_of_input(const wchar_t* name, const input_block& input) {
+    if (!input.identified) return false;
+    constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE handle = ::CreateFileW(name, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+    ::CloseHandle(handle);
+    const std::uint64_t index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return known && info.dwVolumeSerialNumber == input.device && index == input.inode && info.nNumberOfLinks <= 1;
+}
+
 // What stands at the output name decides whether the output may replace it:
 // nothing, a regular file the user may write, or a link.
 bool output_name_usable(const wchar_t* name) {
@@ -118,11 +139,14 @@ bool open_output_directory(const native_char* directory, output_directory& dir) 
 
 void close_output_directory(output_directory& dir) { dir.prefix = nullptr; }
 
-bool create_output(const output_directory& dir, const native_char* leaf, const input_block&, output_file& file) {
+bool create_output(const output_directory& dir, const native_char* leaf, const input_block& input,
+                   output_file& file) {
     file.handle = nullptr;
     file.open = file.exists = false;
     wchar_t name[max_windows_path];
-    if (!join_path(dir.prefix, leaf, name) || !output_name_usable(name)) return false;
+    if (!join_path(dir.prefix, leaf, name) || !output_name_usable(name) || is_last_name_of_input(name, input)) {
+        return false;
+    }
     for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
         wchar_t temporary[temporary_name_size];
         make_temporary_name(random_bits(attempt), temporary);

@@ -59,14 +59,20 @@ struct input_block {
     std::size_t size = 0;
     void* owned = nullptr;       // heap block to free, if the file was read
     std::size_t mapped = 0;      // bytes mapped, if the file is mapped
+    // Which file the container is, however it was loaded (mapped or read),
+    // so that an output name that is the container's own file can be told
+    // apart: device and inode on POSIX, volume serial number and file index
+    // on Windows. A pipe or a device has no name an output could replace:
+    // it stays unidentified.
+    bool identified = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 #ifndef _WIN32
     // A mapped file's descriptor stays open, so that a change to the file can
     // be seen: its size and its modification and status-change times as they
     // were when it was mapped. The status-change time is the one a writer
     // cannot set back.
     int descriptor = -1;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
     std::int64_t modified_seconds = 0;
     std::int64_t modified_nanoseconds = 0;
     std::int64_t changed_seconds = 0;
@@ -134,7 +140,7 @@ struct output_file {
 #else
     int descriptor = -1;
     int entry = -1;                  // its place in the list of temporary files
-    bool replaces_input = false;     // the output name is a link to the input file
+    bool replaces_input = false;     // the output name is another name of the input file
 #endif
     bool open = false;       // the temporary file is open
     bool exists = false;     // the temporary file exists
@@ -143,10 +149,11 @@ struct output_file {
 // Starts the output `leaf` (a name inside `dir`). Refused, with false and no
 // file created, when the name is held by anything but a regular file or a
 // symbolic link, by a regular file the user may not write, by a file that the
-// directory's sticky bit keeps the user from replacing, or when no file can
-// be created in the directory. A regular file's permission bits (and, for
-// root, its owner) pass to the new file. `input` is the container, whose own
-// name may be linked at the output name.
+// directory's sticky bit keeps the user from replacing, by the container's
+// own file where it is that file's last name (replacing it would delete the
+// container), or when no file can be created in the directory. A regular
+// file's permission bits (and, for root, its owner) pass to the new file.
+// `input` is the container, whose own file may be at the output name.
 bool create_output(const output_directory& dir, const native_char* leaf, const input_block& input,
                    output_file& file);
 bool write_output(output_file& file, const std::uint8_t* data, std::size_t size);

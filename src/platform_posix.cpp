@@ -70,9 +70,11 @@ load_status read_stream(int descriptor, input_block& block) {
     return load_status::loaded;
 }
 
-// What the change check compares, taken field by field: no arithmetic on
-// times, which may lie anywhere in their range.
+// Which file the container is, and what the change check compares, taken
+// field by field: no arithmetic on times, which may lie anywhere in their
+// range. The times are consulted for a mapped file only.
 void remember_file_state(const struct stat& info, input_block& block) {
+    block.identified = true;
     block.device = static_cast<std::uint64_t>(info.st_dev);
     block.inode = static_cast<std::uint64_t>(info.st_ino);
     block.modified_seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec);
@@ -113,6 +115,7 @@ load_status load_open_file(int descriptor, input_block& block) {
         return load_status::cannot_read;
     }
     block = {data, size, data};
+    remember_file_state(info, block);
     return load_status::loaded;
 }
 

@@ -5,6 +5,8 @@
 // UTF-8. Line ends are CRLF, as text written by a Windows console program is.
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -103,6 +105,21 @@ void write_line(std::string_view text, const wchar_t* path) {
     }
 }
 
+// Which file the open container is: its volume's serial number and its file
+// index, as an output name is compared with it. A pipe, a console or a device
+// has no name an output could replace, and is left unidentified.
+void remember_identity(std::FILE* file, input_block& block) {
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(handle, &info)) {
+        return;
+    }
+    block.identified = true;
+    block.device = info.dwVolumeSerialNumber;
+    block.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
 bool read_exactly(std::FILE* file, std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
@@ -139,6 +156,7 @@ load_status load_input(const native_char* path, input_block& block) {
                 block.data = data;
                 block.size = static_cast<std::size_t>(size);
                 block.owned = data;
+                remember_identity(file, block);
                 status = load_status::loaded;
             }
         }

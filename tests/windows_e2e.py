@@ -148,6 +148,8 @@ def end_to_end(checks, exe, work):
         checks.expect(f"replaced outputs: output {number}", read(os.path.join(folder, f"tune_{number}.mid")) == expected_output(number))
     checks.expect("replaced outputs: no temporary file", temporaries(folder) == [])
 
+    container_through_links(checks, exe, work)
+
     # A container converted on several threads gives the same bytes.
     folder = os.path.join(work, "g")
     os.makedirs(folder)
@@ -159,6 +161,54 @@ def end_to_end(checks, exe, work):
     for number, expected in enumerate(outputs, start=1):
         checks.expect(f"large container: output {number}",
                       read(os.path.join(folder, f"big_{number}.mid")) == expected)
+
+
+def container_through_links(checks, exe, work):
+    """A container given through a link to one of its own outputs. Moving
+    that output over the container's last name would delete the container,
+    so the output is refused; a container that keeps another name (a hard
+    link) is converted whole. The links are made on the Unix side: Wine opens
+    the container through the symbolic link and reports the file's index and
+    link count as the Linux inode and link count, which is what the program
+    compares. Wine shows no Unix link as a reparse point, so a link at an
+    output name cannot be told from its target here: what Windows does with
+    a real symbolic link or junction at an output name is not covered."""
+    cases = [
+        # (name, (link, target) pairs of symbolic links, (new name, existing) hard links, the container's
+        #  file, outputs new, refused output, names that must still hold the container)
+        ("link to its only name", [("real.dat", "real_2.mid")], [], "real_2.mid", 1, 2, ["real_2.mid", "real.dat"]),
+        ("link to a hard-linked name", [("real.dat", "real_2.mid")], [("keep.dat", "real_2.mid")], "real_2.mid",
+         4, None, ["keep.dat"]),
+        # Outputs 1 and 2 are both its names: once output 1 replaced one,
+        # output 2 is its last.
+        ("outputs 1 and 2 its names", [("real.dat", "real_1.mid")], [("real_2.mid", "real_1.mid")], "real_1.mid",
+         1, 2, ["real_2.mid"]),
+    ]
+    image = container()
+    for index, (name, symlinks, hard_links, file, renamed, refused, kept) in enumerate(cases):
+        folder = os.path.join(work, f"link{index}")
+        os.makedirs(folder)
+        with open(os.path.join(folder, file), "wb") as f:
+            f.write(image)
+        for new, existing in hard_links:
+            os.link(os.path.join(folder, existing), os.path.join(folder, new))
+        for link, target in symlinks:
+            os.symlink(target, os.path.join(folder, link))
+        target = windows_path(f"{folder}/real.dat")
+        status, out = run(exe, [target], work)
+        message = f"No file or already opened : {target[:-4]}_{refused}.mid\r\n".encode() if refused else b""
+        checks.expect(f"{name}: status", status == (255 if refused else 0), str(status))
+        checks.expect(f"{name}: message", after_banner(checks, name, out) == message, repr(out[-80:]))
+        for number in range(1, renamed + 1):
+            checks.expect(f"{name}: output {number}",
+                          read(os.path.join(folder, f"real_{number}.mid")) == expected_output(number))
+        if refused:
+            for number in range(refused + 1, 5):
+                checks.expect(f"{name}: no output {number}",
+                              not os.path.exists(os.path.join(folder, f"real_{number}.mid")))
+        for kept_name in kept:
+            checks.expect(f"{name}: container kept at {kept_name}", read(os.path.join(folder, kept_name)) == image)
+        checks.expect(f"{name}: no temporary file", temporaries(folder) == [])
 
 
 def large_container():

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -188,6 +189,34 @@ TEST(output_protection, interrupted_threaded_run_leaves_earlier_or_complete_outp
     interrupt_at({&first, &second, &third}, {"write:1", "write:4", "rename:1", "rename:2"}, {SIGINT, SIGTERM, SIGKILL});
 }
 
+// The output name taken by a non-empty directory while the run is about to
+// rename its second output over it (the fault library stops the run just
+// before that rename): the rename fails, so the output is reported as a
+// refused name, the directory keeps what it holds, the first output stands
+// complete, the third keeps its earlier bytes, and the finished temporary
+// file is removed rather than left beside the directory.
+TEST(output_protection, rename_refused_at_the_last_moment_removes_the_temporary_file) {
+    scratch_dir dir;
+    write_file(dir / "n.dat",
+               test_support::container_of({melody.record(), tempo_and_bend.record(), only_end.record()}));
+    write_earlier_outputs(dir, "n", 3);
+    const run_options options{.cwd = dir.path(), .environment = {preload_faults(), "TOLVARIN_STOP_AT=rename:2"}};
+    running_tool tool = start_tool({"n.dat"}, options);
+    ASSERT_TRUE(wait_until_stopped(tool));
+    fs::remove(dir / "n_2.mid");
+    write_file(dir / "n_2.mid/kept.txt", earlier(7));
+    kill(tool.pid, SIGCONT);
+    const run_result r = finish_tool(tool, options);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_banner(r.out), "No file or already opened : n_2.mid\n");
+    expect_file(dir / "n_1.mid", melody.output());
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir / "n_2.mid")));
+    expect_file(dir / "n_2.mid/kept.txt", earlier(7));
+    expect_file(dir / "n_3.mid", earlier(3));
+    EXPECT_EQ(dir.files(), (std::set<std::string>{"n.dat", "n_1.mid", "n_2.mid/kept.txt", "n_3.mid"}));
+    EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+}
+
 // A container cut short while several threads read it: every thread's read
 // of the missing pages is caught, and the run ends as a read failure.
 TEST(output_protection, container_cut_while_read_on_several_threads) {
@@ -291,6 +320,107 @@ TEST(output_protection, links_at_output_names_are_replaced_as_names) {
     }
 }
 
+// A container given through a symbolic link may be one of its own outputs:
+// l.dat a link to l_2.mid. Renaming output 2 over l_2.mid would take the
+// container's last name, and its bytes with it; so that output is refused
+// before anything is written, as any name the run may not replace, and the
+// outputs before it stand. A container that keeps another name (a hard
+// link) loses nothing and is converted whole. What counts is the link count
+// when the output is created: where outputs 1 and 2 are both names of the
+// container, replacing output 1 leaves output 2 its last name. Mapped or
+// read into memory, the container is known alike; a FIFO has no name to
+// lose, so nothing is refused.
+TEST(output_protection, container_reached_through_a_link_keeps_its_last_name) {
+    const std::vector<const song*> songs{&melody, &tempo_and_bend, &only_end};
+    const bytes container = test_support::container_of({melody.record(), tempo_and_bend.record(), only_end.record()});
+    enum class source { mapped, read, fifo };
+    struct last_name_case {
+        const char* name;
+        void (*set_up)(const scratch_dir&, const bytes& container);
+        source loaded;
+        int renamed;                          // outputs 1..renamed are new
+        std::string message;                  // after the banner
+        std::set<std::string> container_at;   // names still holding the container
+    };
+    const auto link_to_output_2 = [](const scratch_dir& d, const bytes& c) {
+        write_file(d / "l_2.mid", c);
+        fs::create_symlink("l_2.mid", d / "l.dat");
+    };
+    const auto link_to_hard_linked_output_2 = [](const scratch_dir& d, const bytes& c) {
+        write_file(d / "l_2.mid", c);
+        fs::create_hard_link(d / "l_2.mid", d / "keep.dat");
+        fs::create_symlink("l_2.mid", d / "l.dat");
+    };
+    const auto outputs_1_and_2_are_its_names = [](const scratch_dir& d, const bytes& c) {
+        write_file(d / "l_1.mid", c);
+        fs::create_hard_link(d / "l_1.mid", d / "l_2.mid");
+        fs::create_symlink("l_1.mid", d / "l.dat");
+    };
+    const std::string refused_2 = "No file or already opened : l_2.mid\n";
+    const last_name_case cases[] = {
+        {"link to its only name, mapped", link_to_output_2, source::mapped, 1, refused_2, {"l_2.mid", "l.dat"}},
+        {"link to its only name, read", link_to_output_2, source::read, 1, refused_2, {"l_2.mid", "l.dat"}},
+        {"link to a name with a hard link beside it, mapped", link_to_hard_linked_output_2, source::mapped, 3, "",
+         {"keep.dat"}},
+        {"link to a name with a hard link beside it, read", link_to_hard_linked_output_2, source::read, 3, "",
+         {"keep.dat"}},
+        {"outputs 1 and 2 its only names, mapped", outputs_1_and_2_are_its_names, source::mapped, 1, refused_2,
+         {"l_2.mid"}},
+        {"outputs 1 and 2 its only names, read", outputs_1_and_2_are_its_names, source::read, 1, refused_2,
+         {"l_2.mid"}},
+        {"FIFO", nullptr, source::fifo, 3, "", {}},
+    };
+    for (const last_name_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        pid_t feeder = -1;
+        if (c.loaded == source::fifo) {
+            ASSERT_EQ(mkfifo((dir / "l.dat").c_str(), 0666), 0);
+            const std::string fifo = (dir / "l.dat").string();
+            feeder = fork();
+            if (feeder == 0) {
+                alarm(60);
+                const int end = open(fifo.c_str(), O_WRONLY);
+                const bool fed = end >= 0 && write(end, container.data(), container.size()) ==
+                                                 static_cast<ssize_t>(container.size());
+                _exit(fed ? 0 : 1);
+            }
+            ASSERT_GT(feeder, 0);
+        } else {
+            c.set_up(dir, container);
+        }
+        for (int number = 1; number <= 3; ++number) {
+            const fs::path output = dir / ("l_" + std::to_string(number) + ".mid");
+            if (!fs::exists(fs::symlink_status(output))) write_file(output, earlier(number));
+        }
+        std::vector<std::string> environment;
+        if (c.loaded == source::read) environment = {preload_faults(), "TOLVARIN_MAP_FAULT=refuse"};
+        const run_result r = run_tool({"l.dat"}, {.cwd = dir.path(), .environment = environment});
+        if (feeder > 0) {
+            int fed = 0;
+            ASSERT_EQ(waitpid(feeder, &fed, 0), feeder);
+            EXPECT_TRUE(WIFEXITED(fed) && WEXITSTATUS(fed) == 0) << "the FIFO was not read";
+        }
+        EXPECT_EQ(r.status, c.message.empty() ? 0 : 255);
+        EXPECT_EQ(after_banner(r.out), c.message);
+        for (int number = 1; number <= 3; ++number) {
+            const std::string output = "l_" + std::to_string(number) + ".mid";
+            SCOPED_TRACE(output);
+            if (number <= c.renamed) {
+                EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / output)));
+                expect_file(dir / output, songs[static_cast<std::size_t>(number) - 1]->output());
+            } else if (c.container_at.count(output) == 0) {
+                expect_file(dir / output, earlier(number));
+            }
+        }
+        for (const std::string& name : c.container_at) {
+            SCOPED_TRACE("the container at " + name);
+            expect_file(dir / name, container);
+        }
+        EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
+    }
+}
+
 // As root, in a directory that another user owns: a link that user plants at
 // an output name must not make the run overwrite a private file of root's.
 TEST(output_protection, link_planted_by_another_user_is_not_followed) {
@@ -356,12 +486,16 @@ TEST(output_protection, concurrent_runs_never_mix_outputs) {
 
 // A regular file that an output replaces passes on its permission bits (never
 // set-user-ID, set-group-ID or sticky) and, when root runs the program, its
-// owner, so its user can still write it. A new name gets 0666 less the umask.
+// owner, so its user can still write it. A new name gets 0666 less the umask,
+// and so does a name that held a symbolic link: a link's own bits are 0777
+// and its owner whoever made it, nothing the new file should take. The
+// link's target, a file of another user's, lends nothing either.
 TEST(output_protection, replaced_file_passes_on_permissions_and_owner) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+    enum class held_by { nothing, file, link };
     struct access_case {
         const char* name;
-        bool existing;
+        held_by existing;
         uid_t owner;
         gid_t group;
         mode_t mode;
@@ -370,29 +504,44 @@ TEST(output_protection, replaced_file_passes_on_permissions_and_owner) {
         owner_and_mode expected;
     };
     const access_case cases[] = {
-        {"another user's file, run as root", true, nobody, nogroup, 0640, 022, false, {nobody, nogroup, 0640}},
-        {"set-user-ID file", true, 0, 0, 04755, 022, false, {0, 0, 0755}},
-        {"private file of the user", true, nobody, nogroup, 0600, 022, true, {nobody, nogroup, 0600}},
-        {"new name", false, 0, 0, 0, 027, false, {0, 0, 0640}},
-        {"new name, plain umask", false, 0, 0, 0, 022, true, {nobody, nogroup, 0644}},
+        {"another user's file, run as root", held_by::file, nobody, nogroup, 0640, 022, false, {nobody, nogroup, 0640}},
+        {"set-user-ID file", held_by::file, 0, 0, 04755, 022, false, {0, 0, 0755}},
+        {"private file of the user", held_by::file, nobody, nogroup, 0600, 022, true, {nobody, nogroup, 0600}},
+        {"new name", held_by::nothing, 0, 0, 0, 027, false, {0, 0, 0640}},
+        {"new name, plain umask", held_by::nothing, 0, 0, 0, 022, true, {nobody, nogroup, 0644}},
+        {"another user's link, plain umask", held_by::link, nobody, nogroup, 0640, 022, false, {0, 0, 0644}},
+        {"another user's link, private umask", held_by::link, nobody, nogroup, 0640, 077, false, {0, 0, 0600}},
     };
     for (const access_case& c : cases) {
         SCOPED_TRACE(c.name);
         scratch_dir dir;
         fs::permissions(dir.path(), fs::perms::all);
         write_file(dir / "p.dat", test_support::container_of({melody.record()}));
-        if (c.existing) {
+        if (c.existing == held_by::file) {
             write_file(dir / "p_1.mid", earlier(1));
             ASSERT_EQ(chown((dir / "p_1.mid").c_str(), c.owner, c.group), 0);
             ASSERT_EQ(chmod((dir / "p_1.mid").c_str(), c.mode), 0);
+        } else if (c.existing == held_by::link) {
+            write_file(dir / "target.txt", earlier(1));
+            ASSERT_EQ(chown((dir / "target.txt").c_str(), c.owner, c.group), 0);
+            ASSERT_EQ(chmod((dir / "target.txt").c_str(), c.mode), 0);
+            fs::create_symlink("target.txt", dir / "p_1.mid");
+            ASSERT_EQ(lchown((dir / "p_1.mid").c_str(), c.owner, c.group), 0);
         }
         const run_result r = run_tool({"p.dat"}, {.cwd = dir.path(), .unprivileged = c.unprivileged, .umask = c.umask});
         EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "p_1.mid")));
         expect_file(dir / "p_1.mid", melody.output());
         const owner_and_mode got = owner_and_mode_of(dir / "p_1.mid");
         EXPECT_EQ(got.owner, c.expected.owner);
         EXPECT_EQ(got.group, c.expected.group);
         EXPECT_EQ(got.mode, c.expected.mode);
+        if (c.existing == held_by::link) {
+            expect_file(dir / "target.txt", earlier(1));
+            const owner_and_mode target = owner_and_mode_of(dir / "target.txt");
+            EXPECT_EQ(target.owner, c.owner);
+            EXPECT_EQ(target.mode, c.mode);
+        }
     }
 }
 
@@ -435,6 +584,14 @@ TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
          },
          true},
         {"FIFO", [](const fs::path& f) { ASSERT_EQ(mkfifo((f / "r_1.mid").c_str(), 0666), 0); }, false},
+        // Given through a link to its first output: replacing r_1.mid would
+        // delete the container, which has no other name.
+        {"the container's last name",
+         [](const fs::path& f) {
+             fs::rename(f / "r.dat", f / "r_1.mid");
+             fs::create_symlink("r_1.mid", f / "r.dat");
+         },
+         false},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -444,6 +601,7 @@ TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
         c.set_up(dir / "f");
         const fs::path output = dir / "f/r_1.mid";
         const bool regular = fs::is_regular_file(fs::symlink_status(output));
+        const bytes before = regular ? read_file(output) : bytes{};
         // Refused before anything is written: the run never reaches a write to a file.
         run_result r;
         ASSERT_FALSE(writes_a_file({"f/r.dat"}, {.cwd = dir.path(), .unprivileged = c.unprivileged}, r))
@@ -451,7 +609,7 @@ TEST(output_protection, names_that_cannot_be_replaced_are_refused_first) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(after_banner(r.out), "No file or already opened : f/r_1.mid\n");
-        if (regular) expect_file(output, earlier(1));
+        if (regular) expect_file(output, before);
         EXPECT_EQ(dir.temporaries(), std::set<std::string>{});
     }
 }
