@@ -9,6 +9,11 @@
 
 #include "cli/messages.hpp"
 #include "cli/output_name.hpp"
+#include "platform/console.hpp"
+#include "platform/input.hpp"
+#include "platform/output.hpp"
+#include "platform/process.hpp"
+#include "platform/threads.hpp"
 #include "tolvarin/tolvarin.hpp"
 
 namespace tolvarin {

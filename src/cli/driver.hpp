@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform.hpp"
+#include "platform/input.hpp"
+#include "platform/native.hpp"
 
 namespace tolvarin {
 

@@ -1,5 +1,7 @@
 #include "cli/messages.hpp"
 
+#include "platform/console.hpp"
+
 namespace tolvarin {
 
 void say(message what, const native_char* path) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform.hpp"
+#include "platform/native.hpp"
 
 namespace tolvarin {
 

@@ -30,7 +30,7 @@ bool guarded(const conversion_options& options, Work&& work) {
 // Converts the plan's songs `first` to `last` - 1.
 conversion_result convert_range(byte_view image, const container_plan& plan, std::uint32_t first, std::uint32_t last,
                                 output_sink& sink, const conversion_options& options) {
-    if (image_too_large(image.size()) || first >= last || last > plan.count) {
+    if (image_too_large(image.size()) || first >= last || last > plan.count || last > max_songs) {
         return {conversion_status::bad_argument, first};
     }
     // Each head is copied before anything is handed over, so that a sink is

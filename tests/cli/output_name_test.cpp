@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cli/output_name.hpp"
-#include "temporary_name.hpp"
+#include "platform/temporary_name.hpp"
 
 namespace {
 

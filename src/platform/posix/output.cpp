@@ -26,7 +26,9 @@
 #include <atomic>
 #include <cerrno>
 
-#include "platform.hpp"
+#include "platform/output.hpp"
+#include "platform/posix/system.hpp"
+#include "platform/temporary_name.hpp"
 
 namespace tolvarin {
 namespace {
@@ -198,9 +200,9 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     bool exists = false;
     if (!output_name_usable(dir.descriptor, leaf, existing, exists)) return false;
     const bool replaces_file = exists && S_ISREG(existing.st_mode);
-    file.replaces_input = replaces_file && input.identified &&
-                          static_cast<std::uint64_t>(existing.st_dev) == input.device &&
-                          static_cast<std::uint64_t>(existing.st_ino) == input.inode;
+    const file_identity at_name = identity_of(existing);
+    file.replaces_input = replaces_file && input.identity.known && at_name.volume == input.identity.volume &&
+                          at_name.file == input.identity.file;
     // The output name is the container's own file, as when the container was
     // given through a symbolic link to it. The rename would take that name
     // away; where it is the file's last, the container would be deleted, so
@@ -239,8 +241,7 @@ bool write_output(output_file& file, const std::uint8_t* data, std::size_t size)
     std::size_t done = 0;
     while (done < size) {
         const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
-        const ssize_t put = ::write(file.descriptor, data + done, chunk);
-        if (put < 0 && errno == EINTR) continue;
+        const ssize_t put = retry_on_interrupt([&] { return ::write(file.descriptor, data + done, chunk); });
         if (put <= 0) return false;
         done += static_cast<std::size_t>(put);
     }
@@ -251,9 +252,8 @@ bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t
                      std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t put = ::pwrite(file.descriptor, data + done, size - done,
-                                     static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
+        const ssize_t put = retry_on_interrupt(
+            [&] { return ::pwrite(file.descriptor, data + done, size - done, static_cast<off_t>(offset + done)); });
         if (put <= 0) return false;
         done += static_cast<std::size_t>(put);
     }
@@ -285,11 +285,12 @@ bool commit_output(const output_directory& dir, const native_char* leaf, input_b
     // through its descriptor, takes the new time as its own.
     if (renamed && file.replaces_input && input.descriptor >= 0) {
         struct stat info {};
-        if (::fstat(input.descriptor, &info) == 0 && static_cast<std::size_t>(info.st_size) == input.size &&
-            static_cast<std::int64_t>(info.st_mtim.tv_sec) == input.modified_seconds &&
-            static_cast<std::int64_t>(info.st_mtim.tv_nsec) == input.modified_nanoseconds) {
-            input.changed_seconds = static_cast<std::int64_t>(info.st_ctim.tv_sec);
-            input.changed_nanoseconds = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
+        if (::fstat(input.descriptor, &info) == 0) {
+            const file_stamp now = stamp_of(info);
+            file_stamp unchanged_but_for_links = input.stamp;
+            unchanged_but_for_links.changed_seconds = now.changed_seconds;
+            unchanged_but_for_links.changed_nanoseconds = now.changed_nanoseconds;
+            if (now == unchanged_but_for_links) input.stamp = now;
         }
     }
     return renamed;

@@ -15,7 +15,9 @@
 
 #include <cwchar>
 
-#include "platform.hpp"
+#include "platform/output.hpp"
+#include "platform/temporary_name.hpp"
+#include "platform/windows/system.hpp"
 
 namespace tolvarin {
 namespace {
@@ -103,7 +105,7 @@ bool join_path(const wchar_t* prefix, const wchar_t* name, wchar_t (&out)[max_wi
 // after the earlier outputs of this run have replaced whatever names of the
 // file they held.
 bool is_last_name_of_input(const wchar_t* name, const input_block& input) {
-    if (!input.identified) return false;
+    if (!input.identity.known) return false;
     constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const HANDLE handle = ::CreateFileW(name, FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -112,7 +114,8 @@ bool is_last_name_of_input(const wchar_t* name, const input_block& input) {
     const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
     ::CloseHandle(handle);
     const std::uint64_t index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return known && info.dwVolumeSerialNumber == input.device && index == input.inode && info.nNumberOfLinks <= 1;
+    return known && info.dwVolumeSerialNumber == input.identity.volume && index == input.identity.file &&
+           info.nNumberOfLinks <= 1;
 }
 
 // What stands at the output name decides whether the output may replace it:

@@ -1,22 +1,17 @@
-// The Windows platform layer: wide-character paths throughout, the input read
-// through the C runtime's wide stream functions, and console text that shows every
-// character of a path. Console output goes out unbuffered, in program order:
-// to a console as UTF-16 (WriteConsoleW), anywhere else (a file, a pipe) as
-// UTF-8. Line ends are CRLF, as text written by a Windows console program is.
+// Console text that shows every character of a path. It goes out
+// unbuffered, in program order: to a console as UTF-16 (WriteConsoleW),
+// anywhere else (a file, a pipe) as UTF-8. Line ends are CRLF, as text
+// written by a Windows console program is.
+#include "platform/console.hpp"
+
 #include <windows.h>
 
-#include <io.h>
-
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform.hpp"
-
 namespace tolvarin {
 namespace {
-
-constexpr std::uint64_t max_input_size = 0xFFFFFFFFu;
 
 void write_bytes(HANDLE out, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
@@ -105,99 +100,10 @@ void write_line(std::string_view text, const wchar_t* path) {
     }
 }
 
-// Which file the open container is: its volume's serial number and its file
-// index, as an output name is compared with it. A pipe, a console or a device
-// has no name an output could replace, and is left unidentified.
-void remember_identity(std::FILE* file, input_block& block) {
-    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK ||
-        !::GetFileInformationByHandle(handle, &info)) {
-        return;
-    }
-    block.identified = true;
-    block.device = info.dwVolumeSerialNumber;
-    block.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-}
-
-bool read_exactly(std::FILE* file, std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t got = std::fread(data + done, 1, size - done, file);
-        if (got == 0) return false;
-        done += got;
-    }
-    return true;
-}
-
 }  // namespace
-
-void prepare_process() { install_interruption_cleanup(); }
 
 void print_text(std::string_view text) { write_line(text, nullptr); }
 
 void print_path_line(std::string_view prefix, const native_char* path) { write_line(prefix, path); }
-
-load_status load_input(const native_char* path, input_block& block) {
-    std::FILE* const file = ::_wfopen(path, L"rb");
-    if (file == nullptr) return load_status::cannot_open;
-    load_status status = load_status::cannot_read;
-    if (::_fseeki64(file, 0, SEEK_END) == 0) {
-        const long long size = ::_ftelli64(file);
-        if (size >= 0 && static_cast<std::uint64_t>(size) > max_input_size) {
-            status = load_status::too_large;
-        } else if (size >= 0 && ::_fseeki64(file, 0, SEEK_SET) == 0) {
-            auto* data = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : static_cast<std::size_t>(size)));
-            if (data == nullptr) {
-                status = load_status::no_memory;
-            } else if (!read_exactly(file, data, static_cast<std::size_t>(size))) {
-                std::free(data);
-            } else {
-                block.data = data;
-                block.size = static_cast<std::size_t>(size);
-                block.owned = data;
-                remember_identity(file, block);
-                status = load_status::loaded;
-            }
-        }
-    }
-    std::fclose(file);
-    return status;
-}
-
-void release_input(input_block& block) {
-    std::free(block.owned);
-    block = {};
-}
-
-// The input is a private heap copy here, so nothing can change under it.
-bool read_input_guarded(function_ref<void()> work) {
-    work();
-    return true;
-}
-
-namespace {
-
-DWORD WINAPI run_worker(void* entry) {
-    (*static_cast<const function_ref<void()>*>(entry))();
-    return 0;
-}
-
-}  // namespace
-
-// Console control events reach the process on a thread of their own, so
-// workers need nothing blocked here.
-bool start_worker(const function_ref<void()>& entry, worker_thread& thread) {
-    thread.handle = ::CreateThread(nullptr, 0, run_worker, const_cast<function_ref<void()>*>(&entry), 0, nullptr);
-    return thread.handle != nullptr;
-}
-
-void join_worker(worker_thread& thread) {
-    ::WaitForSingleObject(thread.handle, INFINITE);
-    ::CloseHandle(thread.handle);
-    thread.handle = nullptr;
-}
-
-bool input_unchanged(const input_block&) { return true; }
 
 }  // namespace tolvarin
