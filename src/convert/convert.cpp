@@ -35,14 +35,13 @@ conversion_result convert_range(byte_view image, const container_plan& plan, std
     }
     // Each head is copied before anything is handed over, so that a sink is
     // only ever given the library's own memory, never the image.
-    std::uint8_t heads[max_songs][header_block_size];
+    std::array<std::array<std::uint8_t, header_block_size>, max_songs> heads{};
     pipeline_track tracks[max_songs];
     const auto count = last - first;
+    const std::span<const song_place> songs(plan.songs.data() + first, count);
     const bool read = guarded(options, [&] {
-        for (std::uint32_t index = 0; index < count; ++index) {
-            const song_place& song = plan.songs[first + index];
-            std::memcpy(heads[index], image.data() + song.position, header_block_size);
-        }
+        auto head = heads.begin();
+        for (const song_place& song : songs) std::copy_n(image.data() + song.position, header_block_size, (head++)->begin());
     });
     if (!read) return {conversion_status::input_fault, first};
     for (std::uint32_t index = 0; index < count; ++index) {
@@ -65,7 +64,7 @@ conversion_result convert_range(byte_view image, const container_plan& plan, std
     for (std::uint32_t index = 0; index < count; ++index) {
         const conversion_result stopped{conversion_status::stopped, first + index};
         const song_place& song = plan.songs[first + index];
-        if (!sink.begin_output(song) || !sink.write({heads[index], header_block_size})) return stopped;
+        if (!sink.begin_output(song) || !sink.write(heads[index])) return stopped;
         std::uint64_t track_length = 0;
         track_piece piece;
         for (pipeline_step step = next_piece(*handle, piece); step != pipeline_step::track_end;
