@@ -228,8 +228,7 @@ public:
     bool start(tolvarin::function_ref<void()> entry) override {
         ++asked;
         if (started_ >= allowed_) return false;
-        entries_.push_back(entry);
-        threads_.emplace_back([this, index = started_] { entries_[index](); });
+        threads_.emplace_back([entry] { entry(); });
         ++started_;
         return true;
     }
@@ -244,7 +243,6 @@ public:
 private:
     unsigned allowed_;
     unsigned started_ = 0;
-    std::vector<tolvarin::function_ref<void()>> entries_;
     std::vector<std::thread> threads_;
 };
 
