@@ -2,15 +2,15 @@
 #   make demo      builds the converter and converts examples/demo.dat
 #   make test      installs what the tests need, builds everything, runs every test
 #   make install   installs into PREFIX (default /usr/local)
-#   make package   the Debian package and the Windows zip, in build/packages
+#   make package   the Debian packages and the Windows zip, in build/packages
 JOBS ?= 2
 BUILD := build
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 30
 ARCHES ?= aarch64 s390x i686
 
-.PHONY: all demo install test test-release test-sanitize test-threads test-fuzz test-windows test-package test-arch \
-        windows package deps bench clean
+.PHONY: all demo install test test-release test-sanitize test-threads test-fuzz test-windows test-package test-library \
+        test-arch windows package deps bench clean
 
 # The converter alone needs only a C++20 compiler, CMake and make; the tests
 # are built too when GoogleTest is installed.
@@ -31,12 +31,12 @@ install: all
 # Every test: the release build's suite, the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded paths under
 # ThreadSanitizer, a short fuzz run, the Windows build's end-to-end tests
-# under Wine, the packages, and the core tests and converter on other
-# architectures under qemu.
-test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-arch
+# under Wine, the packages, the library installed and built against, and the
+# core tests and converter on other architectures under qemu.
+test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-library test-arch
 
 deps:
-	scripts/install_test_deps.sh gtest clang-rt windows package arch
+	scripts/install_test_deps.sh gtest clang-rt windows package library arch
 
 test-release:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON
@@ -78,7 +78,9 @@ test-windows: windows
 	  status=$$?; [ $$status -eq 77 ] && echo "Windows tests skipped: Wine is not installed" && status=0; exit $$status; \
 	else echo "Windows tests skipped: no MinGW-w64"; fi
 
-# build/packages/tolvarin_<version>_<arch>.deb, and from the Windows builds
+# build/packages/tolvarin_<version>_<arch>.deb (the converter),
+# build/packages/libtolvarin-dev_<version>_<arch>.deb (the library, its
+# headers, CMake and pkg-config files), and from the Windows builds
 # build/packages/tolvarin-<version>-windows.zip.
 package: windows
 	cmake -S . -B $(BUILD)/package -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=OFF \
@@ -95,6 +97,13 @@ package: windows
 test-package: package all
 	python3 tests/package_test.py --packages $(BUILD)/packages --manual $(BUILD)/package/tolvarin.1 \
 	  --binary $(BUILD)/release/tolvarin --demo examples/demo.dat
+
+# The release build installed into a temporary prefix and used as other
+# programs use it: its headers compiled alone, the example in examples/library
+# built with CMake and with pkg-config, converting the demo as the command
+# line does.
+test-library: all
+	python3 tests/library_install_check.py --build $(BUILD)/release --demo examples/demo.dat
 
 # The core tests and the converter, cross-built for each architecture and run
 # under qemu-user; outputs compared byte for byte with the native build's.

@@ -5,6 +5,7 @@
 #   clang-rt  clang's fuzzer and sanitizer runtimes
 #   windows   MinGW-w64 and Wine
 #   package   lintian, for the package tests
+#   library   pkg-config, for the library's install test
 #   arch      cross compilers for AArch64, s390x and i686, and qemu-user
 # Without GoogleTest the test build stops with an error; other suites whose
 # tools are still missing afterwards report themselves as skipped.
@@ -33,6 +34,7 @@ for extra in "$@"; do
       command -v groff >/dev/null 2>&1 || packages+=(groff)
       command -v man >/dev/null 2>&1 || packages+=(man-db)
       ;;
+    library) command -v pkg-config >/dev/null 2>&1 || packages+=(pkg-config) ;;
     arch)
       for triple in aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu; do
         command -v "$triple-g++" >/dev/null 2>&1 || packages+=("g++-$triple")

@@ -1,11 +1,20 @@
 #!/usr/bin/env python3
 """Checks what `make package` made, as a user would meet it.
 
-Debian package: its file list; its control fields (name, the project's
-version, section, dependencies computed from the binary); the manual page
-compressed as Debian expects and equal to the one built; the binary unpacked
-with `dpkg -x` converts the demo to exactly what the build's binary writes;
-lintian finds no error but those only the project's owner can settle.
+Debian package tolvarin: its file list; its control fields (name, the
+project's version, section, dependencies computed from the binary); the
+manual page compressed as Debian expects and equal to the one built; the
+binary unpacked with `dpkg -x` converts the demo to exactly what the build's
+binary writes; lintian finds no error but those only the project's owner can
+settle.
+
+Debian package libtolvarin-dev: its file list; its control fields (name,
+version, section libdevel, architecture, no dependency on the converter);
+its headers are the sources'; its pkg-config file names /usr; the example
+program, built against the package unpacked with `dpkg -x` (with CMake
+through find_package(tolvarin), and with pkg-config, the unpacked tree as
+its system root), converts the demo to exactly what the build's binary
+writes; lintian as for the converter's package.
 
 Windows zip: its file list, the README with CRLF line ends, the two programs
 of the right kinds, and the x86-64 one run under Wine on the demo, its
@@ -25,6 +34,7 @@ import tempfile
 import zipfile
 
 from checks import Checks  # noqa: E402
+from library_example import build_with_cmake, build_with_pkg_config, run_command_line, run_example  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -37,6 +47,11 @@ OWNERS_ERRORS = {"malformed-contact"}
 def project_version():
     with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
         return re.search(r"project\(tolvarin VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def convert(command, workdir, demo):
@@ -90,15 +105,82 @@ def check_deb(checks, deb, manual, binary, demo, work):
                   str(packaged[:2]))
     checks.expect("deb: outputs identical to the build's", packaged == built)
 
+    check_lintian(checks, "deb", deb)
+
+
+def check_lintian(checks, label, deb):
     if shutil.which("lintian") is None:
-        checks.skipped.append("lintian (not installed)")
+        checks.skipped.append(f"lintian on {os.path.basename(deb)} (not installed)")
         return
     report = subprocess.run(["lintian", "--tag-display-limit", "0", "-I", "-E", "--pedantic", deb],
                             capture_output=True, text=True).stdout
     errors = [line for line in report.splitlines() if line.startswith("E: ")]
     unsettled = [line for line in errors if line.split()[2] not in OWNERS_ERRORS]
-    checks.expect("deb: lintian finds no error but the owner's", not unsettled, "\n".join(unsettled))
-    print("lintian:\n  " + "\n  ".join(report.splitlines()))
+    checks.expect(f"{label}: lintian finds no error but the owner's", not unsettled, "\n".join(unsettled))
+    print(f"lintian {os.path.basename(deb)}:\n  " + "\n  ".join(report.splitlines()))
+
+
+def check_dev_deb(checks, deb, binary, demo, work):
+    version = project_version()
+    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+    files = {line.split()[-1] for line in listing.splitlines() if not line.startswith("d")}
+    multiarch = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True,
+                               text=True).stdout.strip()
+    libdir = f"./usr/lib/{multiarch}"
+    headers = sorted(os.listdir(os.path.join(ROOT, "include", "tolvarin")))
+    expected = {f"./usr/include/tolvarin/{name}" for name in headers}
+    expected |= {f"{libdir}/libtolvarin.a", f"{libdir}/pkgconfig/tolvarin.pc",
+                 f"{libdir}/cmake/tolvarin/tolvarin-config.cmake",
+                 f"{libdir}/cmake/tolvarin/tolvarin-config-version.cmake",
+                 f"{libdir}/cmake/tolvarin/tolvarin-targets.cmake",
+                 f"{libdir}/cmake/tolvarin/tolvarin-targets-release.cmake",
+                 "./usr/share/doc/libtolvarin-dev/copyright", "./usr/share/doc/libtolvarin-dev/changelog.gz"}
+    checks.expect("dev: file list", files == expected, str(sorted(files ^ expected)))
+
+    def field(name):
+        return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True).stdout.strip()
+
+    architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    checks.expect("dev: name", field("Package") == "libtolvarin-dev", field("Package"))
+    checks.expect("dev: version", field("Version") == version, field("Version"))
+    checks.expect("dev: section", field("Section") == "libdevel", field("Section"))
+    checks.expect("dev: architecture", field("Architecture") == architecture, field("Architecture"))
+    relations = " ".join(field(name) for name in ("Pre-Depends", "Depends"))
+    checks.expect("dev: no dependency on the converter", "tolvarin" not in relations, relations)
+    checks.expect("dev: description", len(field("Description").splitlines()) > 2, field("Description"))
+    check_lintian(checks, "dev", deb)
+
+    unpacked = os.path.join(work, "dev-unpacked")
+    subprocess.run(["dpkg", "-x", deb, unpacked], check=True)
+    for name in headers:
+        path = os.path.join(unpacked, "usr", "include", "tolvarin", name)
+        checks.expect(f"dev: {name} is the source's",
+                      os.path.exists(path) and read(path) == read(os.path.join(ROOT, "include", "tolvarin", name)))
+
+    status, expected_outputs = run_command_line(binary, demo, os.path.join(work, "dev-cli"))
+    program, log, package_dir = build_with_cmake(os.path.join(unpacked, "usr"), os.path.join(work, "dev-cmake"))
+    checks.expect("dev: the example builds with find_package(tolvarin)", program is not None, log)
+    if program:
+        checks.expect("dev: find_package takes the package's files",
+                      package_dir == os.path.join(unpacked, "usr", "lib", multiarch, "cmake", "tolvarin"), package_dir)
+        outputs = run_example(program, demo, os.path.join(work, "dev-cmake-run"))
+        checks.expect("dev: the CMake build's outputs are the build's binary's",
+                      status == 0 and outputs == (0, expected_outputs), str(outputs[0]))
+    if shutil.which("pkg-config") is None:
+        checks.skipped.append("the dev package's pkg-config build (pkg-config not installed)")
+        return
+    # The package's paths under /usr, read as pkg-config reads a cross
+    # build's: from the unpacked tree as the system root.
+    env = dict(os.environ, PKG_CONFIG_SYSROOT_DIR=unpacked,
+               PKG_CONFIG_LIBDIR=os.path.join(unpacked, libdir, "pkgconfig"))
+    checks.expect("dev: tolvarin.pc names the prefix /usr",
+                  b"\nprefix=/usr\n" in b"\n" + read(os.path.join(unpacked, libdir, "pkgconfig", "tolvarin.pc")))
+    program, log = build_with_pkg_config(env, os.path.join(work, "dev-pkg-config"))
+    checks.expect("dev: the example builds with pkg-config", program is not None, log)
+    if program:
+        outputs = run_example(program, demo, os.path.join(work, "dev-pkg-config-run"))
+        checks.expect("dev: the pkg-config build's outputs are the build's binary's",
+                      status == 0 and outputs == (0, expected_outputs), str(outputs[0]))
 
 
 def pe_magic(data):
@@ -144,6 +226,10 @@ def main():
         checks.expect("deb: one package for this version", len(debs) == 1, str(debs))
         if len(debs) == 1:
             check_deb(checks, debs[0], args.manual, args.binary, args.demo, work)
+        dev_debs = glob.glob(os.path.join(args.packages, f"libtolvarin-dev_{version}_*.deb"))
+        checks.expect("dev: one package for this version", len(dev_debs) == 1, str(dev_debs))
+        if len(dev_debs) == 1:
+            check_dev_deb(checks, dev_debs[0], args.binary, os.path.abspath(args.demo), work)
         archive = os.path.join(args.packages, f"tolvarin-{version}-windows.zip")
         if os.path.exists(archive):
             check_zip(checks, archive, args.binary, args.demo, work)
