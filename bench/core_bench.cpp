@@ -1,5 +1,5 @@
 // The in-memory core alone, input bytes per second:
-//   - one thread, 16 MiB tracks of four event mixes: the fast translation of
+//   - one thread, 16 MiB tracks of five event mixes: the fast translation of
 //     one cursor (translate_events), and the chunked, speculative conversion
 //     the program uses (run_pipeline on one thread);
 //   - one 64 MiB realistic track converted on 1 and 2 threads.
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/pipeline.hpp"
+#include "mixes.hpp"
 #include "fast/fast_translate.hpp"
 #include "tolvarin/tolvarin.hpp"
 
@@ -29,12 +30,18 @@ void put_delta(std::vector<std::uint8_t>& out, random_source& rng) {
     out.push_back(static_cast<std::uint8_t>(rng.below(0x80)));
 }
 
-enum class mix { note_ons, pads, meta, realistic };
+enum class mix { note_ons, pads, meta, realistic, interleaved };
 
 // A container image: 16-byte header, a header block, then the stream.
 std::vector<std::uint8_t> make_image(mix kind, std::size_t stream_size) {
     random_source rng{static_cast<std::uint64_t>(kind) + 1};
     std::vector<std::uint8_t> image(16 + tolvarin::header_block_size, 0);
+    if (kind == mix::interleaved) {  // channels interleaved, as songs stored in one track are
+        bench_mixes::random_source source{stream_size};
+        bench_mixes::mix_counts counts;
+        bench_mixes::make_interleaved_track(image, image.size() + stream_size, source, counts);
+        return image;
+    }
     image.reserve(16 + tolvarin::header_block_size + stream_size + 512);
     image.push_back(0x00);
     switch (kind) {
@@ -163,14 +170,19 @@ BENCHMARK_CAPTURE(serial, running_note_ons, mix::note_ons)->Unit(benchmark::kMil
 BENCHMARK_CAPTURE(serial, note_offs_and_pitch_bends, mix::pads)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(serial, meta_events, mix::meta)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(serial, realistic, mix::realistic)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, interleaved, mix::interleaved)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, running_note_ons, mix::note_ons, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends, mix::pads, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, meta_events, mix::meta, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic, mix::realistic, mix_size, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, interleaved, mix::interleaved, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic_64_mib_1_thread, mix::realistic, track_size, 1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(converted, realistic_64_mib_2_threads, mix::realistic, track_size, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(converted, interleaved_64_mib_2_threads, mix::interleaved, track_size, 2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
