@@ -108,6 +108,7 @@ struct pipeline {
     system_threads own_threads;
     worker_starter* starter;
     worker_entry entry;
+    wide_level level;
 };
 
 namespace {
@@ -144,7 +145,7 @@ void speculate_group(pipeline& state, std::uint32_t index) {
         job.known = group.first && count == 0;
         job.running = no_running;
     }
-    speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes);
+    speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes, state.level);
     group.speculated = true;
 }
 
@@ -288,6 +289,7 @@ pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view
     state->settings = settings;
     state->chunk_room = chunk_room;
     state->starter = settings.starter != nullptr ? settings.starter : &state->own_threads;
+    state->level = settings.tuning.force_portable ? wide_level::portable : best_wide_level();
     state->tracks = reinterpret_cast<track_progress*>(block + layout.tracks);
     state->track_count = tracks.size();
     for (std::size_t index = 0; index < tracks.size(); ++index) new (&state->tracks[index]) track_progress{};
@@ -321,12 +323,15 @@ void open_tracks(pipeline& state, std::span<const pipeline_track> tracks) {
 
 void plan_groups(pipeline& state, std::span<const pipeline_track> tracks) {
     const std::uint64_t group_bytes = std::uint64_t{state.settings.tuning.chunk_bytes} * state.settings.tuning.lanes;
+    // On one thread the vector path translates in order as fast as it would
+    // speculate: no groups.
+    const bool in_order = state.settings.threads == 1 && state.level == wide_level::vector;
     std::uint32_t next_group = 0;
     for (std::size_t index = 0; index < tracks.size(); ++index) {
         track_progress& track = state.tracks[index];
         track.first_group = next_group;
         const std::uint64_t begin = track.cursor.position;
-        const std::uint64_t end = tracks[index].planned_end;
+        const std::uint64_t end = in_order ? begin : tracks[index].planned_end;
         for (std::uint64_t from = begin; !track.cursor.finished && from < end; from += group_bytes) {
             state.groups[next_group++] = {static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(from),
                                           static_cast<std::uint32_t>(std::min(from + group_bytes, end)), from == begin,
@@ -361,7 +366,7 @@ std::uint32_t chunks_in(const pipeline& state, const group_plan& group) {
 
 // Translates in order from the cursor, up to `stop`, one room's worth.
 std::size_t translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop) {
-    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room});
+    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room}, state.level);
 }
 
 // The next chunk of the group in hand: stitched to its speculation, or
@@ -389,7 +394,9 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     }
     const chunk_job& job = state.slots[group.slot].jobs[read.chunk];
     stitch_result stitched;
-    if (!guarded(state, [&] { stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}); })) {
+    if (!guarded(state, [&] {
+            stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}, state.level);
+        })) {
         return false;
     }
     piece = {state.bridge, stitched.bridge_bytes};
@@ -453,7 +460,7 @@ pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> t
                               const pipeline_settings& settings, pipeline_handle& handle) {
     pipeline_settings use = settings;
     use.threads = std::clamp(use.threads, 1u, max_threads);
-    use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, 4u);
+    use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, max_lanes);
     use.tuning.chunk_bytes = std::max<std::uint32_t>(use.tuning.chunk_bytes, 1);
 
     const std::uint64_t groups = count_groups(tracks, std::uint64_t{use.tuning.chunk_bytes} * use.tuning.lanes);

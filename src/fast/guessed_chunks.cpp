@@ -139,8 +139,8 @@ void finish_chunk(byte_view image, lane_state& lane) {
 // wide step. A lane that cannot (its limit reached, an end of track, or an
 // event to be taken carefully) has its limit set where it stands, so the
 // loop ends after the round.
-template <unsigned lanes>
-void run_lanes(lane_state* state, const std::uint8_t* end) {
+template <unsigned lanes, fast::wide_result (*wide_step)(fast::lane&, const std::uint8_t*)>
+[[gnu::always_inline]] inline void run_lanes_with(lane_state* state, const std::uint8_t* end) {
     fast::lane at[lanes];
     const std::uint8_t* limit[lanes];
     for (unsigned i = 0; i < lanes; ++i) {
@@ -152,7 +152,7 @@ void run_lanes(lane_state* state, const std::uint8_t* end) {
         for (unsigned i = 0; i < lanes; ++i) stop |= at[i].in >= limit[i];
         if (stop) break;
         for (unsigned i = 0; i < lanes; ++i) {
-            const fast::wide_result result = fast::wide_event(at[i], end);
+            const fast::wide_result result = wide_step(at[i], end);
             if (result != fast::wide_result::next) {
                 limit[i] = at[i].in;
                 state[i].finished = result == fast::wide_result::end_of_track;
@@ -165,13 +165,37 @@ void run_lanes(lane_state* state, const std::uint8_t* end) {
     }
 }
 
+template <unsigned lanes>
+void run_lanes_portable(lane_state* state, const std::uint8_t* end) {
+    run_lanes_with<lanes, fast::wide_event>(state, end);
+}
+
 void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
     switch (count) {
-        case 4: run_lanes<4>(state, end); break;
-        case 3: run_lanes<3>(state, end); break;
-        case 2: run_lanes<2>(state, end); break;
-        default: run_lanes<1>(state, end); break;
+        case 8: run_lanes_portable<8>(state, end); break;
+        case 7: run_lanes_portable<7>(state, end); break;
+        case 6: run_lanes_portable<6>(state, end); break;
+        case 5: run_lanes_portable<5>(state, end); break;
+        case 4: run_lanes_portable<4>(state, end); break;
+        case 3: run_lanes_portable<3>(state, end); break;
+        case 2: run_lanes_portable<2>(state, end); break;
+        default: run_lanes_portable<1>(state, end); break;
     }
+}
+
+// A chunk's events behind its recorded boundaries, in whole stretches: the
+// vector path is bound by its work, not by the latency of one event after
+// another, so one chunk at a time serves.
+void translate_chunk_rest(byte_view image, lane_state& lane) {
+    chunk_job& job = *lane.job;
+    if (lane.finished || position_of(image, lane.at) >= job.end) return;
+    event_cursor cursor = settle(image, lane.at, false);
+    const std::size_t written = static_cast<std::size_t>(lane.at.out - job.out);
+    const std::size_t room = chunk_output_room(job.end - job.begin);
+    lane.at.out += translate_events(image, cursor, job.end, {lane.at.out, room - written}, wide_level::vector);
+    lane.at.in = image.data() + cursor.position;
+    lane.at.row = static_cast<std::uint32_t>(cursor.running) * 256;
+    lane.finished = cursor.finished;
 }
 
 // Whether the true translation, standing at `cursor`, meets the chunk's
@@ -184,9 +208,17 @@ bool meets(const event_cursor& cursor, const boundary_record& record, const chun
 
 }  // namespace
 
-void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes) {
-    lanes = std::clamp(lanes, 1u, 4u);
-    lane_state state[4];
+void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
+    if (level == wide_level::vector) {
+        for (chunk_job& job : jobs) {
+            lane_state lane;
+            if (start_chunk(image, job, lane)) translate_chunk_rest(image, lane);
+            finish_chunk(image, lane);
+        }
+        return;
+    }
+    lanes = std::clamp(lanes, 1u, max_lanes);
+    lane_state state[max_lanes];
     unsigned active = 0;
     std::size_t next = 0;
     const std::uint8_t* const end = image.data() + image.size();
@@ -214,7 +246,7 @@ void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes
 }
 
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge) {
+                           std::span<std::uint8_t> bridge, wide_level level) {
     stitch_result result;
     if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
         result.kept = true;
@@ -241,7 +273,7 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
             stop = job.records[next].position;
         }
         const std::uint32_t before = cursor.position;
-        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes));
+        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes), level);
         if (cursor.position == before && !cursor.finished) break;
     }
     return result;
