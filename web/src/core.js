@@ -1,0 +1,153 @@
+// The converter's C interface, compiled to WebAssembly, driven from the page.
+// A container's bytes go into the WebAssembly heap once; each song's output
+// leaves it piece by piece (each piece copied out before the next call, as
+// a piece lives only until then) and is gathered into a Blob, so the heap
+// holds the container and the converter's working memory, never an output.
+import { outputName } from "./names.js";
+
+// The command line takes containers up to 4 GiB; the page stops at 256 MiB
+// so that the container, its outputs and the browser fit in memory.
+export const MAX_CONTAINER_BYTES = 256 * 1024 * 1024;
+const READ_SLICE = 16 * 1024 * 1024;
+
+// Statuses and reasons, as include/tolvarin/tolvarin.h numbers them.
+const TRACK_PIECE = 1;
+const HEAD_PIECE = 2;
+const DONE = 3;
+const NO_MEMORY = -1;
+const TRACK_TOO_LONG = -2;
+export const WALK = { ABSENT_SLOT: 0, PAST_THE_END: 1, HEAD_CUT_SHORT: 2, LAST_SLOT: 3 };
+export const ENDING = { END_OF_TRACK: 0, END_OF_IMAGE: 1, CUT_SHORT: 2 };
+
+export class ConversionError extends Error {}
+
+function describe(core, session, index, image) {
+  const c = core;
+  if (c._tolvarin_describe_song(session, index) !== 0) throw new ConversionError("The converter could not describe this song.");
+  const unknownTypes = [];
+  for (let type = 0; type < 256; ++type) {
+    if (c._tolvarin_met_unknown_meta_type(session, type)) unknownTypes.push(type);
+  }
+  const textType = c._tolvarin_text_type(session) >>> 0;
+  let text = null;
+  if (textType !== 0) {
+    const at = c._tolvarin_text_position(session) >>> 0;
+    const length = c._tolvarin_text_length(session) >>> 0;
+    text = { type: textType, bytes: c.HEAPU8.slice(image + at, image + at + length) };
+  }
+  return {
+    ending: c._tolvarin_track_ending(session),
+    ranPastNextSong: c._tolvarin_ran_past_next_song(session) === 1,
+    events: c._tolvarin_event_count(session) >>> 0,
+    unknownTypes,
+    text,
+  };
+}
+
+// One song's output: the track's pieces in order, then the head (which
+// holds the track's length, known only at the end) as the last piece.
+function convertSong(core, session, index) {
+  const c = core;
+  const status = c._tolvarin_start_song(session, index);
+  if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
+  if (status !== 0) throw new ConversionError(`The converter refused song ${index + 1} (status ${status}).`);
+  const track = [];
+  let head = null;
+  let size = 0;
+  for (;;) {
+    const piece = c._tolvarin_next_piece(session);
+    if (piece === TRACK_PIECE || piece === HEAD_PIECE) {
+      const data = c._tolvarin_piece_data(session) >>> 0;
+      const length = c._tolvarin_piece_size(session) >>> 0;
+      const bytes = c.HEAPU8.slice(data, data + length);
+      size += length;
+      if (piece === HEAD_PIECE) head = bytes;
+      else track.push(bytes);
+    } else if (piece === DONE) {
+      break;
+    } else if (piece === NO_MEMORY) {
+      throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
+    } else if (piece === TRACK_TOO_LONG) {
+      throw new ConversionError("This song's track would pass 4 GiB, more than a MIDI file's length field can count.");
+    } else {
+      throw new ConversionError(`The converter stopped with status ${piece}.`);
+    }
+  }
+  return { head, track, size, blob: new Blob([head, ...track], { type: "audio/midi" }) };
+}
+
+// Copies the file into the heap a slice at a time, so that the browser never
+// holds a second copy of a large container. Returns the image's address.
+async function readIntoHeap(core, file) {
+  const image = core._malloc(Math.max(file.size, 1)) >>> 0;
+  if (image === 0) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this file.");
+  try {
+    for (let at = 0; at < file.size; at += READ_SLICE) {
+      const slice = new Uint8Array(await file.slice(at, at + READ_SLICE).arrayBuffer());
+      core.HEAPU8.set(slice, image + at);  // HEAPU8 is looked up anew: a grown heap replaces it
+    }
+  } catch (error) {
+    core._free(image);
+    if (error instanceof ConversionError) throw error;
+    throw new ConversionError(`The file could not be read (${error.message || error}).`);
+  }
+  return image;
+}
+
+// Converts a File: every song the command line would write, with what the
+// converter says about it. Timings go to `timing` (milliseconds): `convert`
+// from the bytes in the heap to every output in a Blob, `describe` for the
+// descriptions.
+export async function convertFile(core, file, timing = {}) {
+  if (file.size > MAX_CONTAINER_BYTES) {
+    throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
+  }
+  const image = await readIntoHeap(core, file);
+  const session = core._tolvarin_open(image, file.size) >>> 0;
+  if (session === 0) {
+    core._free(image);
+    throw new ConversionError("Cannot alloc memory: the converter could not start on this file.");
+  }
+  const result = { songs: [], walkEnd: 0, stoppedAt: 0, error: null };
+  try {
+    const count = core._tolvarin_song_count(session) >>> 0;
+    result.walkEnd = core._tolvarin_walk_end(session);
+    result.stoppedAt = core._tolvarin_walk_stopped_at(session) >>> 0;
+    const described = [];
+    let started = performance.now();
+    for (let index = 0; index < count; ++index) described.push(describe(core, session, index, image));
+    timing.describe = performance.now() - started;
+    started = performance.now();
+    for (let index = 0; index < count; ++index) {
+      const number = core._tolvarin_song_number(session, index) >>> 0;
+      const position = core._tolvarin_song_position(session, index) >>> 0;
+      let output;
+      try {
+        output = convertSong(core, session, index);
+      } catch (error) {
+        // As the command line does: outputs before the failure stand, none after.
+        if (!(error instanceof ConversionError)) throw error;
+        result.error = error.message;
+        break;
+      }
+      result.songs.push({ number, position, name: outputName(file.name, number), ...described[index], ...output });
+    }
+    timing.convert = performance.now() - started;
+  } finally {
+    core._tolvarin_close(session);
+    core._free(image);
+  }
+  return result;
+}
+
+export function formatBytes(size) {
+  if (size < 1024) return `${size} byte${size === 1 ? "" : "s"}`;
+  const units = ["KiB", "MiB", "GiB"];
+  let value = size / 1024;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    ++unit;
+  }
+  return `${value < 10 ? value.toFixed(1) : Math.round(value)} ${units[unit]}`;
+}
