@@ -411,9 +411,9 @@ window.addEventListener("resize", () => {
 page.renderSong = async (songElement, seconds) => {
   const preview = previews.get(songElement);
   if (!preview) return null;
-  const sampleRate = 22050;
+  const sampleRate = 24000;
   const samples = await renderOffline(preview, seconds, sampleRate);
-  const span = sampleRate / 100;
+  const span = sampleRate / 100;  // a whole number of samples
   const loudness = [];
   for (let start = 0; start + span <= samples.length; start += span) {
     let sum = 0;
