@@ -108,6 +108,23 @@ def longest_text_container():
     return zarq.build_container([zarq.compact_stream(song)]), bytes(text).decode("ascii")
 
 
+def tempo_container():
+    """Song 1: 30 beats at 1,000,000 microseconds a beat (30 s), then 40 at
+    250,000 (10 s): 70 beats, 0:40. Song 2: 57,600 ticks at the default tempo,
+    a note on every 96; its head's division is 97 (zarq gives song n 95 + n),
+    so 593.81 beats, 296.9 s, 4:57. Song 3: 480 ticks at 98 a beat behind a
+    tempo event whose length byte is 4; its three tempo bytes, 1,000,000,
+    still count: 4.9 beats, 4.9 s, 0:05."""
+    song1 = [(0, ("tempo", 1000000)), (0, ("on", 0, 60, 100)), (96 * 30, ("off", 0, 60)), (0, ("tempo", 250000)),
+             (0, ("on", 1, 64, 100)), (96 * 40, ("off", 1, 64)), (0, ("end",))]
+    song2 = []
+    for beat in range(600):
+        song2 += [(0, ("on", beat % 3, 48 + beat % 24, 90)), (96, ("off", beat % 3, 48 + beat % 24))]
+    song2.append((0, ("end",)))
+    stream3 = bytes.fromhex("00 FF 51 04 0F 42 40 00 90 3C 40 83 60 80 3C 00 FF 2F 00")  # 0x0F4240 = 1,000,000
+    return zarq.build_container([zarq.compact_stream(song1), zarq.compact_stream(song2), stream3])
+
+
 def small_cases(demo):
     """Every container but the large ones, in the order they are dropped."""
     past, past_at = slot_past_the_end()
@@ -140,6 +157,9 @@ def small_cases(demo):
              song_phrases={4: ["First textnone"]}),
         Case("longest.dat", longest, song_phrases={1: [f"Lyric: \u201c{longest_text}\u201d"]}),
         Case("random.bin", random.Random(99).randbytes(1 << 20)),
+        Case("tempo.v2.dat", tempo_container(), song_phrases={
+            1: ["70 beats (6,720 ticks at 96 a beat), 0:40"], 2: ["593.81 beats (57,600 ticks at 97 a beat), 4:57"],
+            3: ["4.9 beats (480 ticks at 98 a beat), 0:05"]}, refused={3}),
         # The same name twice, and two names that give the same output names.
         Case("a.dat", demo, folder="one"),
         Case("a.dat", zarq.build_container([zarq.compact_stream(zarq.demo_songs()[2])]), folder="two"),
