@@ -125,7 +125,7 @@ comma := ,
 empty :=
 space := $(empty) $(empty)
 WEB_EXPORTS := $(subst $(space),$(comma),$(strip $(addprefix _,$(WEB_FUNCTIONS))))
-WEB_CXXFLAGS := -std=c++20 -O2 -Wall -Wextra -fno-exceptions -I include -I src
+WEB_CXXFLAGS := -std=c++20 -O3 -msimd128 -Wall -Wextra -fno-exceptions -I include -I src
 WEB_LDFLAGS := -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -sFILESYSTEM=0 -sENVIRONMENT=web \
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sMODULARIZE=1 -sEXPORT_NAME=createTolvarinCore \
   -sEXPORTED_FUNCTIONS=$(WEB_EXPORTS)

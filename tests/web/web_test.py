@@ -315,11 +315,18 @@ def check_no_requests(checks, driver, page_url, label):
     resources = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
     outside = [url for url in resources if not url.startswith(("data:", "blob:"))]
     checks.expect(f"{label}: resources are data: or blob: only", not outside, str(outside[:5]))
+    # Every request the page made, from the DevTools log: the document's own
+    # load, then whatever it asked for (the browser's start page, loading in
+    # the same tab before it, is another document).
     requested = []
     for entry in driver.get_log("performance"):
         message = json.loads(entry["message"])["message"]
-        if message["method"] in ("Network.requestWillBeSent", "Network.webSocketCreated"):
-            requested.append(message["params"].get("request", message["params"]).get("url"))
+        if message["method"] == "Network.requestWillBeSent":
+            params = message["params"]
+            if params.get("documentURL") == page_url:
+                requested.append(params["request"]["url"])
+        elif message["method"] == "Network.webSocketCreated":
+            requested.append(message["params"]["url"])
     outside = [url for url in requested if url != page_url and not url.startswith(("data:", "blob:"))]
     checks.expect(f"{label}: no request leaves the page (DevTools log)",
                   requested[:1] == [page_url] and not outside and requested.count(page_url) == 1, str(requested[:5]))

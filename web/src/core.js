@@ -44,14 +44,46 @@ function describe(core, session, index, image) {
   };
 }
 
-// One song's output: the track's pieces in order, then the head (which
-// holds the track's length, known only at the end) as the last piece.
+// Track bytes gathered from the heap into one block of BLOCK bytes, made
+// into a Blob part each time it fills: a Blob of a few large parts is made
+// far faster than one of thousands of small pieces, and the block, reused,
+// costs no fresh memory for each part.
+const BLOCK = 16 * 1024 * 1024;
+
+class BlobWriter {
+  constructor() {
+    this.parts = [];
+    this.block = null;
+    this.used = 0;
+  }
+  // Copies `length` bytes at `data` in the heap; a piece lives only until
+  // the next call on the session.
+  write(heap, data, length) {
+    while (length > 0) {
+      if (!this.block) this.block = new Uint8Array(BLOCK);
+      const count = Math.min(length, BLOCK - this.used);
+      this.block.set(heap.subarray(data, data + count), this.used);
+      this.used += count;
+      data += count;
+      length -= count;
+      if (this.used === BLOCK) this.flush();
+    }
+  }
+  flush() {
+    if (this.used > 0) this.parts.push(new Blob([this.block.subarray(0, this.used)]));
+    this.used = 0;
+  }
+}
+
+// One song's output as a Blob: the track's pieces in order, then the head
+// (which holds the track's length, known only at the end), handed out last
+// but put first.
 function convertSong(core, session, index) {
   const c = core;
   const status = c._tolvarin_start_song(session, index);
   if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
   if (status !== 0) throw new ConversionError(`The converter refused song ${index + 1} (status ${status}).`);
-  const track = [];
+  const track = new BlobWriter();
   let head = null;
   let size = 0;
   for (;;) {
@@ -59,10 +91,9 @@ function convertSong(core, session, index) {
     if (piece === TRACK_PIECE || piece === HEAD_PIECE) {
       const data = c._tolvarin_piece_data(session) >>> 0;
       const length = c._tolvarin_piece_size(session) >>> 0;
-      const bytes = c.HEAPU8.slice(data, data + length);
       size += length;
-      if (piece === HEAD_PIECE) head = bytes;
-      else track.push(bytes);
+      if (piece === HEAD_PIECE) head = c.HEAPU8.slice(data, data + length);
+      else track.write(c.HEAPU8, data, length);
     } else if (piece === DONE) {
       break;
     } else if (piece === NO_MEMORY) {
@@ -73,7 +104,8 @@ function convertSong(core, session, index) {
       throw new ConversionError(`The converter stopped with status ${piece}.`);
     }
   }
-  return { head, track, size, blob: new Blob([head, ...track], { type: "audio/midi" }) };
+  track.flush();
+  return { size, blob: new Blob([head, ...track.parts], { type: "audio/midi" }) };
 }
 
 // Copies the file into the heap a slice at a time, so that the browser never

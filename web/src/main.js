@@ -108,9 +108,9 @@ function songWarnings(song) {
   return warnings;
 }
 
-function lengthFacts(song, head) {
+function lengthFacts(head, track) {
   const division = readDivision(head);
-  const { ticks, tempos } = walkTrack(song.track);
+  const { ticks, tempos } = walkTrack([track]);
   const tickText = plural(ticks, "tick");
   if (division.smpte) {
     return `${tickText}, timed in SMPTE frames, not beats (division 0x${division.value.toString(16).toUpperCase()}: ${division.framesPerSecond} frames a second, ${division.ticksPerFrame} ticks a frame)`;
@@ -168,11 +168,11 @@ function drawPreview(songView) {
   canvas.setAttribute("aria-label", describeRoll(preview));
 }
 
-function previewView(songView, song) {
+function previewView(songView, bytes) {
   const figure = element("figure", { className: "roll" });
   let preview;
   try {
-    preview = readPreview(song.head, song.track, song.size);
+    preview = readPreview(bytes);
   } catch (error) {
     if (!(error instanceof PreviewRefused)) throw error;
     figure.append(element("p", { className: "preview-note", "data-preview": "refused", text: `No piano roll or playing for this song: ${error.message}. It still downloads exactly as the command line writes it.` }));
@@ -225,7 +225,8 @@ function togglePlay(songView, button) {
   player = { view: songView, instance, finish };
 }
 
-function songView(container, song) {
+// `bytes`: the song's output, read back from its Blob.
+function songView(container, song, bytes) {
   const root = element("li", { className: "song", "data-output-name": song.name });
   const view = { root };
   const url = URL.createObjectURL(song.blob);
@@ -236,13 +237,13 @@ function songView(container, song) {
     facts([
       ["Size", plural(song.size, "byte")],
       ["Events", song.events.toLocaleString("en")],
-      ["Length", lengthFacts(song, song.head)],
+      ["Length", lengthFacts(bytes.subarray(0, 22), bytes.subarray(22))],
       ["First text", text],
       ["Place", `its head starts at byte ${song.position.toLocaleString("en")} of the container`],
     ]),
     warningList(songWarnings(song)),
     element("p", { className: "download" }, element("a", { href: url, download: song.name, text: `Download ${song.name}` })),
-    previewView(view, song),
+    previewView(view, bytes),
   );
   return view;
 }
@@ -290,12 +291,14 @@ async function convert(view) {
   root.append(list);
   for (let index = 0; index < count; ++index) {
     const song = result.songs[index];
-    const songViewed = songView(view, song);
+    // Read back once for its length and its preview, then let go: the
+    // Blob holds the bytes.
+    const bytes = new Uint8Array(await song.blob.arrayBuffer());
+    const songViewed = songView(view, song, bytes);
     list.append(songViewed.root);
     if (songViewed.preview) drawPreview(songViewed);
     view.songViews.push(songViewed);
     view.songs.push({ name: song.name, blob: song.blob });
-    song.head = song.track = null;  // the Blob holds the bytes now
   }
   if (result.error) {
     root.append(element("p", { className: "error", "data-error": "", role: "alert", text: `${result.error} The songs before it are complete; the command line stops there too.` }));

@@ -11,18 +11,6 @@ export const PREVIEW_LIMIT = 4 * 1024 * 1024;
 
 export class PreviewRefused extends Error {}
 
-function concat(head, track) {
-  const size = head.length + track.reduce((sum, piece) => sum + piece.length, 0);
-  const bytes = new Uint8Array(size);
-  bytes.set(head, 0);
-  let at = head.length;
-  for (const piece of track) {
-    bytes.set(piece, at);
-    at += piece.length;
-  }
-  return bytes;
-}
-
 // Notes from a track's events: a note on opens a note, the next note off
 // (or note on of velocity 0) of the same channel and pitch closes the one
 // opened first. A note still open at the track's end lasts until then.
@@ -62,15 +50,15 @@ function collectNotes(events) {
   return { notes, tempos, ticks: tick };
 }
 
-// The preview of an output given as its head and track pieces. Throws
-// PreviewRefused with a reason a person can read.
-export function readPreview(head, track, size) {
-  if (size > PREVIEW_LIMIT) {
+// The preview of an output's bytes. Throws PreviewRefused with a reason a
+// person can read.
+export function readPreview(bytes) {
+  if (bytes.length > PREVIEW_LIMIT) {
     throw new PreviewRefused(`it is longer than the ${PREVIEW_LIMIT / 1024 / 1024} MiB the page draws`);
   }
   let midi;
   try {
-    midi = parseMidi(concat(head, track));
+    midi = parseMidi(bytes);
   } catch (error) {
     throw new PreviewRefused(`the MIDI reader refuses it: ${error instanceof Error ? error.message : String(error)}`);
   }
