@@ -148,5 +148,11 @@ test-web: web all
 	/usr/bin/python3 tests/web/web_test.py --page $(BUILD)/web/index.html --binary $(BUILD)/release/tolvarin \
 	  --demo examples/demo.dat --out $(BUILD)/web-test
 
+# The page's conversion time against the native library's, one thread, in
+# memory (a benchmark, not a test): writes bench/WEB_RESULTS.md.
+bench-web: web all
+	/usr/bin/python3 bench/web_bench.py --page $(BUILD)/web/index.html --tools $(BUILD)/release/bench \
+	  --out bench/WEB_RESULTS.md
+
 clean:
 	rm -rf $(BUILD)

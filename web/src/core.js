@@ -51,7 +51,8 @@ function describe(core, session, index, image) {
 const BLOCK = 16 * 1024 * 1024;
 
 class BlobWriter {
-  constructor() {
+  constructor(discard) {
+    this.discard = discard;
     this.parts = [];
     this.block = null;
     this.used = 0;
@@ -59,6 +60,7 @@ class BlobWriter {
   // Copies `length` bytes at `data` in the heap; a piece lives only until
   // the next call on the session.
   write(heap, data, length) {
+    if (this.discard) return;
     while (length > 0) {
       if (!this.block) this.block = new Uint8Array(BLOCK);
       const count = Math.min(length, BLOCK - this.used);
@@ -77,13 +79,14 @@ class BlobWriter {
 
 // One song's output as a Blob: the track's pieces in order, then the head
 // (which holds the track's length, known only at the end), handed out last
-// but put first.
-function convertSong(core, session, index) {
+// but put first. `discard` drops the pieces instead, to time the converter
+// alone.
+function convertSong(core, session, index, discard) {
   const c = core;
   const status = c._tolvarin_start_song(session, index);
   if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
   if (status !== 0) throw new ConversionError(`The converter refused song ${index + 1} (status ${status}).`);
-  const track = new BlobWriter();
+  const track = new BlobWriter(discard);
   let head = null;
   let size = 0;
   for (;;) {
@@ -104,6 +107,7 @@ function convertSong(core, session, index) {
       throw new ConversionError(`The converter stopped with status ${piece}.`);
     }
   }
+  if (discard) return { size, blob: null };
   track.flush();
   return { size, blob: new Blob([head, ...track.parts], { type: "audio/midi" }) };
 }
@@ -129,8 +133,9 @@ async function readIntoHeap(core, file) {
 // Converts a File: every song the command line would write, with what the
 // converter says about it. Timings go to `timing` (milliseconds): `convert`
 // from the bytes in the heap to every output in a Blob, `describe` for the
-// descriptions.
-export async function convertFile(core, file, timing = {}) {
+// descriptions. With `discard`, the outputs are dropped piece by piece: the
+// time is then the converter's alone.
+export async function convertFile(core, file, timing = {}, discard = false) {
   if (file.size > MAX_CONTAINER_BYTES) {
     throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
   }
@@ -155,7 +160,7 @@ export async function convertFile(core, file, timing = {}) {
       const position = core._tolvarin_song_position(session, index) >>> 0;
       let output;
       try {
-        output = convertSong(core, session, index);
+        output = convertSong(core, session, index, discard);
       } catch (error) {
         // As the command line does: outputs before the failure stand, none after.
         if (!(error instanceof ConversionError)) throw error;
