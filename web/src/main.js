@@ -303,8 +303,16 @@ async function showSongs(view, result) {
   for (let index = 0; index < count; ++index) {
     const song = result.songs[index];
     // Read back once for its length and its preview, then let go: the
-    // Blob holds the bytes.
-    const bytes = new Uint8Array(await song.blob.arrayBuffer());
+    // Blob holds the bytes. A browser that could not keep them (its room for
+    // files made by pages is full) says so here: like the command line at a
+    // failed write, the page keeps the songs before it and stops.
+    let bytes;
+    try {
+      bytes = new Uint8Array(await song.blob.arrayBuffer());
+    } catch (error) {
+      result.error = `The browser could not keep ${song.name} (${formatBytes(song.size)}): ${error.message || error} Its room for files made by pages may be full; converting fewer or smaller containers at a time, or the command line, gets this song.`;
+      break;
+    }
     const songViewed = songView(view, song, bytes);
     list.append(songViewed.root);
     if (songViewed.preview) drawPreview(songViewed);
@@ -312,7 +320,7 @@ async function showSongs(view, result) {
     view.songs.push({ name: song.name, blob: song.blob });
   }
   if (result.error) {
-    root.append(element("p", { className: "error", "data-error": "", role: "alert", text: `${result.error} The songs before it are complete; the command line stops there too.` }));
+    root.append(element("p", { className: "error", "data-error": "", role: "alert", text: `${result.error} The songs before it are complete.` }));
     root.dataset.state = "error";
   } else {
     root.dataset.state = "done";
