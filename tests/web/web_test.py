@@ -309,6 +309,25 @@ def load(driver, page_url):
     driver.get(page_url)
 
 
+def check_player(checks, driver):
+    """Play starts the fanfare (demo song 4): the button turns to Stop and the
+    playhead moves right over the roll; Stop ends it and hides the playhead."""
+    song = driver.find_element(By.CSS_SELECTOR, "[data-container='demo.dat'] [data-output-name='demo_4.mid']")
+    button = song.find_element(By.CSS_SELECTOR, "button.play")
+    playhead = song.find_element(By.CSS_SELECTOR, ".playhead")
+    position = "return new DOMMatrix(getComputedStyle(arguments[0]).transform).m41"
+    button.click()
+    time.sleep(0.4)
+    first = driver.execute_script(position, playhead)
+    time.sleep(0.5)
+    second = driver.execute_script(position, playhead)
+    checks.expect("player: playing", button.text == "Stop" and button.get_attribute("aria-pressed") == "true"
+                  and playhead.is_displayed(), button.text)
+    checks.expect("player: the playhead moves right", second > first > 0, f"{first} then {second}")
+    button.click()
+    checks.expect("player: stopped", button.text == "Play" and not playhead.is_displayed(), button.text)
+
+
 def check_no_requests(checks, driver, page_url, label):
     """Nothing but the page itself, data: and blob: URLs was requested since
     it was opened."""
@@ -422,6 +441,7 @@ def main():
         check_containers(checks, driver, page_containers(driver)[-1:], again, expected[1:2])
         check_roll(checks, driver, expected[1], work)
         check_sound(checks, driver, expected[1], work)
+        check_player(checks, driver)
         check_accessibility(checks, driver)
         check_no_requests(checks, driver, page_url, "small containers")
         check_console(checks, driver, "small containers")

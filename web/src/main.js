@@ -119,7 +119,7 @@ function lengthFacts(head, track) {
   if (division.ticksPerBeat === 0) return `${tickText}; the division is 0 ticks a beat, so the song has no length in beats or time`;
   const beats = ticks / division.ticksPerBeat;
   const seconds = secondsAt(ticks, division.ticksPerBeat, tempos);
-  return `${formatBeats(Number(beats.toFixed(2)))} beats (${tickText} at ${division.ticksPerBeat} a beat), ${formatDuration(seconds)}`;
+  return `${formatBeats(beats)} beats (${tickText} at ${division.ticksPerBeat} a beat), ${formatDuration(seconds)}`;
 }
 
 // Appends the children that are there (a part with nothing to say is null).
@@ -320,6 +320,7 @@ async function showSongs(view, result) {
     view.songs.push({ name: song.name, blob: song.blob });
   }
   if (result.error) {
+    summary.textContent = `${view.songs.length} of ${plural(count, "song")} kept`;
     root.append(element("p", { className: "error", "data-error": "", role: "alert", text: `${result.error} The songs before it are complete.` }));
     root.dataset.state = "error";
   } else {

@@ -47,7 +47,8 @@ export function layout(preview, width) {
   }
   const rows = high - low + 1;
   const rowHeight = Math.max(3, Math.min(12, Math.floor(220 / rows)));
-  const beats = Math.max(preview.ticks / preview.ticksPerBeat, 1);
+  // The roll runs to the whole beat after the song's end.
+  const beats = Math.max(Math.ceil(preview.ticks / preview.ticksPerBeat), 1);
   let beatWidth = Math.max((width - GUTTER) / beats, MIN_BEAT_WIDTH);
   if (GUTTER + beats * beatWidth > MAX_CANVAS_WIDTH) beatWidth = (MAX_CANVAS_WIDTH - GUTTER) / beats;
   return {
@@ -132,5 +133,5 @@ export function describeRoll(preview) {
 }
 
 export function formatBeats(beats) {
-  return Number.isInteger(beats) ? String(beats) : beats.toFixed(2).replace(/0+$/, "").replace(/\.$/, "");
+  return beats.toLocaleString("en", { maximumFractionDigits: 2 });
 }
