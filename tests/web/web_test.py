@@ -16,6 +16,7 @@ import argparse
 import base64
 import hashlib
 import io
+import http.server
 import json
 import os
 import random
@@ -23,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 
@@ -310,9 +312,9 @@ def load(driver, page_url):
 
 
 def check_player(checks, driver):
-    """Play starts the fanfare (demo song 4): the button turns to Stop and the
-    playhead moves right over the roll; Stop ends it and hides the playhead."""
-    song = driver.find_element(By.CSS_SELECTOR, "[data-container='demo.dat'] [data-output-name='demo_4.mid']")
+    """Play starts the melody (demo song 1, 8 s): the button turns to Stop and
+    the playhead moves right over the roll; Stop ends it and hides the playhead."""
+    song = driver.find_element(By.CSS_SELECTOR, "[data-container='demo.dat'] [data-output-name='demo_1.mid']")
     button = song.find_element(By.CSS_SELECTOR, "button.play")
     playhead = song.find_element(By.CSS_SELECTOR, ".playhead")
     position = "return new DOMMatrix(getComputedStyle(arguments[0]).transform).m41"
@@ -406,6 +408,41 @@ def check_accessibility(checks, driver):
     checks.expect("play: buttons", buttons)
 
 
+def check_served(checks, driver, page, demo_path, demo_outputs):
+    """The same page from a static web server on this machine: the demo
+    converts, and the page asks the server for nothing but itself."""
+    asked = []
+    folder = os.path.dirname(os.path.abspath(page))
+
+    class Handler(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, directory=folder, **kwargs)
+
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            asked.append(self.path)
+            super().do_GET()
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/{os.path.basename(page)}"
+        load(driver, url)
+        drop(driver, [demo_path])
+        checks.expect("served: the demo converts", wait_settled(driver, 1))
+        song = page_containers(driver)[0]["songs"][0]
+        checks.expect("served: song 1's bytes", blob_bytes(driver, song["href"]) == demo_outputs[0][1], song["name"])
+        check_no_requests(checks, driver, url, "served")
+        time.sleep(0.5)
+        checks.expect("served: the server was asked for the page alone", asked == ["/" + os.path.basename(page)], str(asked))
+        check_console(checks, driver, "served")
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--page", required=True)
@@ -452,6 +489,8 @@ def main():
         wait_settled(driver, 1)
         check_widths(checks, driver, args.out)
         check_console(checks, driver, "demo alone")
+
+        check_served(checks, driver, args.page, paths[1], expected[1])
 
         # Large files: a 64 MiB container, random bytes, one past the page's limit.
         big_cases = [containers.Case("big.dat", b""), containers.Case("noise.bin", random.Random(5).randbytes(24 << 20)),

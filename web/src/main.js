@@ -267,7 +267,9 @@ async function convert(view) {
   try {
     const core = await getCore();
     const timing = {};
-    result = await convertFile(core, file, timing);
+    result = await convertFile(core, file, timing, false, (number, count) => {
+      summary.textContent = `Converting song ${number} of ${count}\u2026`;
+    });
     page.lastConversionMs = timing.convert;
     page.lastDescribeMs = timing.describe;
     page.conversions.push({ name: file.name, size: file.size, convertMs: timing.convert, describeMs: timing.describe });
