@@ -157,6 +157,9 @@ def small_cases(demo):
              song_phrases={4: ["First textnone"]}),
         Case("longest.dat", longest, song_phrases={1: [f"Lyric: \u201c{longest_text}\u201d"]}),
         Case("random.bin", random.Random(99).randbytes(1 << 20)),
+        # A five-byte delta time, 81 80 80 80 00 = 2^28 ticks; readers take four bytes at most.
+        Case("long-delta.dat", zarq.build_container([bytes.fromhex("00 90 3C 40 81 80 80 80 00 80 3C 00 FF 2F 00")]),
+             song_phrases={1: ["268,435,456 ticks at 96 a beat), 388:21:41", "more than four bytes"]}),
         Case("tempo.v2.dat", tempo_container(), song_phrases={
             1: ["70 beats (6,720 ticks at 96 a beat), 0:40"], 2: ["593.81 beats (57,600 ticks at 97 a beat), 4:57"],
             3: ["4.9 beats (480 ticks at 98 a beat), 0:05"]}, refused={3}),

@@ -109,9 +109,19 @@ function songWarnings(song) {
   return warnings;
 }
 
+// The song's length, and a warning when its delta times are longer than
+// MIDI readers accept.
 function lengthFacts(head, track) {
   const division = readDivision(head);
-  const { ticks, tempos } = walkTrack([track]);
+  const { ticks, tempos, longDelta } = walkTrack([track]);
+  const warning = longDelta
+    ? "A delta time here takes more than four bytes: the format copies it whole, but MIDI readers refuse it or read it differently."
+    : null;
+  return { text: lengthText(division, ticks, tempos), warning };
+}
+
+function lengthText(division, ticks, tempos) {
+  if (!Number.isSafeInteger(ticks)) return "too long to count: its delta times add up to more than 2\u2075\u00b3 ticks";
   const tickText = plural(ticks, "tick");
   if (division.smpte) {
     return `${tickText}, timed in SMPTE frames, not beats (division 0x${division.value.toString(16).toUpperCase()}: ${division.framesPerSecond} frames a second, ${division.ticksPerFrame} ticks a frame)`;
@@ -233,16 +243,17 @@ function songView(container, song, bytes) {
   const url = URL.createObjectURL(song.blob);
   container.urls.push(url);
   const text = song.text ? `${TEXT_KINDS[song.text.type]}: \u201c${readableText(song.text.bytes)}\u201d` : "none";
+  const length = lengthFacts(bytes.subarray(0, 22), bytes.subarray(22));
   appendPresent(root,
     element("h3", { text: `Song ${song.number}: ${song.name}` }),
     facts([
       ["Size", plural(song.size, "byte")],
       ["Events", song.events.toLocaleString("en")],
-      ["Length", lengthFacts(bytes.subarray(0, 22), bytes.subarray(22))],
+      ["Length", length.text],
       ["First text", text],
       ["Place", `its head starts at byte ${song.position.toLocaleString("en")} of the container`],
     ]),
-    warningList(songWarnings(song)),
+    warningList(songWarnings(song).concat(length.warning ? [length.warning] : [])),
     element("p", { className: "download" }, element("a", { href: url, download: song.name, text: `Download ${song.name}` })),
     previewView(view, bytes),
   );

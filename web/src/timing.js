@@ -77,24 +77,30 @@ function readEvent(reader, status, explicit, tick, tempos) {
   return reader.skip(length);
 }
 
-// The track's length in ticks and its tempo changes.
+// The track's length in ticks, its tempo changes, and whether a delta time
+// took more than the four bytes MIDI readers accept (the format copies any).
 export function walkTrack(pieces) {
   const reader = new PieceReader(pieces);
   const tempos = [];
   let tick = 0;
+  let deltaBytes = 0;
+  let longDelta = false;
   // The track's first byte, when it is a status, is an event with no delta
   // time in front; it does not set the running status.
   const first = reader.peek();
-  if (first >= 0x80 && !readEvent(reader, first, true, tick, tempos)) return { ticks: tick, tempos };
+  if (first >= 0x80 && !readEvent(reader, first, true, tick, tempos)) return { ticks: tick, tempos, longDelta };
   let remembered = 0;
   let delta = 0;
   for (;;) {
     const byte = reader.next();
     if (byte < 0) break;
     delta = delta * 128 + (byte & 0x7f);
+    ++deltaBytes;
     if (byte >= 0x80) continue;
+    if (deltaBytes > 4) longDelta = true;
     tick += delta;
     delta = 0;
+    deltaBytes = 0;
     const next = reader.peek();
     if (next < 0) break;
     const explicit = next >= 0x80;
@@ -105,7 +111,7 @@ export function walkTrack(pieces) {
     // A data byte with no status to run on is read as the next delta time.
     if (!readEvent(reader, explicit ? next : remembered, explicit, tick, tempos)) break;
   }
-  return { ticks: tick, tempos };
+  return { ticks: tick, tempos, longDelta };
 }
 
 // The head's division: ticks a beat, or SMPTE frames when its top bit is set.
