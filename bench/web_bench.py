@@ -83,7 +83,7 @@ def main():
     lines = [
         f"# The page against the native library, {time.strftime('%Y-%m-%d')}",
         "",
-        f"Container: {made}",
+        f"Container: {made.replace(work + os.sep, '')}",
         "",
         "| What | Median ms | Runs | Over native |",
         "|---|---|---|---|",

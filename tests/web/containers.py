@@ -157,6 +157,9 @@ def small_cases(demo):
              song_phrases={4: ["First textnone"]}),
         Case("longest.dat", longest, song_phrases={1: [f"Lyric: \u201c{longest_text}\u201d"]}),
         Case("random.bin", random.Random(99).randbytes(1 << 20)),
+        Case("quiet.dat", zarq.build_container([zarq.compact_stream(
+            [(0, ("meta", 0x03, list(b"Silence"))), (0, ("tempo", 600000)), (384, ("end",))])]),
+             song_phrases={1: ["This song has no notes to draw or play.", "4 beats (384 ticks at 96 a beat), 0:02"]}),
         # A five-byte delta time, 81 80 80 80 00 = 2^28 ticks; readers take four bytes at most.
         Case("long-delta.dat", zarq.build_container([bytes.fromhex("00 90 3C 40 81 80 80 80 00 80 3C 00 FF 2F 00")]),
              song_phrases={1: ["268,435,456 ticks at 96 a beat), 388:21:41", "more than four bytes"]}),

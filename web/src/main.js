@@ -86,7 +86,7 @@ function walkWarning(result) {
   return null;
 }
 
-function noSongReason(file, result) {
+function noSongReason(file) {
   if (file.size < 38) {
     return `No song: the file is ${plural(file.size, "byte")}, too short for one (a container's first song starts at byte 16 and its head takes 22 bytes). The command line writes no file for it either.`;
   }
@@ -237,7 +237,7 @@ function togglePlay(songView, button) {
 }
 
 // `bytes`: the song's output, read back from its Blob.
-function songView(container, song, bytes) {
+function makeSongView(container, song, bytes) {
   const root = element("li", { className: "song", "data-output-name": song.name });
   const view = { root };
   const url = URL.createObjectURL(song.blob);
@@ -307,10 +307,10 @@ async function convert(view) {
 async function showSongs(view, result) {
   const { file, root, summary } = view;
   const count = result.songs.length;
-  summary.textContent = count > 0 ? `${plural(count, "song")}` : "";
+  summary.textContent = count > 0 ? plural(count, "song") : "No song";
   const warning = walkWarning(result);
   if (warning) root.append(warningList([warning]));
-  if (count === 0 && !result.error) root.append(element("p", { className: "no-songs", "data-no-songs": "", text: noSongReason(file, result) }));
+  if (count === 0 && !result.error) root.append(element("p", { className: "no-songs", "data-no-songs": "", text: noSongReason(file) }));
   const list = element("ol", { className: "songs" });
   root.append(list);
   for (let index = 0; index < count; ++index) {
@@ -326,7 +326,7 @@ async function showSongs(view, result) {
       result.error = `The browser could not keep ${song.name} (${formatBytes(song.size)}): ${error.message || error} Its room for files made by pages may be full; converting fewer or smaller containers at a time, or the command line, gets this song.`;
       break;
     }
-    const songViewed = songView(view, song, bytes);
+    const songViewed = makeSongView(view, song, bytes);
     list.append(songViewed.root);
     if (songViewed.preview) drawPreview(songViewed);
     view.songViews.push(songViewed);
