@@ -22,9 +22,12 @@ class Case:
     container_phrases: phrases the container's element holds
     refused: song numbers whose preview a MIDI reader refuses
     message: the container shows a message ([data-error]) holding this
+    clean: no warning anywhere in the container
     """
 
-    def __init__(self, name, data, song_phrases=None, container_phrases=(), refused=(), message=None, folder=""):
+    def __init__(self, name, data, song_phrases=None, container_phrases=(), refused=(), message=None, folder="",
+                 clean=False):
+        self.clean = clean
         self.name = name
         self.data = data
         self.song_phrases = song_phrases or {}
@@ -133,7 +136,7 @@ def small_cases(demo):
     texts = midi_check.long_text_songs()
     cases = [
         Case("empty.dat", b""),
-        Case("demo.dat", demo, song_phrases={
+        Case("demo.dat", demo, clean=True, song_phrases={
             1: ["Track name: \u201cTwinkle\u201d", "Events36"], 4: ["Track name: \u201cFanfare\u201d"]}),
         Case("ten.bin", bytes(range(1, 11))),
         Case("picture.png", png_picture()),
@@ -146,26 +149,28 @@ def small_cases(demo):
         # Song 4's unknown type makes the reader take its next byte for a
         # length and the delta time behind it for running status.
         Case("hostile.dat", hostile_container(), refused={1, 2, 3, 4},
-             song_phrases={1: ["0x10", "event type byte: 241"], 2: ["setTempo event is 3, got 4"],
-                           3: ["the MIDI reader refuses it"], 4: ["0x0A", "0x33"]}),
+             song_phrases={1: ["0x10", "System statuses (0xF1)", "event type byte: 241"],
+                           2: ["setTempo event is 3, got 4", "tempo 0x04"],
+                           3: ["the MIDI reader refuses it", "no running status to take"], 4: ["0x0A", "0x33"]}),
         Case("past.dat", past, container_phrases=[f"Slot 2 points to byte {past_at:,}"]),
         Case("head.dat", cut, container_phrases=[f"Slot 2 points to byte {cut_at:,}", "22-byte head"]),
         Case("smpte.dat", smpte_container(), refused={1}, song_phrases={1: ["SMPTE", "25 frames a second, 40 ticks a frame"]}),
         Case("texts1.dat", zarq.build_container([zarq.compact_stream(s) for s in texts[:4]]),
-             song_phrases={1: ["Text: \u201c\u201d"], 3: ["Track name: \u201c\u201d"]}),
+             song_phrases={1: ["Text: \u201c\u201d"], 3: ["Track name: \u201c\u201d"]}, clean=True),
         Case("texts2.dat", zarq.build_container([zarq.compact_stream(s) for s in texts[4:]]),
-             song_phrases={4: ["First textnone"]}),
-        Case("longest.dat", longest, song_phrases={1: [f"Lyric: \u201c{longest_text}\u201d"]}),
+             song_phrases={4: ["First textnone"]}, clean=True),
+        Case("longest.dat", longest, song_phrases={1: [f"Lyric: \u201c{longest_text}\u201d"]}, clean=True),
         Case("random.bin", random.Random(99).randbytes(1 << 20)),
         Case("quiet.dat", zarq.build_container([zarq.compact_stream(
             [(0, ("meta", 0x03, list(b"Silence"))), (0, ("tempo", 600000)), (384, ("end",))])]),
-             song_phrases={1: ["This song has no notes to draw or play.", "4 beats (384 ticks at 96 a beat), 0:02"]}),
+             song_phrases={1: ["This song has no notes to draw or play.", "4 beats (384 ticks at 96 a beat), 0:02"]},
+             clean=True),
         # A five-byte delta time, 81 80 80 80 00 = 2^28 ticks; readers take four bytes at most.
         Case("long-delta.dat", zarq.build_container([bytes.fromhex("00 90 3C 40 81 80 80 80 00 80 3C 00 FF 2F 00")]),
              song_phrases={1: ["268,435,456 ticks at 96 a beat), 388:21:41", "more than four bytes"]}),
         Case("tempo.v2.dat", tempo_container(), song_phrases={
             1: ["70 beats (6,720 ticks at 96 a beat), 0:40"], 2: ["593.81 beats (57,600 ticks at 97 a beat), 4:57"],
-            3: ["4.9 beats (480 ticks at 98 a beat), 0:05"]}, refused={3}),
+            3: ["4.9 beats (480 ticks at 98 a beat), 0:05", "tempo 0x04"]}, refused={3}),
         # The same name twice, and two names that give the same output names.
         Case("a.dat", demo, folder="one"),
         Case("a.dat", zarq.build_container([zarq.compact_stream(zarq.demo_songs()[2])]), folder="two"),

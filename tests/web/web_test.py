@@ -132,6 +132,7 @@ def page_containers(driver):
       return [...document.querySelectorAll('[data-container]')].map(c => ({
         name: c.dataset.container, state: c.dataset.state, text: c.textContent,
         error: c.querySelector('[data-error]') ? c.querySelector('[data-error]').textContent : null,
+        warnings: c.querySelectorAll('.warnings li').length,
         noSongs: !!c.querySelector('[data-no-songs]'),
         songs: [...c.querySelectorAll('[data-output-name]')].map(s => {
           const link = s.querySelector('a[download]');
@@ -168,6 +169,8 @@ def check_containers(checks, driver, shown, cases, expected, hashed=False):
                 got = blob_bytes(driver, song["href"])
                 checks.expect(f"{label} {name}: bytes", got == data,
                               f"{len(got) if got is not None else None} bytes, expected {len(data)}")
+        if case.clean:
+            checks.expect(f"{label}: no warning", page["warnings"] == 0, str(page["warnings"]))
         for number, phrases in case.song_phrases.items():
             song = page["songs"][number - 1] if number <= len(page["songs"]) else {"text": ""}
             for phrase in phrases:

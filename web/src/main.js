@@ -109,15 +109,26 @@ function songWarnings(song) {
   return warnings;
 }
 
-// The song's length, and a warning when its delta times are longer than
-// MIDI readers accept.
+// The song's length, and warnings for what MIDI readers take differently
+// from the converter.
 function lengthFacts(head, track) {
   const division = readDivision(head);
-  const { ticks, tempos, longDelta } = walkTrack([track]);
-  const warning = longDelta
-    ? "A delta time here takes more than four bytes: the format copies it whole, but MIDI readers refuse it or read it differently."
-    : null;
-  return { text: lengthText(division, ticks, tempos), warning };
+  const walk = walkTrack([track]);
+  const warnings = [];
+  if (walk.longDelta) {
+    warnings.push("A delta time here takes more than four bytes: the format copies it whole, but MIDI readers refuse it or read it differently.");
+  }
+  if (walk.systemStatuses.size > 0) {
+    const statuses = [...walk.systemStatuses].sort((a, b) => a - b).map(hexByte).join(", ");
+    warnings.push(`System statuses (${statuses}) are written as the format makes them, like meta events with a type byte: MIDI readers refuse them or read them differently.`);
+  }
+  if (walk.oddLengths.size > 0) {
+    warnings.push(`Length bytes that MIDI readers do not expect (${[...walk.oddLengths].join(", ")}; they expect 3 for a tempo and 0 for an end of track): the format copies them as they are, and MIDI readers refuse them.`);
+  }
+  if (walk.strayData) {
+    warnings.push("A data byte stands where an event starts, with no running status to take: the converter reads it as the next delta time; MIDI readers refuse it.");
+  }
+  return { text: lengthText(division, walk.ticks, walk.tempos), warnings };
 }
 
 function lengthText(division, ticks, tempos) {
@@ -253,7 +264,7 @@ function makeSongView(container, song, bytes) {
       ["First text", text],
       ["Place", `its head starts at byte ${song.position.toLocaleString("en")} of the container`],
     ]),
-    warningList(songWarnings(song).concat(length.warning ? [length.warning] : [])),
+    warningList(songWarnings(song).concat(length.warnings)),
     element("p", { className: "download" }, element("a", { href: url, download: song.name, text: `Download ${song.name}` })),
     previewView(view, bytes),
   );

@@ -38,6 +38,10 @@ class PieceReader {
   }
 }
 
+function hexByte(value) {
+  return `0x${value.toString(16).toUpperCase().padStart(2, "0")}`;
+}
+
 // Data bytes a channel event has in the output (note off and pitch bend have
 // gained their second byte).
 function channelDataBytes(status) {
@@ -46,22 +50,26 @@ function channelDataBytes(status) {
 }
 
 // Reads one event with status `status`; false when the track ends with it
-// (its end of track, or the bytes running out). Tempo changes go to `tempos`.
-function readEvent(reader, status, explicit, tick, tempos) {
+// (its end of track, or the bytes running out). Tempo changes go to
+// `found.tempos`; length bytes of tempo and end-of-track events other than
+// the 3 and 0 MIDI readers expect, to `found.oddLengths`.
+function readEvent(reader, status, explicit, tick, found) {
   if (status < 0x80) return true;
   if (explicit) reader.next();
   if (status < 0xf0) return reader.skip(channelDataBytes(status));
   const type = reader.next();
   if (type < 0) return false;
   if (type === 0x2f) {
-    reader.next();
+    const length = reader.next();
+    if (length > 0) found.oddLengths.add(`end of track ${hexByte(length)}`);
     return false;
   }
   if (type === 0x51) {
-    reader.next();  // the length byte, copied as the container held it
+    const length = reader.next();  // copied as the container held it
+    if (length >= 0 && length !== 3) found.oddLengths.add(`tempo ${hexByte(length)}`);
     const b0 = reader.next(), b1 = reader.next(), b2 = reader.next();
     if (b2 < 0) return false;
-    tempos.push({ tick, microsecondsPerBeat: (b0 << 16) | (b1 << 8) | b2 });
+    found.tempos.push({ tick, microsecondsPerBeat: (b0 << 16) | (b1 << 8) | b2 });
     return true;
   }
   if (!LENGTH_PREFIXED.has(type)) return true;
@@ -77,18 +85,31 @@ function readEvent(reader, status, explicit, tick, tempos) {
   return reader.skip(length);
 }
 
-// The track's length in ticks, its tempo changes, and whether a delta time
-// took more than the four bytes MIDI readers accept (the format copies any).
+// The track's length in ticks, its tempo changes, and what in it MIDI
+// readers take differently from the converter: a delta time of more than
+// four bytes (the format copies any), odd length bytes of tempo and end-of-
+// track events (copied as they are), system statuses F1-FE other than F7
+// written in the meta shape (status, type, then what the type says), and a
+// data byte where an event starts with no running status to take (the
+// converter reads it as the next delta time).
 export function walkTrack(pieces) {
   const reader = new PieceReader(pieces);
-  const tempos = [];
+  const found = { tempos: [], oddLengths: new Set() };
+  const systemStatuses = new Set();
   let tick = 0;
   let deltaBytes = 0;
   let longDelta = false;
+  let strayData = false;
   // The track's first byte, when it is a status, is an event with no delta
   // time in front; it does not set the running status.
   const first = reader.peek();
-  if (first >= 0x80 && !readEvent(reader, first, true, tick, tempos)) return { ticks: tick, tempos, longDelta };
+  const noteStatus = (status) => {
+    if (status > 0xf0 && status < 0xff && status !== 0xf7) systemStatuses.add(status);
+  };
+  if (first >= 0x80) {
+    noteStatus(first);
+    if (!readEvent(reader, first, true, tick, found)) return { ticks: tick, ...found, longDelta, systemStatuses, strayData };
+  }
   let remembered = 0;
   let delta = 0;
   for (;;) {
@@ -105,13 +126,16 @@ export function walkTrack(pieces) {
     if (next < 0) break;
     const explicit = next >= 0x80;
     if (explicit) {
+      noteStatus(next);
       if (next < 0xf0) remembered = next;
       else if (next < 0xf8) remembered = 0;
+    } else if (remembered === 0) {
+      strayData = true;
     }
     // A data byte with no status to run on is read as the next delta time.
-    if (!readEvent(reader, explicit ? next : remembered, explicit, tick, tempos)) break;
+    if (!readEvent(reader, explicit ? next : remembered, explicit, tick, found)) break;
   }
-  return { ticks: tick, tempos, longDelta };
+  return { ticks: tick, ...found, longDelta, systemStatuses, strayData };
 }
 
 // The head's division: ticks a beat, or SMPTE frames when its top bit is set.
