@@ -143,10 +143,14 @@ $(BUILD)/web/index.html: $(BUILD)/web/core.js web/node_modules/.package-lock.jso
                          web/style.css $(wildcard web/src/*.js)
 	node web/build.mjs $(BUILD)/web/core.js $@
 
-# The page in headless Chromium, against the command line's own outputs.
-test-web: web all
-	/usr/bin/python3 tests/web/web_test.py --page $(BUILD)/web/index.html --binary $(BUILD)/release/tolvarin \
-	  --demo examples/demo.dat --out $(BUILD)/web-test
+# The page in headless Chromium, against the command line's own outputs;
+# screenshots in build/web-test.
+test-web: all
+	@if command -v em++ >/dev/null && command -v node >/dev/null && command -v npm >/dev/null && \
+	    [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ] && /usr/bin/python3 -c 'import selenium, mido' 2>/dev/null; then \
+	  $(MAKE) web && /usr/bin/python3 tests/web/web_test.py --page $(BUILD)/web/index.html \
+	    --binary $(BUILD)/release/tolvarin --demo examples/demo.dat --out $(BUILD)/web-test; \
+	else echo "Web tests skipped: Emscripten, Node, npm, Chromium, chromedriver, Selenium or mido is missing"; fi
 
 # The page's conversion time against the native library's, one thread, in
 # memory (a benchmark, not a test): writes bench/WEB_RESULTS.md.
