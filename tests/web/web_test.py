@@ -314,6 +314,34 @@ def load(driver, page_url):
     driver.get(page_url)
 
 
+DROP = """
+const [name, text, targetSelector] = arguments;
+const bytes = Uint8Array.from(atob(text), c => c.charCodeAt(0));
+const transfer = new DataTransfer();
+transfer.items.add(new File([bytes], name));
+const target = document.querySelector(targetSelector);
+for (const kind of ['dragenter', 'dragover', 'drop']) {
+  target.dispatchEvent(new DragEvent(kind, { dataTransfer: transfer, bubbles: true, cancelable: true }));
+}
+"""
+
+
+def check_drag_and_drop(checks, driver, demo, demo_outputs):
+    """A container dropped on the page's heading, far from the file input,
+    converts like one chosen."""
+    before = len(page_containers(driver))
+    driver.execute_script(DROP, "dropped.dat", base64.b64encode(demo).decode(), "h1")
+    checks.expect("drag and drop: converted", wait_settled(driver, before + 1))
+    shown = page_containers(driver)[-1]
+    checks.expect("drag and drop: the container", shown["name"] == "dropped.dat" and shown["state"] == "done", shown["name"])
+    names = [song["name"] for song in shown["songs"]]
+    checks.expect("drag and drop: its songs", names == [f"dropped_{n}.mid" for n in range(1, 5)], str(names))
+    for song, (_, data) in zip(shown["songs"], demo_outputs):
+        checks.expect(f"drag and drop: {song['name']} bytes", blob_bytes(driver, song["href"]) == data, song["name"])
+    overlay = driver.execute_script("return document.getElementById('drop-overlay').hidden")
+    checks.expect("drag and drop: the overlay is gone after the drop", overlay is True, str(overlay))
+
+
 def check_player(checks, driver):
     """Play starts the melody (demo song 1, 8 s): the button turns to Stop and
     the playhead moves right over the roll; Stop ends it and hides the playhead."""
@@ -482,6 +510,7 @@ def main():
         check_roll(checks, driver, expected[1], work)
         check_sound(checks, driver, expected[1], work)
         check_player(checks, driver)
+        check_drag_and_drop(checks, driver, demo, expected[1])
         check_accessibility(checks, driver)
         check_no_requests(checks, driver, page_url, "small containers")
         check_console(checks, driver, "small containers")
