@@ -130,12 +130,6 @@ async function readIntoHeap(core, file) {
   return image;
 }
 
-// Converts a File: every song the command line would write, with what the
-// converter says about it. Timings go to `timing` (milliseconds): `convert`
-// from the bytes in the heap to every output in a Blob, `describe` for the
-// descriptions; the page is let draw between songs, outside the timings,
-// and `onSong(number, count)` told which comes next. With `discard`, the
-// outputs are dropped piece by piece: the time is then the converter's alone.
 // Lets the page draw and take input between songs: a message to ourselves
 // is a task of its own, and unlike a timer it is not slowed in a hidden tab.
 function yieldToPage() {
@@ -146,6 +140,12 @@ function yieldToPage() {
   });
 }
 
+// Converts a File: every song the command line would write, with what the
+// converter says about it. Timings go to `timing` (milliseconds): `convert`
+// from the bytes in the heap to every output in a Blob, `describe` for the
+// descriptions; the page is let draw between songs, outside the timings,
+// and `onSong(number, count)` told which comes next. With `discard`, the
+// outputs are dropped piece by piece: the time is then the converter's alone.
 export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}) {
   if (file.size > MAX_CONTAINER_BYTES) {
     throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
