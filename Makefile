@@ -3,6 +3,7 @@
 #   make test      installs what the tests need, builds everything, runs every test
 #   make install   installs into PREFIX (default /usr/local)
 #   make package   the Debian packages and the Windows zip, in build/packages
+#   make web       the web page, build/web/index.html (needs Emscripten, Node and npm)
 JOBS ?= 2
 BUILD := build
 PREFIX ?= /usr/local
@@ -10,7 +11,7 @@ FUZZ_SECONDS ?= 30
 ARCHES ?= aarch64 s390x i686
 
 .PHONY: all demo install test test-release test-sanitize test-threads test-fuzz test-windows test-package test-library \
-        test-arch windows package deps bench clean
+        test-arch test-web windows package deps bench bench-web web clean
 
 # The converter alone needs only a C++20 compiler, CMake and make; the tests
 # are built too when GoogleTest is installed.
@@ -31,12 +32,13 @@ install: all
 # Every test: the release build's suite, the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded paths under
 # ThreadSanitizer, a short fuzz run, the Windows build's end-to-end tests
-# under Wine, the packages, the library installed and built against, and the
-# core tests and converter on other architectures under qemu.
-test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-library test-arch
+# under Wine, the packages, the library installed and built against, the
+# core tests and converter on other architectures under qemu, and the web
+# page in a headless browser.
+test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-library test-arch test-web
 
 deps:
-	scripts/install_test_deps.sh gtest clang-rt windows package library arch
+	scripts/install_test_deps.sh gtest clang-rt windows package library arch web
 
 test-release:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON
@@ -117,6 +119,54 @@ test-arch: all
 #     -DTOLVARIN_TESTS=OFF && cmake --build /tmp/base/build && make bench BASELINE=/tmp/base/build/tolvarin
 bench: all
 	python3 bench/run_bench.py $(if $(BASELINE),--baseline $(BASELINE))
+
+# The web page: the library's C interface compiled to WebAssembly (one
+# thread, no file system, the module embedded in the script), bundled with
+# the page's script and its libraries (web/package-lock.json) into one HTML
+# file that works opened from disk: build/web/index.html.
+LIBRARY_SOURCES := $(wildcard src/format/*.cpp src/fast/*.cpp src/convert/*.cpp)
+LIBRARY_HEADERS := $(wildcard include/tolvarin/*.h include/tolvarin/*.hpp src/format/*.hpp src/fast/*.hpp src/convert/*.hpp)
+WEB_FUNCTIONS := malloc free tolvarin_open tolvarin_close tolvarin_song_count tolvarin_walk_end \
+  tolvarin_walk_stopped_at tolvarin_song_number tolvarin_song_position tolvarin_describe_song \
+  tolvarin_track_ending tolvarin_ran_past_next_song tolvarin_event_count tolvarin_met_unknown_meta_type \
+  tolvarin_text_type tolvarin_text_position tolvarin_text_length tolvarin_start_song tolvarin_next_piece \
+  tolvarin_piece_data tolvarin_piece_size
+comma := ,
+empty :=
+space := $(empty) $(empty)
+WEB_EXPORTS := $(subst $(space),$(comma),$(strip $(addprefix _,$(WEB_FUNCTIONS))))
+WEB_CXXFLAGS := -std=c++20 -O3 -msimd128 -Wall -Wextra -fno-exceptions -I include -I src
+WEB_LDFLAGS := -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -sFILESYSTEM=0 -sENVIRONMENT=web \
+  -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sMODULARIZE=1 -sEXPORT_NAME=createTolvarinCore \
+  -sEXPORTED_FUNCTIONS=$(WEB_EXPORTS)
+
+web: $(BUILD)/web/index.html
+
+$(BUILD)/web/core.js: $(LIBRARY_SOURCES) $(LIBRARY_HEADERS) Makefile
+	mkdir -p $(BUILD)/web
+	NODE_PATH=/usr/share/nodejs em++ $(WEB_CXXFLAGS) $(LIBRARY_SOURCES) $(WEB_LDFLAGS) -o $@
+
+web/node_modules/.package-lock.json: web/package.json web/package-lock.json
+	cd web && npm ci --no-audit --no-fund
+
+$(BUILD)/web/index.html: $(BUILD)/web/core.js web/node_modules/.package-lock.json web/build.mjs web/index.html \
+                         web/style.css $(wildcard web/src/*.js)
+	node web/build.mjs $(BUILD)/web/core.js $@
+
+# The page in headless Chromium, against the command line's own outputs;
+# screenshots in build/web-test.
+test-web: all
+	@if command -v em++ >/dev/null && command -v node >/dev/null && command -v npm >/dev/null && \
+	    [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ] && /usr/bin/python3 -c 'import selenium, mido' 2>/dev/null; then \
+	  $(MAKE) web && /usr/bin/python3 tests/web/web_test.py --page $(BUILD)/web/index.html \
+	    --binary $(BUILD)/release/tolvarin --demo examples/demo.dat --out $(BUILD)/web-test; \
+	else echo "Web tests skipped: Emscripten, Node, npm, Chromium, chromedriver, Selenium or mido is missing"; fi
+
+# The page's conversion time against the native library's, one thread, in
+# memory (a benchmark, not a test): writes bench/WEB_RESULTS.md.
+bench-web: web all
+	/usr/bin/python3 bench/web_bench.py --page $(BUILD)/web/index.html --tools $(BUILD)/release/bench \
+	  --out bench/WEB_RESULTS.md
 
 clean:
 	rm -rf $(BUILD)

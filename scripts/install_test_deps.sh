@@ -7,6 +7,8 @@
 #   package   lintian, for the package tests
 #   library   pkg-config, for the library's install test
 #   arch      cross compilers for AArch64, s390x and i686, and qemu-user
+#   web       Emscripten, Node and npm (to build the page), Chromium, its
+#             driver and Selenium (to test it in a headless browser)
 # Without GoogleTest the test build stops with an error; other suites whose
 # tools are still missing afterwards report themselves as skipped.
 set -u
@@ -40,6 +42,14 @@ for extra in "$@"; do
         command -v "$triple-g++" >/dev/null 2>&1 || packages+=("g++-$triple")
       done
       command -v qemu-s390x >/dev/null 2>&1 || packages+=(qemu-user)
+      ;;
+    web)
+      command -v em++ >/dev/null 2>&1 || packages+=(emscripten)
+      command -v node >/dev/null 2>&1 || packages+=(nodejs)
+      command -v npm >/dev/null 2>&1 || packages+=(npm)
+      command -v chromium >/dev/null 2>&1 || packages+=(chromium)
+      command -v chromedriver >/dev/null 2>&1 || packages+=(chromium-driver)
+      /usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || packages+=(python3-selenium)
       ;;
   esac
 done

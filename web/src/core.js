@@ -1,0 +1,204 @@
+// The converter's C interface, compiled to WebAssembly, driven from the page.
+// A container's bytes go into the WebAssembly heap once; each song's output
+// leaves it piece by piece (each piece copied out before the next call, as
+// a piece lives only until then) and is gathered into a Blob, so the heap
+// holds the container and the converter's working memory, never an output.
+import { outputName } from "./names.js";
+
+// The command line takes containers up to 4 GiB; the page stops at 256 MiB
+// so that the container, its outputs and the browser fit in memory.
+export const MAX_CONTAINER_BYTES = 256 * 1024 * 1024;
+const READ_SLICE = 16 * 1024 * 1024;
+
+// Statuses and reasons, as include/tolvarin/tolvarin.h numbers them.
+const TRACK_PIECE = 1;
+const HEAD_PIECE = 2;
+const DONE = 3;
+const NO_MEMORY = -1;
+const TRACK_TOO_LONG = -2;
+export const WALK = { ABSENT_SLOT: 0, PAST_THE_END: 1, HEAD_CUT_SHORT: 2, LAST_SLOT: 3 };
+export const ENDING = { END_OF_TRACK: 0, END_OF_IMAGE: 1, CUT_SHORT: 2 };
+
+export class ConversionError extends Error {}
+
+function describe(core, session, index, image) {
+  const c = core;
+  if (c._tolvarin_describe_song(session, index) !== 0) throw new ConversionError("The converter could not describe this song.");
+  const unknownTypes = [];
+  for (let type = 0; type < 256; ++type) {
+    if (c._tolvarin_met_unknown_meta_type(session, type)) unknownTypes.push(type);
+  }
+  const textType = c._tolvarin_text_type(session) >>> 0;
+  let text = null;
+  if (textType !== 0) {
+    const at = c._tolvarin_text_position(session) >>> 0;
+    const length = c._tolvarin_text_length(session) >>> 0;
+    text = { type: textType, bytes: c.HEAPU8.slice(image + at, image + at + length) };
+  }
+  return {
+    ending: c._tolvarin_track_ending(session),
+    ranPastNextSong: c._tolvarin_ran_past_next_song(session) === 1,
+    events: c._tolvarin_event_count(session) >>> 0,
+    unknownTypes,
+    text,
+  };
+}
+
+// Track bytes gathered from the heap into one block of BLOCK bytes, made
+// into a Blob part each time it fills: a Blob of a few large parts is made
+// far faster than one of thousands of small pieces, and the block, reused,
+// costs no fresh memory for each part.
+const BLOCK = 16 * 1024 * 1024;
+
+class BlobWriter {
+  constructor(discard) {
+    this.discard = discard;
+    this.parts = [];
+    this.block = null;
+    this.used = 0;
+  }
+  // Copies `length` bytes at `data` in the heap; a piece lives only until
+  // the next call on the session.
+  write(heap, data, length) {
+    if (this.discard) return;
+    while (length > 0) {
+      if (!this.block) this.block = new Uint8Array(BLOCK);
+      const count = Math.min(length, BLOCK - this.used);
+      this.block.set(heap.subarray(data, data + count), this.used);
+      this.used += count;
+      data += count;
+      length -= count;
+      if (this.used === BLOCK) this.flush();
+    }
+  }
+  flush() {
+    if (this.used > 0) this.parts.push(new Blob([this.block.subarray(0, this.used)]));
+    this.used = 0;
+  }
+}
+
+// One song's output as a Blob: the track's pieces in order, then the head
+// (which holds the track's length, known only at the end), handed out last
+// but put first. `discard` drops the pieces instead, to time the converter
+// alone.
+function convertSong(core, session, index, discard) {
+  const c = core;
+  const status = c._tolvarin_start_song(session, index);
+  if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
+  if (status !== 0) throw new ConversionError(`The converter refused song ${index + 1} (status ${status}).`);
+  const track = new BlobWriter(discard);
+  let head = null;
+  let size = 0;
+  for (;;) {
+    const piece = c._tolvarin_next_piece(session);
+    if (piece === TRACK_PIECE || piece === HEAD_PIECE) {
+      const data = c._tolvarin_piece_data(session) >>> 0;
+      const length = c._tolvarin_piece_size(session) >>> 0;
+      size += length;
+      if (piece === HEAD_PIECE) head = c.HEAPU8.slice(data, data + length);
+      else track.write(c.HEAPU8, data, length);
+    } else if (piece === DONE) {
+      break;
+    } else if (piece === NO_MEMORY) {
+      throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
+    } else if (piece === TRACK_TOO_LONG) {
+      throw new ConversionError("This song's track would pass 4 GiB, more than a MIDI file's length field can count.");
+    } else {
+      throw new ConversionError(`The converter stopped with status ${piece}.`);
+    }
+  }
+  if (discard) return { size, blob: null };
+  track.flush();
+  return { size, blob: new Blob([head, ...track.parts], { type: "audio/midi" }) };
+}
+
+// Copies the file into the heap a slice at a time, so that the browser never
+// holds a second copy of a large container. Returns the image's address.
+async function readIntoHeap(core, file) {
+  const image = core._malloc(Math.max(file.size, 1)) >>> 0;
+  if (image === 0) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this file.");
+  try {
+    for (let at = 0; at < file.size; at += READ_SLICE) {
+      const slice = new Uint8Array(await file.slice(at, at + READ_SLICE).arrayBuffer());
+      core.HEAPU8.set(slice, image + at);  // HEAPU8 is looked up anew: a grown heap replaces it
+    }
+  } catch (error) {
+    core._free(image);
+    if (error instanceof ConversionError) throw error;
+    throw new ConversionError(`The file could not be read (${error.message || error}).`);
+  }
+  return image;
+}
+
+// Lets the page draw and take input between songs: a message to ourselves
+// is a task of its own, and unlike a timer it is not slowed in a hidden tab.
+function yieldToPage() {
+  return new Promise((resolve) => {
+    const channel = new MessageChannel();
+    channel.port1.onmessage = () => resolve();
+    channel.port2.postMessage(0);
+  });
+}
+
+// Converts a File: every song the command line would write, with what the
+// converter says about it. Timings go to `timing` (milliseconds): `convert`
+// from the bytes in the heap to every output in a Blob, `describe` for the
+// descriptions; the page is let draw between songs, outside the timings,
+// and `onSong(number, count)` told which comes next. With `discard`, the
+// outputs are dropped piece by piece: the time is then the converter's alone.
+export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}) {
+  if (file.size > MAX_CONTAINER_BYTES) {
+    throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
+  }
+  const image = await readIntoHeap(core, file);
+  const session = core._tolvarin_open(image, file.size) >>> 0;
+  if (session === 0) {
+    core._free(image);
+    throw new ConversionError("Cannot alloc memory: the converter could not start on this file.");
+  }
+  const result = { songs: [], walkEnd: 0, stoppedAt: 0, error: null };
+  try {
+    const count = core._tolvarin_song_count(session) >>> 0;
+    result.walkEnd = core._tolvarin_walk_end(session);
+    result.stoppedAt = core._tolvarin_walk_stopped_at(session) >>> 0;
+    const described = [];
+    let started = performance.now();
+    for (let index = 0; index < count; ++index) described.push(describe(core, session, index, image));
+    timing.describe = performance.now() - started;
+    timing.convert = 0;
+    for (let index = 0; index < count; ++index) {
+      onSong(index + 1, count);
+      await yieldToPage();
+      const number = core._tolvarin_song_number(session, index) >>> 0;
+      const position = core._tolvarin_song_position(session, index) >>> 0;
+      let output;
+      started = performance.now();
+      try {
+        output = convertSong(core, session, index, discard);
+        timing.convert += performance.now() - started;
+      } catch (error) {
+        // As the command line does: outputs before the failure stand, none after.
+        if (!(error instanceof ConversionError)) throw error;
+        result.error = error.message;
+        break;
+      }
+      result.songs.push({ number, position, name: outputName(file.name, number), ...described[index], ...output });
+    }
+  } finally {
+    core._tolvarin_close(session);
+    core._free(image);
+  }
+  return result;
+}
+
+export function formatBytes(size) {
+  if (size < 1024) return `${size} byte${size === 1 ? "" : "s"}`;
+  const units = ["KiB", "MiB", "GiB"];
+  let value = size / 1024;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    ++unit;
+  }
+  return `${value < 10 ? value.toFixed(1) : Math.round(value)} ${units[unit]}`;
+}
