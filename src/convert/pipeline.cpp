@@ -20,6 +20,10 @@ namespace {
 // speculate again.
 constexpr unsigned failures_before_serial = 2;
 constexpr std::uint32_t probe_spacing = 16;
+// A track whose group showed the vector level's guesses failing has its next
+// groups speculated at the portable level, and the vector level tried again
+// after this many.
+constexpr std::uint32_t vector_retry_spacing = 16;
 // Room for every thread to run well ahead of the stitching, so that a thread
 // slowed down (by another program on its processor, say) holds the others
 // up as little as possible; one thread needs no more than the group it
@@ -53,6 +57,10 @@ struct track_progress {
     std::atomic<bool> done;    // its end is written: skip its groups
     std::atomic<bool> serial;  // translated in order, but for the probes
     unsigned failures;
+    // The vector level is not tried on the track's groups before this one:
+    // its guesses failed on a group before (see speculate_chunks). Only a
+    // hint, so relaxed.
+    std::atomic<std::uint32_t> vector_from_group;
 };
 
 struct slot {
@@ -145,7 +153,11 @@ void speculate_group(pipeline& state, std::uint32_t index) {
         job.known = group.first && count == 0;
         job.running = no_running;
     }
-    speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes, state.level);
+    const wide_level level =
+        index < track.vector_from_group.load(std::memory_order_relaxed) ? wide_level::portable : state.level;
+    if (speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes, level) != level) {
+        track.vector_from_group.store(index + vector_retry_spacing, std::memory_order_relaxed);
+    }
     group.speculated = true;
 }
 
@@ -323,15 +335,12 @@ void open_tracks(pipeline& state, std::span<const pipeline_track> tracks) {
 
 void plan_groups(pipeline& state, std::span<const pipeline_track> tracks) {
     const std::uint64_t group_bytes = std::uint64_t{state.settings.tuning.chunk_bytes} * state.settings.tuning.lanes;
-    // On one thread the vector path translates in order as fast as it would
-    // speculate: no groups.
-    const bool in_order = state.settings.threads == 1 && state.level == wide_level::vector;
     std::uint32_t next_group = 0;
     for (std::size_t index = 0; index < tracks.size(); ++index) {
         track_progress& track = state.tracks[index];
         track.first_group = next_group;
         const std::uint64_t begin = track.cursor.position;
-        const std::uint64_t end = in_order ? begin : tracks[index].planned_end;
+        const std::uint64_t end = tracks[index].planned_end;
         for (std::uint64_t from = begin; !track.cursor.finished && from < end; from += group_bytes) {
             state.groups[next_group++] = {static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(from),
                                           static_cast<std::uint32_t>(std::min(from + group_bytes, end)), from == begin,
@@ -364,9 +373,15 @@ std::uint32_t chunks_in(const pipeline& state, const group_plan& group) {
     return static_cast<std::uint32_t>((std::uint64_t{group.end} - group.begin + chunk - 1) / chunk);
 }
 
+// The level for the reading thread's own translation of the track.
+wide_level level_now(const pipeline& state, const track_progress& track) {
+    return state.read.group < track.vector_from_group.load(std::memory_order_relaxed) ? wide_level::portable
+                                                                                         : state.level;
+}
+
 // Translates in order from the cursor, up to `stop`, one room's worth.
 std::size_t translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop) {
-    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room}, state.level);
+    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room}, level_now(state, track));
 }
 
 // The next chunk of the group in hand: stitched to its speculation, or
@@ -395,7 +410,7 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     const chunk_job& job = state.slots[group.slot].jobs[read.chunk];
     stitch_result stitched;
     if (!guarded(state, [&] {
-            stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}, state.level);
+            stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}, level_now(state, track));
         })) {
         return false;
     }

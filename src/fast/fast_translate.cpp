@@ -80,12 +80,12 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
     std::uint8_t* const out_end = out_begin + room.size();
     fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256, 0, false};
 
-    // Whole stretches where they can be had: a stretch ahead of the stop,
-    // and its input margin ahead of the end of the image.
+    // Stretches where they can be had: enough of one before the stop, and
+    // its input margin before the end of the image.
     const std::uint8_t* stretches_end = nullptr;
-    if (level == wide_level::vector && stop_at - base >= static_cast<std::ptrdiff_t>(machine::stretch_bytes) &&
+    if (level == wide_level::vector && stop_at - base >= static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) &&
         image.size() >= machine::stretch_bytes + machine::stretch_input_margin) {
-        stretches_end = std::min(stop_at - machine::stretch_bytes,
+        stretches_end = std::min(stop_at - machine::least_stretch_bytes,
                                  end - machine::stretch_bytes - machine::stretch_input_margin);
     }
     for (;;) {

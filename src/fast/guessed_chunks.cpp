@@ -183,44 +183,33 @@ void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
     }
 }
 
-// A chunk's events behind its recorded boundaries, in whole stretches: the
-// vector path is bound by its work, not by the latency of one event after
-// another, so one chunk at a time serves.
-void translate_chunk_rest(byte_view image, lane_state& lane) {
+// A chunk's events behind its recorded boundaries, up to `stop`, in whole
+// stretches: the vector path is bound by its work, not by the latency of one
+// event after another, so one chunk at a time serves. False when the
+// stretches' guesses kept failing.
+bool translate_chunk_part(byte_view image, lane_state& lane, std::uint32_t stop) {
     chunk_job& job = *lane.job;
-    if (lane.finished || position_of(image, lane.at) >= job.end) return;
+    if (lane.finished || position_of(image, lane.at) >= stop) return true;
     event_cursor cursor = settle(image, lane.at, false);
     const std::size_t written = static_cast<std::size_t>(lane.at.out - job.out);
     const std::size_t room = chunk_output_room(job.end - job.begin);
-    lane.at.out += translate_events(image, cursor, job.end, {lane.at.out, room - written}, wide_level::vector);
+    bool poor = false;
+    lane.at.out += translate_events(image, cursor, stop, {lane.at.out, room - written}, wide_level::vector, &poor);
     lane.at.in = image.data() + cursor.position;
     lane.at.row = static_cast<std::uint32_t>(cursor.running) * 256;
     lane.finished = cursor.finished;
+    return !poor;
 }
 
-// Whether the true translation, standing at `cursor`, meets the chunk's
-// translation at `record`.
-bool meets(const event_cursor& cursor, const boundary_record& record, const chunk_job& job) {
-    if (record.position != cursor.position) return false;
-    if (record.running != unknown_running) return record.running == cursor.running;
-    return job.guess == unknown_running || job.guess == cursor.running;
-}
+// How far into a group the vector path is tried before the rest of it is
+// given to the one or the other level: a few stretches, little to lose on a
+// stream whose guesses fail.
+constexpr std::uint32_t probe_bytes = 3 * 4096;
 
-}  // namespace
-
-void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
-    if (level == wide_level::vector) {
-        for (chunk_job& job : jobs) {
-            lane_state lane;
-            if (start_chunk(image, job, lane)) translate_chunk_rest(image, lane);
-            finish_chunk(image, lane);
-        }
-        return;
-    }
-    lanes = std::clamp(lanes, 1u, max_lanes);
-    lane_state state[max_lanes];
-    unsigned active = 0;
-    std::size_t next = 0;
+// The portable level: up to `lanes` chunks interleaved, the first `active`
+// of `state` started already, the jobs from `next` on still to start.
+void speculate_portable(byte_view image, std::span<chunk_job> jobs, unsigned lanes, lane_state* state,
+                        unsigned active, std::size_t next) {
     const std::uint8_t* const end = image.data() + image.size();
     for (;;) {
         // Keep every lane busy while chunks remain.
@@ -243,6 +232,46 @@ void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes
             }
         }
     }
+}
+
+// Whether the true translation, standing at `cursor`, meets the chunk's
+// translation at `record`.
+bool meets(const event_cursor& cursor, const boundary_record& record, const chunk_job& job) {
+    if (record.position != cursor.position) return false;
+    if (record.running != unknown_running) return record.running == cursor.running;
+    return job.guess == unknown_running || job.guess == cursor.running;
+}
+
+}  // namespace
+
+wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
+    lanes = std::clamp(lanes, 1u, max_lanes);
+    lane_state state[max_lanes];
+    if (level == wide_level::vector && !jobs.empty()) {
+        // The first chunk's first stretches decide the group's level.
+        lane_state& first = state[0];
+        const bool started = start_chunk(image, jobs[0], first);
+        const std::uint32_t probe_end =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(jobs[0].end, position_of(image, first.at) + std::uint64_t{probe_bytes}));
+        if (!started || translate_chunk_part(image, first, probe_end)) {
+            if (started) translate_chunk_part(image, first, jobs[0].end);
+            finish_chunk(image, first);
+            for (chunk_job& job : jobs.subspan(1)) {
+                lane_state lane;
+                if (start_chunk(image, job, lane)) translate_chunk_part(image, lane, job.end);
+                finish_chunk(image, lane);
+            }
+            return wide_level::vector;
+        }
+        // The probe went event by event after its guesses failed; the first
+        // chunk goes on as a lane of the portable level.
+        const bool going_on = !first.finished && first.at.in < first.limit;
+        if (!going_on) finish_chunk(image, first);
+        speculate_portable(image, jobs, lanes, state, going_on ? 1 : 0, 1);
+        return wide_level::portable;
+    }
+    speculate_portable(image, jobs, lanes, state, 0, 0);
+    return wide_level::portable;
 }
 
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,

@@ -74,10 +74,12 @@ struct chunk_job {
 };
 
 // Translates the chunks: at the portable level up to `lanes` (1-8) of them
-// at a time interleaved, at the vector level one after the other in whole
-// stretches.
-void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4,
-                      wide_level level = wide_level::portable);
+// at a time interleaved; at the vector level one after the other in whole
+// stretches, unless the first stretches of the first chunk show the
+// machine's guesses failing (a stream with no byte that shows where its
+// events start), and then at the portable level. Returns the level taken.
+wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4,
+                            wide_level level = wide_level::portable);
 
 // Joins a speculated chunk to the true translation, whose cursor stands at
 // the first true boundary at or past the chunk's begin. The true translation

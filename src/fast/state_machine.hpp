@@ -210,4 +210,43 @@ constexpr running_class boundary_class(const machine_state& state) {
     return state.at <= delta_one ? static_cast<running_class>(state.at) : no_running;
 }
 
+inline constexpr unsigned unit_bytes = 32;
+
+// The vector path runs the machine over units of 32 bytes. A unit whose
+// guess was wrong there most often lies in a long run of running events
+// with no byte of 0x80 or more, where nothing shows the machine where the
+// events start. From the true state, such a unit's events repeat every two
+// or three bytes, so its end state and pads (bit j: a pad behind byte j)
+// follow from the state alone; and a meta event's counted bytes, when more
+// than the unit's 32 remain, take any bytes. Returns false where the unit
+// must be stepped through.
+constexpr bool skip_unit(machine_state& state, bool high_bytes, std::uint32_t& pads) {
+    pads = 0;
+    if (state.at == meta_counted) {
+        if (state.count <= unit_bytes) return false;
+        state.count = static_cast<std::uint8_t>(state.count - unit_bytes);
+        return true;
+    }
+    if (high_bytes) return false;
+    static_assert(unit_bytes % 2 == 0 && unit_bytes % 3 == 2);
+    switch (state.at) {
+        case delta_none:
+        case status_none: state.at = status_none; return true;  // one-byte delta times
+        // Delta time, data byte, data byte: 32 bytes move the phase on by two.
+        case delta_two: state.at = last_of_two; return true;
+        case status_two:
+        case first_of_two: state.at = delta_two; return true;
+        case last_of_two: state.at = status_two; return true;
+        // Delta time and one data byte: 32 bytes come back to the same phase.
+        case delta_one: return true;
+        case single_data: state.at = status_one; return true;
+        case status_one: return true;
+        // Delta time and a data byte that takes a pad behind it.
+        case delta_padded: pads = 0xAAAAAAAAu; return true;
+        case padded_data: state.at = status_padded; pads = 0x55555555u; return true;
+        case status_padded: pads = 0x55555555u; return true;
+        default: return false;
+    }
+}
+
 }  // namespace tolvarin::machine

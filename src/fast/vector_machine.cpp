@@ -2,6 +2,7 @@
 
 #include "fast/state_machine.hpp"
 
+#include <bit>
 #include <utility>
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -33,7 +34,6 @@ std::size_t translate_stretches(byte_view, event_cursor&, std::uint32_t, std::sp
 
 namespace {
 
-constexpr unsigned unit_bytes = 32;
 constexpr unsigned lanes = 64;                  // units side by side in one vector
 constexpr unsigned blocks = 2;                  // vectors moved on together, for their latencies to overlap
 constexpr unsigned units = blocks * lanes;      // 128 units of 32 bytes: 4 KiB
@@ -48,6 +48,7 @@ struct stretch {
     alignas(64) std::uint8_t class_keeps[blocks][unit_bytes][lanes];
     std::uint64_t zero_bytes[blocks][unit_bytes];  // bit u: unit u's byte is 0 (a length of nothing)
     std::uint64_t bare_types[blocks][unit_bytes];  // bit u: as a meta type, unit u's byte has nothing behind it
+    std::uint64_t high_units[blocks];  // bit u: unit u has a byte of 0x80 or more
     alignas(64) std::uint8_t guess_at[units];
     alignas(64) std::uint8_t guess_count[units];
     alignas(64) std::uint8_t guess_class[units];
@@ -149,6 +150,7 @@ TOLVARIN_VECTOR_TARGET void load_stretch(const std::uint8_t* from, const vector_
     const __m512i system_low = _mm512_set1_epi8(static_cast<char>(0xF0));
     const __m512i keep_all = _mm512_set1_epi8(3);
     for (unsigned block = 0; block < blocks; ++block) {
+        std::uint64_t high_bytes = 0;
         __m512i first[16];
         __m512i second[16];
         transpose_kib(from + 2048 * block, first);
@@ -159,6 +161,7 @@ TOLVARIN_VECTOR_TARGET void load_stretch(const std::uint8_t* from, const vector_
             for (const auto& [row, value] : {std::pair{i, low}, std::pair{i + 16, high}}) {
                 _mm512_store_si512(work.bytes[block][row], value);
                 const __mmask64 upper = _mm512_movepi8_mask(value);
+                high_bytes |= upper;
                 const __m512i category = _mm512_mask_blend_epi8(
                     upper, _mm512_permutex2var_epi8(tables.categories[0], value, tables.categories[1]),
                     _mm512_permutex2var_epi8(tables.categories[2], value, tables.categories[3]));
@@ -172,6 +175,7 @@ TOLVARIN_VECTOR_TARGET void load_stretch(const std::uint8_t* from, const vector_
                 work.bare_types[block][row] = _mm512_cmpge_epu8_mask(category, _mm512_set1_epi8(plain_byte));
             }
         }
+        work.high_units[block] = high_bytes;
     }
 }
 
@@ -445,8 +449,11 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
     std::uint8_t* const out_begin = room.data();
     std::uint8_t* out = out_begin;
     std::uint32_t position = cursor.position;
+    // A stretch is taken while a whole unit lies before the stop and the
+    // stretch, with its margin, within the image; the units from the stop on
+    // are left out of the output.
     const auto fits = [&] {
-        return !cursor.finished && std::uint64_t{position} + stretch_bytes <= stop &&
+        return !cursor.finished && std::uint64_t{position} + unit_bytes <= stop &&
                std::uint64_t{position} + stretch_bytes + stretch_input_margin <= image.size() &&
                static_cast<std::size_t>(room.data() + room.size() - out) >= stretch_output_room + 512;
     };
@@ -468,10 +475,30 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
         // against the true state, and the unit translated again if wrong.
         bool trusted = true;
         unsigned last_right = units;  // the unit whose end is the true state, if it came from the pass
-        unsigned wrong = 0;
-        for (unsigned unit = 0; unit < units; ++unit) {
+        unsigned stepped = 0;  // units translated again one byte at a time
+        const auto taken = static_cast<unsigned>(std::min<std::uint64_t>(units, (std::uint64_t{stop} - position) / unit_bytes));
+        for (unsigned unit = 0; unit < taken;) {
             const unsigned block = unit / lanes;
             const unsigned lane = unit % lanes;
+            if (trusted) {
+                // The common case: a run of units whose guesses are right
+                // because the one before's was, none of them escaping.
+                const std::uint64_t clean = (work.guessed_in_step[block] & ~work.escapes[block]) >> lane;
+                const auto run = std::min(static_cast<unsigned>(std::countr_one(clean)), taken - unit);
+                if (run > 0) {
+                    const unsigned end = unit + run;
+                    std::uint8_t* before_last = out;
+                    for (; unit < end; ++unit) {
+                        before_last = out;
+                        out = expand_unit(out, base + position + unit * unit_bytes, work.pad_masks[unit]);
+                    }
+                    last = {position + (end - 1) * unit_bytes,
+                            {work.guess_at[end - 1], work.guess_count[end - 1], work.guess_class[end - 1]},
+                            before_last};
+                    last_right = end - 1;
+                    continue;
+                }
+            }
             if (last_right != units) {
                 truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
                 last_right = units;
@@ -487,9 +514,9 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
                 pads = work.pad_masks[unit];
                 escapes = (work.escapes[block] >> lane) & 1;
                 last_right = unit;
-            } else {
+            } else if (!skip_unit(truth, (work.high_units[block] >> lane) & 1, pads)) {
                 // A wrong guess: this unit again, one byte at a time.
-                ++wrong;
+                ++stepped;
                 for (unsigned i = 0; i < unit_bytes && !escapes; ++i) {
                     const machine_step_result step = machine_step(truth, work.bytes[block][i][lane]);
                     pads |= static_cast<std::uint32_t>(step.pad) << i;
@@ -510,11 +537,12 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
             }
             last = start;
             out = expand_unit(out, base + start.position, pads);
+            ++unit;
         }
         if (last_right != units) truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
         if (escaped) break;
-        position += stretch_bytes;
-        if (wrong > units / 4) {
+        position += taken * unit_bytes;
+        if (stepped > units / 4) {
             poor = true;
             break;
         }

@@ -38,9 +38,13 @@ inline constexpr std::size_t stretch_bytes = 4096;
 inline constexpr std::size_t stretch_input_margin = 1024;
 inline constexpr std::size_t stretch_output_room = stretch_bytes + stretch_bytes / 2 + 128;
 
-// Translates whole stretches from `cursor` (an event boundary) while a
-// stretch ends before `stop`, leaves stretch_input_margin bytes of the image
-// behind it and fits in the room left; then goes on to the next event
+// A stretch pays for its passes when this much of it lies before the stop.
+inline constexpr std::size_t least_stretch_bytes = 1024;
+
+// Translates stretches from `cursor` (an event boundary) while a stretch
+// leaves stretch_input_margin bytes of the image behind it and fits in the
+// room left, and its first 32 bytes lie before `stop`; a stretch that
+// reaches past the stop is cut at it. Then goes on to the next event
 // boundary. Returns the bytes written and leaves `cursor` at that boundary;
 // writes nothing when no stretch can be taken. Call only where
 // vector_path_available().

@@ -118,6 +118,43 @@ TEST(state_machine, channel_events_by_hand) {
     }
 }
 
+// A unit worked out from its state alone ends where stepping through it
+// ends, with the same pads; and it is worked out in every state a run of
+// running events or a long meta event leaves.
+TEST(state_machine, units_skipped_as_stepped) {
+    using namespace tolvarin::machine;
+    std::mt19937 rng(32);
+    for (unsigned at = 0; at < state_count; ++at) {
+        for (const std::uint8_t count : {0, 1, 2, 31, 32, 33, 34, 200, 255}) {
+            for (const bool high : {false, true}) {
+                bytes unit(unit_bytes);
+                for (std::uint8_t& byte : unit) byte = static_cast<std::uint8_t>(rng() % 0x80);
+                if (high) unit[rng() % unit_bytes] |= 0x80;
+                const machine_state start{static_cast<std::uint8_t>(at), count, static_cast<std::uint8_t>(rng() % 4)};
+                machine_state skipped = start;
+                std::uint32_t pads = 0;
+                const bool skips = skip_unit(skipped, high, pads);
+                const bool counted_on = at == meta_counted && count > unit_bytes;
+                const bool running = at != meta_type && at != meta_length && at != meta_counted;
+                const std::string what = "state " + std::to_string(at) + ", count " + std::to_string(count) +
+                                         (high ? ", a high byte" : "");
+                EXPECT_EQ(skips, counted_on || (running && !high)) << what;
+                if (!skips) continue;
+                machine_state stepped = start;
+                std::uint32_t stepped_pads = 0;
+                for (unsigned i = 0; i < unit_bytes; ++i) {
+                    const machine_step_result step = machine_step(stepped, unit[i]);
+                    ASSERT_FALSE(step.escape) << what;
+                    stepped_pads |= static_cast<std::uint32_t>(step.pad) << i;
+                    stepped = step.next;
+                }
+                EXPECT_TRUE(skipped.same_as(stepped)) << what;
+                EXPECT_EQ(pads, stepped_pads) << what;
+            }
+        }
+    }
+}
+
 class vector_path : public testing::Test {
 protected:
     void SetUp() override {
@@ -181,6 +218,38 @@ TEST_F(vector_path, events_at_every_offset) {
             stream.insert(stream.end(), e.event.begin(), e.event.end());
             stream.insert(stream.end(), tail.begin(), tail.end());
             expect_every_path(stream, std::string(e.name) + ", shift " + std::to_string(shift));
+        }
+    }
+}
+
+// Runs of running events longer than the passes reach, for each class and
+// at each phase a unit can start in: nothing in them shows where an event
+// starts, so the units are worked out from the true state alone. The runs
+// follow a random mix (so that the guesses come in out of step) and end with
+// an explicit status; the texts' counted bytes are longer than a unit.
+TEST_F(vector_path, long_runs_of_each_class) {
+    const struct {
+        const char* name;
+        bytes start;   // the event that sets the class
+        bytes repeat;  // one running event
+        std::size_t count;
+    } runs[] = {
+        {"note ons", hex("00 93 3C 40"), hex("05 3D 41"), 3000},
+        {"note offs", hex("00 83 3C"), hex("05 3D"), 4500},
+        {"pitch bends", hex("00 E3 40"), hex("00 41"), 4500},
+        {"program changes", hex("00 C3 05"), hex("01 06"), 4500},
+        {"no running status", hex("00 F0 01 02"), hex("01"), 9000},
+        {"a text's bytes", hex("00 FF 01 7F"), hex("61"), 127},
+    };
+    std::mt19937 rng(1207);
+    for (const auto& run : runs) {
+        for (std::size_t lead = 4000; lead < 4000 + 3 * 32; lead += 7) {
+            bytes stream = random_stream(rng, lead, false);
+            stream.insert(stream.end(), run.start.begin(), run.start.end());
+            for (std::size_t i = 0; i < run.count; ++i) stream.insert(stream.end(), run.repeat.begin(), run.repeat.end());
+            const bytes rest = random_stream(rng, 6000, true);
+            stream.insert(stream.end(), rest.begin(), rest.end());
+            expect_every_path(stream, std::string(run.name) + " behind " + std::to_string(lead) + " bytes");
         }
     }
 }

@@ -172,6 +172,7 @@ std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_
     constexpr std::size_t room = 1 << 16;
     return {{"vector", translate_fast(image, first_event, room, 0, vector)},
             {"vector, stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, vector)},
+            {"vector, stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, vector)},
             {"vector chunks of 5000 bytes", translate_chunked(image, first_event, 5000, 4, vector)},
             {"vector chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, vector)}};
 }
