@@ -145,8 +145,7 @@ struct counting_sink final : tolvarin::output_sink {
 };
 
 // The conversion as the program runs it, through the library, on `threads` threads.
-void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads, bool portable = false,
-               unsigned lanes = 4, std::uint32_t chunk = 64 << 10) {
+void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads, bool portable = false) {
     const std::vector<std::uint8_t> image = make_image(kind, size);
     const tolvarin::container_plan plan = tolvarin::plan_container(image);
     counting_sink sink;
@@ -154,8 +153,6 @@ void converted(benchmark::State& state, mix kind, std::size_t size, unsigned thr
     tolvarin::conversion_tuning tuning;
     tuning.stats = &stats;
     tuning.force_portable = portable;
-    tuning.lanes = lanes;
-    tuning.chunk_bytes = chunk;
     tolvarin::conversion_options options;
     options.threads = threads;
     options.tuning = &tuning;
@@ -182,9 +179,10 @@ BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends, mix::pads, mix_size, 1)-
 BENCHMARK_CAPTURE(converted, meta_events, mix::meta, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic, mix::realistic, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, interleaved, mix::interleaved, mix_size, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, interleaved_8_lanes, mix::interleaved, mix_size, 1, false, 8, 32 << 10)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, interleaved_6_lanes, mix::interleaved, mix_size, 1, false, 6, 32 << 10)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, realistic_8_lanes, mix::realistic, mix_size, 1, false, 8, 32 << 10)->Unit(benchmark::kMillisecond);
+// The same at the portable level, which processors without the vector path take.
+BENCHMARK_CAPTURE(converted, running_note_ons_portable, mix::note_ons, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends_portable, mix::pads, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, meta_events_portable, mix::meta, mix_size, 1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic_portable, mix::realistic, mix_size, 1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, interleaved_portable, mix::interleaved, mix_size, 1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic_64_mib_1_thread, mix::realistic, track_size, 1)

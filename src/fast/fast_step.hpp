@@ -13,9 +13,6 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
 
 #include "format/event_tables.hpp"
 
@@ -138,47 +135,26 @@ inline running_class lane_class(const lane& at) { return static_cast<running_cla
 enum class wide_result : std::uint8_t { next, end_of_track, careful };
 
 // A system or meta event behind its delta time, one byte of a delta time of
-// four or more bytes, or the first running event met in the unknown class
+// three or more bytes, or the first running event met in the unknown class
 // (which takes the guessed class and moves nothing): everything the table
 // does not take. Kept out of the loops that call it, which stay small.
 wide_result wide_system_event(lane& at, const std::uint8_t* end);
 
-// The length of the delta time at `in`, when it has at most three bytes:
-// bytes of 0x80 or more go on, the first below 0x80 ends it. 0 for a longer
-// one, which is taken a byte at a time.
-inline unsigned delta_length(const std::uint8_t* in) {
-    std::uint32_t head;
-    std::memcpy(&head, in, sizeof head);
-    if constexpr (std::endian::native == std::endian::big) {
-        head = (head >> 24) | ((head >> 8) & 0xFF00u) | ((head << 8) & 0xFF0000u) | (head << 24);
-    }
-    const std::uint32_t ends = ~head & 0x00808080u;  // bit 7 of each of the first three bytes, cleared
-    return ends == 0 ? 0 : static_cast<unsigned>(std::countr_zero(ends)) / 8 + 1;
-}
-
-// One event at `at.in` (or one byte of a delta time of four or more bytes).
-// A channel event behind a delta time of up to three bytes is read and
-// written with one wide load and store through the step table; anything else
-// goes to wide_system_event, kept out of the loops that call this one so that
-// they stay small. Needs input_margin bytes of input and output_margin bytes
-// of room; a system or meta event that would run past `end` is left
-// untouched and reported as careful.
+// One event at `at.in` (or one byte of a long delta time). Needs input_margin
+// bytes of input and output_margin bytes of room; a system or meta event that
+// would run past `end` is left untouched and reported as careful.
 inline wide_result wide_event(lane& at, const std::uint8_t* end) {
     const unsigned b0 = at.in[0];
     const unsigned b1 = at.in[1];
     const unsigned b2 = at.in[2];
-    const unsigned b3 = at.in[3];
-    const unsigned two = b0 >> 7;         // the delta time goes on into byte 1
-    const unsigned three = two & (b1 >> 7);  // and into byte 2
-    const unsigned status = three != 0 ? b3 : two != 0 ? b2 : b1;
+    const unsigned two = b0 >> 7;  // a two-byte delta time: the status follows it
+    const unsigned status = two != 0 ? b2 : b1;
     const step next = steps[at.row + status];
-    if ((next.input_bytes == 0) | (three & (b2 >> 7))) return wide_system_event(at, end);
-    // The table counts a one-byte delta time; an event of a three-byte delta
-    // time, status and two data bytes still fits in eight bytes.
-    const unsigned longer = two + three;
-    store_u64(at.out, load_u64(at.in) & keep_first[next.input_bytes + longer]);
-    at.in += next.input_bytes + longer;
-    at.out += next.output_bytes + longer;
+    if ((next.input_bytes == 0) | (two & (b1 >> 7))) return wide_system_event(at, end);
+    const unsigned taken = next.input_bytes + two;
+    store_u64(at.out, load_u64(at.in) & keep_first[taken]);
+    at.in += taken;
+    at.out += next.output_bytes + two;
     at.row = next.next_row;
     return wide_result::next;
 }

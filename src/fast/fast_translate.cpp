@@ -11,13 +11,13 @@ namespace fast {
 
 wide_result wide_system_event(lane& at, const std::uint8_t* end) {
     const std::uint8_t* const in = at.in;
-    const std::size_t delta = delta_length(in);
-    if (delta == 0) {
+    if (in[0] >= 0x80 && in[1] >= 0x80) {
         // One byte of a long delta time; the rest of it continues as an
         // event start would.
         *at.out++ = *at.in++;
         return wide_result::next;
     }
+    const std::size_t delta = 1u + (in[0] >> 7);
     const std::uint8_t* const status = in + delta;
     if (status[0] < 0x80) {
         at.row = at.guess_row;

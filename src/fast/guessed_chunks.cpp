@@ -119,6 +119,26 @@ bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
     return !lane.finished && position_of(image, at) < job.end;
 }
 
+// Starts a chunk where the one before it, translated at the vector level,
+// stopped: no guess, and the one boundary recorded is where it starts. When
+// the chunk before is kept, so is this one, at once; the vector level is
+// bound by its work rather than by one event after another, so nothing is
+// gained by guessing each chunk of a group on its own. False when there is
+// nothing to go on from (the chunk before ended its track) or the chunk is
+// done already.
+bool chain_chunk(byte_view image, const chunk_job& before, chunk_job& job, lane_state& lane) {
+    if (before.exit.finished || before.exit.running == unknown_running) return false;
+    const std::uint32_t begin = before.exit.position;
+    job.record_count = 1;
+    job.records[0] = {begin, before.exit.running, 0};
+    const fast::lane start{image.data() + begin, job.out, static_cast<std::uint32_t>(before.exit.running) * 256,
+                           static_cast<std::uint32_t>(class_guess) * 256, false};
+    const std::uint8_t* const wide_end =
+        image.size() > fast::input_margin ? image.data() + image.size() - fast::input_margin : image.data();
+    lane = {start, std::min(image.data() + job.end, wide_end), &job, false};
+    return true;
+}
+
 // Ends a chunk whose lane stopped: at its end, at an end of track, or near
 // the end of the image, where the careful steps take over.
 void finish_chunk(byte_view image, lane_state& lane) {
@@ -139,8 +159,8 @@ void finish_chunk(byte_view image, lane_state& lane) {
 // wide step. A lane that cannot (its limit reached, an end of track, or an
 // event to be taken carefully) has its limit set where it stands, so the
 // loop ends after the round.
-template <unsigned lanes, fast::wide_result (*wide_step)(fast::lane&, const std::uint8_t*)>
-[[gnu::always_inline]] inline void run_lanes_with(lane_state* state, const std::uint8_t* end) {
+template <unsigned lanes>
+void run_lanes(lane_state* state, const std::uint8_t* end) {
     fast::lane at[lanes];
     const std::uint8_t* limit[lanes];
     for (unsigned i = 0; i < lanes; ++i) {
@@ -152,7 +172,7 @@ template <unsigned lanes, fast::wide_result (*wide_step)(fast::lane&, const std:
         for (unsigned i = 0; i < lanes; ++i) stop |= at[i].in >= limit[i];
         if (stop) break;
         for (unsigned i = 0; i < lanes; ++i) {
-            const fast::wide_result result = wide_step(at[i], end);
+            const fast::wide_result result = fast::wide_event(at[i], end);
             if (result != fast::wide_result::next) {
                 limit[i] = at[i].in;
                 state[i].finished = result == fast::wide_result::end_of_track;
@@ -165,21 +185,12 @@ template <unsigned lanes, fast::wide_result (*wide_step)(fast::lane&, const std:
     }
 }
 
-template <unsigned lanes>
-void run_lanes_portable(lane_state* state, const std::uint8_t* end) {
-    run_lanes_with<lanes, fast::wide_event>(state, end);
-}
-
 void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
     switch (count) {
-        case 8: run_lanes_portable<8>(state, end); break;
-        case 7: run_lanes_portable<7>(state, end); break;
-        case 6: run_lanes_portable<6>(state, end); break;
-        case 5: run_lanes_portable<5>(state, end); break;
-        case 4: run_lanes_portable<4>(state, end); break;
-        case 3: run_lanes_portable<3>(state, end); break;
-        case 2: run_lanes_portable<2>(state, end); break;
-        default: run_lanes_portable<1>(state, end); break;
+        case 4: run_lanes<4>(state, end); break;
+        case 3: run_lanes<3>(state, end); break;
+        case 2: run_lanes<2>(state, end); break;
+        default: run_lanes<1>(state, end); break;
     }
 }
 
@@ -256,9 +267,13 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
         if (!started || translate_chunk_part(image, first, probe_end)) {
             if (started) translate_chunk_part(image, first, jobs[0].end);
             finish_chunk(image, first);
-            for (chunk_job& job : jobs.subspan(1)) {
+            for (std::size_t index = 1; index < jobs.size(); ++index) {
+                chunk_job& job = jobs[index];
                 lane_state lane;
-                if (start_chunk(image, job, lane)) translate_chunk_part(image, lane, job.end);
+                const bool chained = chain_chunk(image, jobs[index - 1], job, lane);
+                if ((chained || start_chunk(image, job, lane)) && position_of(image, lane.at) < job.end) {
+                    translate_chunk_part(image, lane, job.end);
+                }
                 finish_chunk(image, lane);
             }
             return wide_level::vector;

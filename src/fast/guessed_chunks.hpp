@@ -47,7 +47,7 @@ struct boundary_record {
 inline constexpr std::size_t max_boundary_records = 48;
 
 // The most chunks one thread interleaves.
-inline constexpr unsigned max_lanes = 8;
+inline constexpr unsigned max_lanes = 4;
 
 // The output room a chunk of `input_bytes` needs: its events write at most
 // 1.5 bytes per byte they read (a note off's two bytes become three; a meta
@@ -73,7 +73,7 @@ struct chunk_job {
     std::size_t written = 0;  // output bytes up to exit
 };
 
-// Translates the chunks: at the portable level up to `lanes` (1-8) of them
+// Translates the chunks: at the portable level up to `lanes` (1-4) of them
 // at a time interleaved; at the vector level one after the other in whole
 // stretches, unless the first stretches of the first chunk show the
 // machine's guesses failing (a stream with no byte that shows where its
