@@ -389,6 +389,11 @@ TOLVARIN_VECTOR_TARGET inline std::uint8_t* expand_unit(std::uint8_t* out, const
     return out + unit_bytes + static_cast<unsigned>(_mm_popcnt_u32(pads));
 }
 
+// A stretch costs about as much as a dozen units stepped through one byte
+// at a time: more than that many to a stretch, and the event-by-event path
+// is faster.
+constexpr unsigned poor_stepped_units = 12;
+
 // Where a unit starts: its position, its true state, and where its output goes.
 struct unit_start {
     std::uint32_t position;
@@ -467,6 +472,8 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
     unit_start last{position, truth, out};  // the last unit translated, for a step back at an escape
     bool escaped = false;
     boundary_mark mark;
+    unsigned stretches = 0;
+    unsigned all_stepped = 0;
     while (fits()) {
         load_stretch(base + position, tables, work);
         guess_units(tables, work, truth);
@@ -542,11 +549,14 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
         if (last_right != units) truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
         if (escaped) break;
         position += taken * unit_bytes;
+        ++stretches;
+        all_stepped += stepped;
         if (stepped > units / 4) {
             poor = true;
             break;
         }
     }
+    if (all_stepped > poor_stepped_units * stretches) poor = true;
     if (!escaped) {
         // On to the next boundary, unless an escape comes first: then back
         // to the boundary before it.

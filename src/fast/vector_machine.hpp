@@ -50,10 +50,12 @@ inline constexpr std::size_t least_stretch_bytes = 1024;
 // vector_path_available().
 //
 // Some streams never let the guesses fall into step (running events of one
-// class with no byte of 0x80 or more between them, say), and every unit is
-// translated again one byte at a time: slower than the event-by-event path.
-// After a stretch in which more than a quarter of the guesses were wrong,
-// the call ends and says so in `poor`; the caller goes on the other way.
+// class with delta times of two bytes, say, or texts one after another), and
+// their units are translated again one byte at a time: slower than the
+// event-by-event path. After a stretch in which more than a quarter of the
+// guesses were wrong, the call ends early; and it says so in `poor`, as it
+// does when the stretches it took had more than a dozen such units each on
+// average. The caller goes on the other way.
 std::size_t translate_stretches(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                 std::span<std::uint8_t> room, bool& poor);
 
