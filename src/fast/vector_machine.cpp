@@ -476,6 +476,13 @@ TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cu
     unsigned all_stepped = 0;
     while (fits()) {
         load_stretch(base + position, tables, work);
+        // The next stretch starts on another page, where the processor's
+        // own prefetching stops: ask for it while this one is worked on.
+        if (std::uint64_t{position} + 2 * stretch_bytes <= image.size()) {
+            for (std::size_t line = 0; line < stretch_bytes; line += 64) {
+                _mm_prefetch(reinterpret_cast<const char*>(base + position + stretch_bytes + line), _MM_HINT_T0);
+            }
+        }
         guess_units(tables, work, truth);
         // A unit's guess is right when it agrees with the end of the unit
         // before and that unit's guess was right; otherwise it is checked
