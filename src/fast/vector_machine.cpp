@@ -37,7 +37,7 @@ namespace {
 constexpr unsigned lanes = 64;                  // units side by side in one vector
 constexpr unsigned blocks = 2;                  // vectors moved on together, for their latencies to overlap
 constexpr unsigned units = blocks * lanes;      // 128 units of 32 bytes: 4 KiB
-constexpr unsigned passes = 3;
+constexpr unsigned passes = 4;
 static_assert(units * unit_bytes == stretch_bytes);
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column

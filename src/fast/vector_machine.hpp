@@ -8,11 +8,13 @@
 // one table permute. A unit's start state is not known until the unit
 // before it is translated, so it is guessed: first the state at an event
 // boundary, then, pass after pass, the state the pass before left at the end
-// of the unit before. Paths from different starts soon fall into step (an
-// explicit status sets them all), so after two passes nearly every guess is
-// right. A walk over the units in order then checks each guess against the
-// true state the unit before ended in, and translates the rare unit whose
-// guess was wrong again, one byte at a time. Every unit's output is its
+// of the unit before. Paths from different starts mostly fall into step
+// within a unit or two (an explicit status read where a status stands sets
+// them all), so after four passes nearly every guess is right. A walk over
+// the units in order then checks each guess against the true state the unit
+// before ended in. A unit whose guess was wrong is worked out from the true
+// state: at once where it lies in a run of running events (see skip_unit),
+// otherwise one byte at a time. Every unit's output is its
 // bytes with a zero behind each padded data byte, put in place with one
 // vector expand.
 //
