@@ -5,7 +5,8 @@
 #include <bit>
 #include <utility>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// The path needs 64-bit bit deposits (pdep, pext), so 64-bit x86 alone.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TOLVARIN_VECTOR_MACHINE 1
 #include <immintrin.h>
 #endif
