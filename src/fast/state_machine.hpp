@@ -94,7 +94,7 @@ inline constexpr std::uint8_t escape_bit = 0x40;
 inline constexpr std::uint8_t pad_bit = 0x80;
 
 constexpr std::uint8_t entry(unsigned next, count_op op = keep_count, bool escape = false, bool pad = false) {
-    return static_cast<std::uint8_t>(next | (op << 4) | (escape ? escape_bit : 0) | (pad ? pad_bit : 0));
+    return static_cast<std::uint8_t>(next | (unsigned{op} << 4) | (escape ? unsigned{escape_bit} : 0u) | (pad ? unsigned{pad_bit} : 0u));
 }
 
 inline constexpr std::array<std::uint8_t, 128> steps = [] {

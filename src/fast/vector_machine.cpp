@@ -202,7 +202,7 @@ struct pass_constants {
 // state before and the byte alone, so that they cost the chain from one
 // step to the next nothing.
 template <unsigned i>
-TOLVARIN_VECTOR_TARGET [[gnu::always_inline]] inline void step_units(const vector_tables& tables, const pass_constants& k,
+[[gnu::always_inline]] TOLVARIN_VECTOR_TARGET inline void step_units(const vector_tables& tables, const pass_constants& k,
                                                                       const stretch& work, unsigned block,
                                                                       lane_states& lane, lane_marks& marks) {
     const __m512i byte = _mm512_load_si512(work.bytes[block][i]);
@@ -229,7 +229,7 @@ TOLVARIN_VECTOR_TARGET [[gnu::always_inline]] inline void step_units(const vecto
 }
 
 template <unsigned... i>
-TOLVARIN_VECTOR_TARGET [[gnu::always_inline]] inline void step_all(std::integer_sequence<unsigned, i...>,
+[[gnu::always_inline]] TOLVARIN_VECTOR_TARGET inline void step_all(std::integer_sequence<unsigned, i...>,
                                                                    const vector_tables& tables,
                                                                    const pass_constants& k, const stretch& work,
                                                                    lane_states (&states)[blocks],
@@ -317,7 +317,7 @@ TOLVARIN_VECTOR_TARGET void shift_guesses(lane_states (&states)[blocks], const m
 
 // A state with what does not matter cleared: the count outside the counted
 // bytes, the return class outside a meta event.
-TOLVARIN_VECTOR_TARGET [[gnu::always_inline]] inline lane_states normalized(const lane_states& lane) {
+[[gnu::always_inline]] TOLVARIN_VECTOR_TARGET inline lane_states normalized(const lane_states& lane) {
     const __mmask64 counting = _mm512_cmpeq_epi8_mask(lane.at, _mm512_set1_epi8(meta_counted));
     const __mmask64 in_meta =
         _mm512_cmplt_epu8_mask(_mm512_sub_epi8(lane.at, _mm512_set1_epi8(meta_type)), _mm512_set1_epi8(3));
