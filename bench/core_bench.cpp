@@ -120,14 +120,14 @@ void set_rate(benchmark::State& state, const std::vector<std::uint8_t>& image) {
 }
 
 // The fast translation of one cursor, into a reused 1 MiB block.
-void serial(benchmark::State& state, mix kind) {
+void serial(benchmark::State& state, mix kind, tolvarin::wide_level level = tolvarin::wide_level::portable) {
     const std::vector<std::uint8_t> image = make_image(kind, std::size_t{16} << 20);
     std::vector<std::uint8_t> block(std::size_t{1} << 20);
     for (auto _ : state) {
         tolvarin::event_cursor cursor{first_event, tolvarin::no_running, false};
         while (!cursor.finished) {
             benchmark::DoNotOptimize(
-                tolvarin::translate_events(image, cursor, std::numeric_limits<std::uint32_t>::max(), block));
+                tolvarin::translate_events(image, cursor, std::numeric_limits<std::uint32_t>::max(), block, level));
         }
     }
     set_rate(state, image);
@@ -145,13 +145,14 @@ struct counting_sink final : tolvarin::output_sink {
 };
 
 // The conversion as the program runs it, through the library, on `threads` threads.
-void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads) {
+void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads, bool portable = false) {
     const std::vector<std::uint8_t> image = make_image(kind, size);
     const tolvarin::container_plan plan = tolvarin::plan_container(image);
     counting_sink sink;
     tolvarin::pipeline_stats stats;
     tolvarin::conversion_tuning tuning;
     tuning.stats = &stats;
+    tuning.force_portable = portable;
     tolvarin::conversion_options options;
     options.threads = threads;
     options.tuning = &tuning;
@@ -171,11 +172,19 @@ BENCHMARK_CAPTURE(serial, note_offs_and_pitch_bends, mix::pads)->Unit(benchmark:
 BENCHMARK_CAPTURE(serial, meta_events, mix::meta)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(serial, realistic, mix::realistic)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(serial, interleaved, mix::interleaved)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, realistic_vector, mix::realistic, tolvarin::wide_level::vector)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(serial, interleaved_vector, mix::interleaved, tolvarin::wide_level::vector)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, running_note_ons, mix::note_ons, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends, mix::pads, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, meta_events, mix::meta, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic, mix::realistic, mix_size, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, interleaved, mix::interleaved, mix_size, 1)->Unit(benchmark::kMillisecond);
+// The same at the portable level, which processors without the vector path take.
+BENCHMARK_CAPTURE(converted, running_note_ons_portable, mix::note_ons, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends_portable, mix::pads, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, meta_events_portable, mix::meta, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, realistic_portable, mix::realistic, mix_size, 1, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(converted, interleaved_portable, mix::interleaved, mix_size, 1, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(converted, realistic_64_mib_1_thread, mix::realistic, track_size, 1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -8,14 +8,20 @@ converter, `cp` of the same container and `dd bs=1M` (a copy through a
 user-space buffer, what a program passing every byte through user space can
 at best do), and the baseline converter when one is given (--baseline, or
 build/baseline/tolvarin: a build of an earlier main), in a rotating order;
-ratios are medians of the per-round ratios. Containers: 64 KiB, 64 MiB and
-512 MiB of the realistic mix in 3 sequences; 512 MiB single sequences of the
-realistic mix, of running note ons only, and of explicit note offs and pitch
-bends. Each is run with all processors, with one (`taskset -c 0` on every
+ratios are medians of the per-round ratios. Each round also times the core
+alone on the same container and processors (stitch_stats: the library
+converting the container, read into memory beforehand, into a sink that
+counts), so that what the whole program adds to its core is measured in the
+same rounds: (converter - core) / cp. Containers: 64 KiB, 64 MiB and 512 MiB
+of the realistic mix in 3 sequences; 512 MiB of the interleaved mix (every
+channel in one track, as songs are stored) in 3 sequences and in one; 512 MiB
+single sequences of the realistic mix, of running note ons only, and of
+explicit note offs and pitch bends. Each is run with all processors, with one (`taskset -c 0` on every
 command of the round), and with the second processor kept busy by a spinning
 process. The 512 MiB realistic container is also measured on disk.
 
-Also: peak resident memory; the core alone (Google Benchmark, one thread,
+Also: what touching a mapped container's pages costs on this machine
+(page_touch); peak resident memory; the core alone (Google Benchmark, one thread,
 and one 64 MiB track on 1 and 2 threads); callgrind instructions per input
 byte on one thread; stitch statistics of every container."""
 import argparse
@@ -34,6 +40,7 @@ CONVERTER = os.path.join(BUILD, "tolvarin")
 MAKE_CONTAINER = os.path.join(BUILD, "bench", "make_container")
 CORE_BENCH = os.path.join(BUILD, "bench", "core_bench")
 STITCH_STATS = os.path.join(BUILD, "bench", "stitch_stats")
+PAGE_TOUCH = os.path.join(BUILD, "bench", "page_touch")
 TMPFS = "/dev/shm/tolvarin-bench"
 DISK = os.path.join(ROOT, "build", "bench")
 
@@ -43,6 +50,8 @@ CONTAINERS = [
     ("64 KiB, 3 sequences", 64 << 10, "realistic", 41),
     ("64 MiB, 3 sequences", 64 * MIB, "realistic", 11),
     ("512 MiB, 3 sequences", 512 * MIB, "realistic", 7),
+    ("512 MiB interleaved, 3 sequences", 512 * MIB, "interleaved", 7),
+    ("512 MiB interleaved, 1 sequence", 512 * MIB, "interleaved1", 7),
     ("512 MiB realistic, 1 sequence", 512 * MIB, "realistic1", 7),
     ("512 MiB running note ons", 512 * MIB, "note_ons", 7),
     ("512 MiB note offs and pitch bends", 512 * MIB, "offs_bends", 7),
@@ -77,6 +86,15 @@ def timed(command):
     return elapsed
 
 
+def core_timed(command):
+    """The core's own time, as stitch_stats reports it (its reading of the
+    container into memory is not counted)."""
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"{command} failed with {result.returncode}")
+    return json.loads(result.stdout)["core_ms"] / 1000
+
+
 def measure(path, rounds, mode, baseline):
     copy = path[: -len(".dat")] + "_copy.dat"
     pin = ["taskset", "-c", "0"] if mode == "one processor" else []
@@ -84,6 +102,7 @@ def measure(path, rounds, mode, baseline):
         "converter": (pin + [CONVERTER, path], outputs_of(path)),
         "cp": (pin + ["cp", path, copy], [copy]),
         "dd": (pin + ["dd", f"if={path}", f"of={copy}", "bs=1M", "status=none"], [copy]),
+        "core": (pin + [STITCH_STATS, path], []),
     }
     if baseline:
         commands["baseline"] = (pin + [baseline, path], outputs_of(path))
@@ -94,14 +113,14 @@ def measure(path, rounds, mode, baseline):
     try:
         for name in names:  # warm-up: page cache, binaries
             remove(commands[name][1])
-            timed(commands[name][0])
+            (core_timed if name == "core" else timed)(commands[name][0])
         times = {name: [] for name in names}
         for round_index in range(rounds):
             shift = round_index % len(names)
             for name in names[shift:] + names[:shift]:
                 command, made = commands[name]
                 remove(made)
-                times[name].append(timed(command))
+                times[name].append((core_timed if name == "core" else timed)(command))
     finally:
         if spinner:
             spinner.kill()
@@ -111,7 +130,16 @@ def measure(path, rounds, mode, baseline):
     for name in names:
         if name != "cp":
             result[name + "/cp"] = statistics.median(a / b for a, b in zip(times[name], times["cp"]))
+    result["added/cp"] = statistics.median((a - c) / b for a, c, b in zip(times["converter"], times["core"], times["cp"]))
     return result
+
+
+def page_touch(path):
+    if not os.path.exists(PAGE_TOUCH):
+        return None
+    runs = [json.loads(subprocess.run([PAGE_TOUCH, path], capture_output=True, text=True, check=True).stdout)
+            for _ in range(5)]
+    return {key: statistics.median(run[key] for run in runs) for key in runs[0] if key != "sum"}
 
 
 def peak_rss_mib(path):
@@ -183,6 +211,7 @@ def main():
             figures = measure(path, rounds, mode, baseline)
             rows.append((label, mode, rounds, figures))
             print(label, mode, {k: round(v, 3) for k, v in figures.items()}, flush=True)
+    touch = page_touch(container(directory, 512 * MIB, "interleaved"))
     disk_path = container(DISK, 512 * MIB, "realistic")
     disk = measure(disk_path, 5, "all processors", baseline)
     print("disk", disk, flush=True)
@@ -200,22 +229,33 @@ def main():
     lines = ["# Benchmark results", "",
              f"Produced by `make bench` on {time.strftime('%Y-%m-%d')}: {cpu_name()}, {os.cpu_count()} processors, "
              f"{platform.system()} {platform.release()}. Containers, outputs and copies on a tmpfs ({directory}); each "
-             "round runs the converter, `cp` and `dd bs=1M` of the same container"
-             + (" and the baseline converter (an earlier main)" if base_column else "")
-             + " in a rotating order; times are medians, ratios medians of the per-round ratios.", "",
-             "| Container | Processors | Rounds | Converter | cp | dd bs=1M | Converter / cp | dd / cp |"
-             + (" Baseline / cp |" if base_column else ""),
-             "|---|---|---|---|---|---|---|---|" + ("---|" if base_column else "")]
+             "round runs the converter, `cp` and `dd bs=1M` of the same container, the core alone (stitch_stats: the "
+             "container read into memory beforehand, converted on the same processors into a sink that counts; its "
+             "reading not timed)"
+             + (", and the baseline converter (an earlier main)" if base_column else "")
+             + " in a rotating order; times are medians, ratios medians of the per-round ratios. Added / cp is "
+             "(converter - core) / cp: what the whole program adds to its core, in copies.", "",
+             "| Container | Processors | Rounds | Converter | Core | cp | dd bs=1M | Converter / cp | Added / cp "
+             "| dd / cp |" + (" Baseline / cp |" if base_column else ""),
+             "|---|---|---|---|---|---|---|---|---|---|" + ("---|" if base_column else "")]
     for label, mode, rounds, f in rows:
-        line = (f"| {label} | {mode} | {rounds} | {f['converter'] * 1000:.1f} ms | {f['cp'] * 1000:.1f} ms | "
-                f"{f['dd'] * 1000:.1f} ms | {f['converter/cp']:.2f} | {f['dd/cp']:.2f} |")
+        line = (f"| {label} | {mode} | {rounds} | {f['converter'] * 1000:.1f} ms | {f['core'] * 1000:.1f} ms | "
+                f"{f['cp'] * 1000:.1f} ms | {f['dd'] * 1000:.1f} ms | {f['converter/cp']:.2f} | {f['added/cp']:.2f} | "
+                f"{f['dd/cp']:.2f} |")
         if base_column:
             line += f" {f['baseline/cp']:.2f} |"
         lines.append(line)
     lines += ["", f"On disk ({DISK}), 512 MiB, 3 sequences, all processors, 5 rounds: converter "
               f"{disk['converter'] * 1000:.0f} ms, cp {disk['cp'] * 1000:.0f} ms, converter / cp "
               f"{disk['converter/cp']:.2f}" + (f", baseline / cp {disk['baseline/cp']:.2f}" if base_column else "")
-              + ". The disk figures swing with the kernel's writeback of earlier outputs.", "",
+              + ". The disk figures swing with the kernel's writeback of earlier outputs.", ""]
+    if touch is not None:
+        lines += [f"Pages of the 512 MiB interleaved container, mapped (page_touch, median of 5): "
+                  f"{touch['pages']:.0f} pages; entering them all in one call {touch['populate_ms']:.1f} ms, "
+                  f"touching each once from the program {touch['first_touch_ms']:.1f} ms, touching them again "
+                  f"{touch['second_touch_ms']:.1f} ms. The first touch is paid by the whole program and not by the "
+                  "core, whose input was read into memory before its clock started.", ""]
+    lines += [
               "Peak resident memory (all processors):", "",
               "| Container | Peak RSS | Container | Over the container |", "|---|---|---|---|"]
     for label, rss, size_mib in memory:

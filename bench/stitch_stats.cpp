@@ -1,11 +1,17 @@
 // How the program's conversion went on a container: chunks stitched to their
-// speculation, translated again, translated in order, and threads used.
-//   stitch_stats CONTAINER
-// Runs the conversion as the program does (same plan and settings), in memory.
+// speculation, translated again, translated in order, threads used, and the
+// time the core took.
+//   stitch_stats CONTAINER [THREADS]
+// Runs the conversion as the program does (same plan and settings), on a
+// container read into memory beforehand, into a sink that counts the bytes:
+// its time is the core's alone, what the whole program can at best come to
+// on the same threads. THREADS: as the program chooses when absent (the
+// processors this process may use: `taskset -c 0` gives one).
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "convert/pipeline.hpp"
@@ -31,25 +37,33 @@ unsigned threads_for(std::uint64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: stitch_stats CONTAINER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: stitch_stats CONTAINER [THREADS]\n");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::ifstream file(argv[1], std::ios::binary | std::ios::ate);
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    if (!file) {
+        std::fprintf(stderr, "stitch_stats: cannot read %s\n", argv[1]);
+        return 1;
+    }
     const tolvarin::container_plan plan = tolvarin::plan_container(image);
     counting_sink sink;
     tolvarin::pipeline_stats stats;
     tolvarin::conversion_tuning tuning;
     tuning.stats = &stats;
     tolvarin::conversion_options options;
-    options.threads = threads_for(plan.track_bytes);
+    options.threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : threads_for(plan.track_bytes);
     options.tuning = &tuning;
+    const auto start = std::chrono::steady_clock::now();
     tolvarin::convert(image, plan, sink, options);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     std::printf("{\"chunks_kept\": %llu, \"chunks_again\": %llu, \"chunks_serial\": %llu, \"taken_over\": %llu, "
-                "\"threads\": %u, \"output_bytes\": %zu}\n",
+                "\"threads\": %u, \"output_bytes\": %zu, \"core_ms\": %.3f}\n",
                 static_cast<unsigned long long>(stats.chunks_kept), static_cast<unsigned long long>(stats.chunks_again),
                 static_cast<unsigned long long>(stats.chunks_serial),
-                static_cast<unsigned long long>(stats.groups_taken_over), stats.threads, sink.written);
+                static_cast<unsigned long long>(stats.groups_taken_over), stats.threads, sink.written, took.count());
     return 0;
 }

@@ -20,6 +20,10 @@ namespace {
 // speculate again.
 constexpr unsigned failures_before_serial = 2;
 constexpr std::uint32_t probe_spacing = 16;
+// A track whose group showed the vector level's guesses failing has its next
+// groups speculated at the portable level, and the vector level tried again
+// after this many.
+constexpr std::uint32_t vector_retry_spacing = 16;
 // Room for every thread to run well ahead of the stitching, so that a thread
 // slowed down (by another program on its processor, say) holds the others
 // up as little as possible; one thread needs no more than the group it
@@ -53,6 +57,10 @@ struct track_progress {
     std::atomic<bool> done;    // its end is written: skip its groups
     std::atomic<bool> serial;  // translated in order, but for the probes
     unsigned failures;
+    // The vector level is not tried on the track's groups before this one:
+    // its guesses failed on a group before (see speculate_chunks). Only a
+    // hint, so relaxed.
+    std::atomic<std::uint32_t> vector_from_group;
 };
 
 struct slot {
@@ -108,6 +116,7 @@ struct pipeline {
     system_threads own_threads;
     worker_starter* starter;
     worker_entry entry;
+    wide_level level;
 };
 
 namespace {
@@ -144,7 +153,11 @@ void speculate_group(pipeline& state, std::uint32_t index) {
         job.known = group.first && count == 0;
         job.running = no_running;
     }
-    speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes);
+    const wide_level level =
+        index < track.vector_from_group.load(std::memory_order_relaxed) ? wide_level::portable : state.level;
+    if (speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes, level) != level) {
+        track.vector_from_group.store(index + vector_retry_spacing, std::memory_order_relaxed);
+    }
     group.speculated = true;
 }
 
@@ -288,6 +301,7 @@ pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view
     state->settings = settings;
     state->chunk_room = chunk_room;
     state->starter = settings.starter != nullptr ? settings.starter : &state->own_threads;
+    state->level = settings.tuning.force_portable ? wide_level::portable : best_wide_level();
     state->tracks = reinterpret_cast<track_progress*>(block + layout.tracks);
     state->track_count = tracks.size();
     for (std::size_t index = 0; index < tracks.size(); ++index) new (&state->tracks[index]) track_progress{};
@@ -359,9 +373,15 @@ std::uint32_t chunks_in(const pipeline& state, const group_plan& group) {
     return static_cast<std::uint32_t>((std::uint64_t{group.end} - group.begin + chunk - 1) / chunk);
 }
 
+// The level for the reading thread's own translation of the track.
+wide_level level_now(const pipeline& state, const track_progress& track) {
+    return state.read.group < track.vector_from_group.load(std::memory_order_relaxed) ? wide_level::portable
+                                                                                         : state.level;
+}
+
 // Translates in order from the cursor, up to `stop`, one room's worth.
 std::size_t translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop) {
-    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room});
+    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room}, level_now(state, track));
 }
 
 // The next chunk of the group in hand: stitched to its speculation, or
@@ -389,7 +409,9 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     }
     const chunk_job& job = state.slots[group.slot].jobs[read.chunk];
     stitch_result stitched;
-    if (!guarded(state, [&] { stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}); })) {
+    if (!guarded(state, [&] {
+            stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}, level_now(state, track));
+        })) {
         return false;
     }
     piece = {state.bridge, stitched.bridge_bytes};
@@ -453,7 +475,7 @@ pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> t
                               const pipeline_settings& settings, pipeline_handle& handle) {
     pipeline_settings use = settings;
     use.threads = std::clamp(use.threads, 1u, max_threads);
-    use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, 4u);
+    use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, max_lanes);
     use.tuning.chunk_bytes = std::max<std::uint32_t>(use.tuning.chunk_bytes, 1);
 
     const std::uint64_t groups = count_groups(tracks, std::uint64_t{use.tuning.chunk_bytes} * use.tuning.lanes);

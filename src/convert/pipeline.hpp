@@ -33,6 +33,8 @@ struct conversion_tuning {
     // The reading thread speculates groups itself while it waits. Only tests
     // turn this off, to make it take groups over all the time.
     bool stitcher_speculates = true;
+    // The wide steps every processor has, even where wider ones would serve.
+    bool force_portable = false;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
 };
 

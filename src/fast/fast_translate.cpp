@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fast/fast_step.hpp"
+#include "fast/vector_machine.hpp"
 
 namespace tolvarin {
 
@@ -55,6 +56,10 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
 
 }  // namespace fast
 
+wide_level best_wide_level() {
+    return machine::vector_path_available() ? wide_level::vector : wide_level::portable;
+}
+
 event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t*& out) {
     event_cursor cursor;
     std::uint32_t position = first_event;
@@ -64,7 +69,7 @@ event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t
 }
 
 std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,
-                             std::span<std::uint8_t> room) {
+                             std::span<std::uint8_t> room, wide_level level, bool* poor) {
     if (cursor.finished) return 0;
     const std::uint8_t* const base = image.data();
     const std::uint8_t* const end = base + image.size();
@@ -75,12 +80,40 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
     std::uint8_t* const out_end = out_begin + room.size();
     fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256, 0, false};
 
+    // Stretches where they can be had: enough of one before the stop, and
+    // its input margin before the end of the image.
+    const std::uint8_t* stretches_end = nullptr;
+    if (level == wide_level::vector && stop_at - base >= static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) &&
+        image.size() >= machine::stretch_bytes + machine::stretch_input_margin) {
+        stretches_end = std::min(stop_at - machine::least_stretch_bytes,
+                                 end - machine::stretch_bytes - machine::stretch_input_margin);
+    }
     for (;;) {
         if (at.in >= end) {
             cursor.finished = true;
             break;
         }
         if (at.in >= stop_at) break;
+        if (stretches_end != nullptr && at.in <= stretches_end) {
+            const auto room_left = static_cast<std::size_t>(out_end - at.out);
+            // Where only the room is short of a stretch, the caller's next
+            // room serves better than events one at a time.
+            if (room_left < machine::stretch_output_room + 512 && at.out > out_begin) break;
+            event_cursor here{static_cast<std::uint32_t>(at.in - base), fast::lane_class(at), false};
+            bool stretches_poor = false;
+            const std::size_t written =
+                machine::translate_stretches(image, here, stop, {at.out, room_left}, stretches_poor);
+            if (stretches_poor) {
+                stretches_end = nullptr;
+                if (poor != nullptr) *poor = true;
+            }
+            if (written > 0) {
+                at.in = base + here.position;
+                at.out += written;
+                at.row = static_cast<std::uint32_t>(here.running) * 256;
+                continue;
+            }
+        }
         if (at.in < wide_end && static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
             const fast::wide_result result = fast::wide_event(at, end);
             if (result == fast::wide_result::next) {

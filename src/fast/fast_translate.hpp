@@ -21,6 +21,16 @@
 
 namespace tolvarin {
 
+// How much of a track may be translated at once: event by event with the
+// wide steps every processor of the build's target has, or whole stretches
+// side by side with 64-byte vectors (vector_machine.hpp) where the processor
+// has them. Chosen when the program runs, so that one build serves both;
+// tests force each level.
+enum class wide_level : std::uint8_t { portable, vector };
+
+// The widest level this processor has.
+wide_level best_wide_level();
+
 // Everything the translation of the rest of a track depends on, between two
 // events: where the next delta time starts and the running-status class.
 // A position just behind a delta-time byte of 0x80 or more is such a
@@ -44,7 +54,11 @@ event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t
 // room left in `out` holds one more whole event (max_step_output bytes).
 // Returns the bytes written; bytes of `out` behind them may have been
 // overwritten. The image must be smaller than 4 GiB.
+// At the vector level, whole stretches are taken where they fit; where the
+// stretches' guesses keep failing, the rest of the call goes event by event
+// and `poor`, if given, is set.
 std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,
-                             std::span<std::uint8_t> out);
+                             std::span<std::uint8_t> out, wide_level level = wide_level::portable,
+                             bool* poor = nullptr);
 
 }  // namespace tolvarin

@@ -119,6 +119,26 @@ bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
     return !lane.finished && position_of(image, at) < job.end;
 }
 
+// Starts a chunk where the one before it, translated at the vector level,
+// stopped: no guess, and the one boundary recorded is where it starts. When
+// the chunk before is kept, so is this one, at once; the vector level is
+// bound by its work rather than by one event after another, so nothing is
+// gained by guessing each chunk of a group on its own. False when there is
+// nothing to go on from (the chunk before ended its track) or the chunk is
+// done already.
+bool chain_chunk(byte_view image, const chunk_job& before, chunk_job& job, lane_state& lane) {
+    if (before.exit.finished || before.exit.running == unknown_running) return false;
+    const std::uint32_t begin = before.exit.position;
+    job.record_count = 1;
+    job.records[0] = {begin, before.exit.running, 0};
+    const fast::lane start{image.data() + begin, job.out, static_cast<std::uint32_t>(before.exit.running) * 256,
+                           static_cast<std::uint32_t>(class_guess) * 256, false};
+    const std::uint8_t* const wide_end =
+        image.size() > fast::input_margin ? image.data() + image.size() - fast::input_margin : image.data();
+    lane = {start, std::min(image.data() + job.end, wide_end), &job, false};
+    return true;
+}
+
 // Ends a chunk whose lane stopped: at its end, at an end of track, or near
 // the end of the image, where the careful steps take over.
 void finish_chunk(byte_view image, lane_state& lane) {
@@ -174,21 +194,33 @@ void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
     }
 }
 
-// Whether the true translation, standing at `cursor`, meets the chunk's
-// translation at `record`.
-bool meets(const event_cursor& cursor, const boundary_record& record, const chunk_job& job) {
-    if (record.position != cursor.position) return false;
-    if (record.running != unknown_running) return record.running == cursor.running;
-    return job.guess == unknown_running || job.guess == cursor.running;
+// A chunk's events behind its recorded boundaries, up to `stop`, in whole
+// stretches: the vector path is bound by its work, not by the latency of one
+// event after another, so one chunk at a time serves. False when the
+// stretches' guesses kept failing.
+bool translate_chunk_part(byte_view image, lane_state& lane, std::uint32_t stop) {
+    chunk_job& job = *lane.job;
+    if (lane.finished || position_of(image, lane.at) >= stop) return true;
+    event_cursor cursor = settle(image, lane.at, false);
+    const std::size_t written = static_cast<std::size_t>(lane.at.out - job.out);
+    const std::size_t room = chunk_output_room(job.end - job.begin);
+    bool poor = false;
+    lane.at.out += translate_events(image, cursor, stop, {lane.at.out, room - written}, wide_level::vector, &poor);
+    lane.at.in = image.data() + cursor.position;
+    lane.at.row = static_cast<std::uint32_t>(cursor.running) * 256;
+    lane.finished = cursor.finished;
+    return !poor;
 }
 
-}  // namespace
+// How far into a group the vector path is tried before the rest of it is
+// given to the one or the other level: a few stretches, little to lose on a
+// stream whose guesses fail.
+constexpr std::uint32_t probe_bytes = 3 * 4096;
 
-void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes) {
-    lanes = std::clamp(lanes, 1u, 4u);
-    lane_state state[4];
-    unsigned active = 0;
-    std::size_t next = 0;
+// The portable level: up to `lanes` chunks interleaved, the first `active`
+// of `state` started already, the jobs from `next` on still to start.
+void speculate_portable(byte_view image, std::span<chunk_job> jobs, unsigned lanes, lane_state* state,
+                        unsigned active, std::size_t next) {
     const std::uint8_t* const end = image.data() + image.size();
     for (;;) {
         // Keep every lane busy while chunks remain.
@@ -213,8 +245,52 @@ void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes
     }
 }
 
+// Whether the true translation, standing at `cursor`, meets the chunk's
+// translation at `record`.
+bool meets(const event_cursor& cursor, const boundary_record& record, const chunk_job& job) {
+    if (record.position != cursor.position) return false;
+    if (record.running != unknown_running) return record.running == cursor.running;
+    return job.guess == unknown_running || job.guess == cursor.running;
+}
+
+}  // namespace
+
+wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
+    lanes = std::clamp(lanes, 1u, max_lanes);
+    lane_state state[max_lanes];
+    if (level == wide_level::vector && !jobs.empty()) {
+        // The first chunk's first stretches decide the group's level.
+        lane_state& first = state[0];
+        const bool started = start_chunk(image, jobs[0], first);
+        const std::uint32_t probe_end =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(jobs[0].end, position_of(image, first.at) + std::uint64_t{probe_bytes}));
+        if (!started || translate_chunk_part(image, first, probe_end)) {
+            if (started) translate_chunk_part(image, first, jobs[0].end);
+            finish_chunk(image, first);
+            for (std::size_t index = 1; index < jobs.size(); ++index) {
+                chunk_job& job = jobs[index];
+                lane_state lane;
+                const bool chained = chain_chunk(image, jobs[index - 1], job, lane);
+                if ((chained || start_chunk(image, job, lane)) && position_of(image, lane.at) < job.end) {
+                    translate_chunk_part(image, lane, job.end);
+                }
+                finish_chunk(image, lane);
+            }
+            return wide_level::vector;
+        }
+        // The probe went event by event after its guesses failed; the first
+        // chunk goes on as a lane of the portable level.
+        const bool going_on = !first.finished && first.at.in < first.limit;
+        if (!going_on) finish_chunk(image, first);
+        speculate_portable(image, jobs, lanes, state, going_on ? 1 : 0, 1);
+        return wide_level::portable;
+    }
+    speculate_portable(image, jobs, lanes, state, 0, 0);
+    return wide_level::portable;
+}
+
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge) {
+                           std::span<std::uint8_t> bridge, wide_level level) {
     stitch_result result;
     if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
         result.kept = true;
@@ -241,7 +317,7 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
             stop = job.records[next].position;
         }
         const std::uint32_t before = cursor.position;
-        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes));
+        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes), level);
         if (cursor.position == before && !cursor.finished) break;
     }
     return result;

@@ -46,6 +46,9 @@ struct boundary_record {
 
 inline constexpr std::size_t max_boundary_records = 48;
 
+// The most chunks one thread interleaves.
+inline constexpr unsigned max_lanes = 4;
+
 // The output room a chunk of `input_bytes` needs: its events write at most
 // 1.5 bytes per byte they read (a note off's two bytes become three; a meta
 // event of 128 or more bytes grows by one), and the last may start just
@@ -70,8 +73,13 @@ struct chunk_job {
     std::size_t written = 0;  // output bytes up to exit
 };
 
-// Translates the chunks, up to `lanes` (1-4) of them at a time interleaved.
-void speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4);
+// Translates the chunks: at the portable level up to `lanes` (1-4) of them
+// at a time interleaved; at the vector level one after the other in whole
+// stretches, unless the first stretches of the first chunk show the
+// machine's guesses failing (a stream with no byte that shows where its
+// events start), and then at the portable level. Returns the level taken.
+wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4,
+                            wide_level level = wide_level::portable);
 
 // Joins a speculated chunk to the true translation, whose cursor stands at
 // the first true boundary at or past the chunk's begin. The true translation
@@ -86,6 +94,6 @@ struct stitch_result {
     std::size_t kept_from = 0;
 };
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge);
+                           std::span<std::uint8_t> bridge, wide_level level = wide_level::portable);
 
 }  // namespace tolvarin

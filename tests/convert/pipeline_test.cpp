@@ -69,9 +69,10 @@ unsigned at_most(unsigned threads) { return std::min(threads, static_cast<unsign
 
 // Converts every song the container walk finds, through the library's API.
 conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
-                   memory_sink sink = {}, bool stitcher_speculates = true) {
+                   memory_sink sink = {}, bool stitcher_speculates = true, bool portable = false) {
     conversion result{{}, std::move(sink), {}};
     tolvarin::conversion_tuning tuning;
+    tuning.force_portable = portable;
     tuning.chunk_bytes = chunk_bytes;
     tuning.lanes = lanes;
     tuning.stitcher_speculates = stitcher_speculates;
@@ -104,24 +105,31 @@ struct setting {
     unsigned lanes;
 };
 
+// Small chunks take the portable level whatever the processor has; from a
+// few KiB on, the vector level where the processor has it, and each of
+// these is run at the portable level too.
 const setting settings[] = {{1, 1, 4}, {2, 3, 4}, {3, 7, 2}, {8, 17, 4}, {2, 64, 3}, {4, 256, 1}, {2, 4096, 4},
-                            {1, 65536, 4}};
+                            {3, 9000, 3}, {1, 65536, 4}};
 
 void expect_same_as_reference(const bytes& image, const std::string& what) {
     const std::vector<bytes> expected = expected_outputs(image);
     for (const setting& s : settings) {
-        const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes);
-        const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
-                                  std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes";
-        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << where;
-        EXPECT_FALSE(got.sink.out_of_order) << where;
-        ASSERT_EQ(got.sink.outputs.size(), expected.size()) << where;
-        for (std::size_t output = 0; output < expected.size(); ++output) {
-            if (got.sink.outputs[output] != expected[output]) {
-                ADD_FAILURE() << where << ", output " << output << "\n got "
-                              << test_support::hex_string(got.sink.outputs[output]).substr(0, 600) << "\nwant "
-                              << test_support::hex_string(expected[output]).substr(0, 600);
-                return;
+        for (const bool portable : {false, true}) {
+            if (portable && s.chunk_bytes < 4096) continue;
+            const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes, {}, true, portable);
+            const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
+                                      std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes" +
+                                      (portable ? ", portable" : "");
+            ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << where;
+            EXPECT_FALSE(got.sink.out_of_order) << where;
+            ASSERT_EQ(got.sink.outputs.size(), expected.size()) << where;
+            for (std::size_t output = 0; output < expected.size(); ++output) {
+                if (got.sink.outputs[output] != expected[output]) {
+                    ADD_FAILURE() << where << ", output " << output << "\n got "
+                                  << test_support::hex_string(got.sink.outputs[output]).substr(0, 600) << "\nwant "
+                                  << test_support::hex_string(expected[output]).substr(0, 600);
+                    return;
+                }
             }
         }
     }
@@ -214,11 +222,13 @@ TEST(pipeline, random_containers_give_the_reference_bytes) {
 // translated in order: the statistics say so, and the bytes are the same.
 TEST(pipeline, speculation_that_keeps_failing_gives_way) {
     const bytes image = single(test_support::concat({hex("00 90 3C 40"), repeat(hex("01 3C 40"), 200000), eot}));
-    const conversion got = convert(image, 2, 4096, 4);
-    ASSERT_EQ(got.result.status, tolvarin::conversion_status::done);
-    EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]);
-    EXPECT_GT(got.stats.chunks_serial, 0u);
-    EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial);
+    for (const bool portable : {false, true}) {
+        const conversion got = convert(image, 2, 4096, 4, {}, true, portable);
+        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done);
+        EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << portable;
+        EXPECT_GT(got.stats.chunks_serial, 0u) << portable;
+        EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial) << portable;
+    }
 }
 
 // Streams whose speculation should nearly always stitch: the bytes are the
@@ -245,11 +255,13 @@ TEST(pipeline, ordinary_streams_are_stitched) {
     };
     for (const stitching& c : cases) {
         const bytes image = single(test_support::concat({repeat(c.piece, c.times), eot}));
-        const conversion got = convert(image, 2, c.chunk_bytes, 4);
-        ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
-        EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
-        EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
-            << c.name << ": " << got.stats.chunks_again << " translated again";
+        for (const bool portable : {false, true}) {
+            const conversion got = convert(image, 2, c.chunk_bytes, 4, {}, true, portable);
+            ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
+            EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
+            EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
+                << c.name << (portable ? ", portable" : "") << ": " << got.stats.chunks_again << " translated again";
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include "format/event_stream.hpp"
 #include "fast/fast_translate.hpp"
 #include "fast/guessed_chunks.hpp"
+#include "fast/vector_machine.hpp"
 
 namespace test_support {
 
@@ -99,14 +100,15 @@ bytes translate_reference(const bytes& image, std::uint32_t first_event, std::si
 
 // The fast translation; with a `stride`, each call stops at most that many
 // bytes on, so that calls end and resume at many event boundaries.
-bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t room, std::uint32_t stride) {
+bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t room, std::uint32_t stride,
+                     tolvarin::wide_level level = tolvarin::wide_level::portable) {
     bytes block(room);
     std::uint8_t* at = block.data();
     tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
     bytes out(block.data(), at);
     while (!cursor.finished) {
         const std::uint32_t stop = stride == 0 ? std::numeric_limits<std::uint32_t>::max() : cursor.position + stride;
-        const std::size_t written = tolvarin::translate_events(image, cursor, stop, block);
+        const std::size_t written = tolvarin::translate_events(image, cursor, stop, block, level);
         if (written == 0 && !cursor.finished && cursor.position < stop) throw std::logic_error("no progress");
         out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(written));
     }
@@ -114,8 +116,11 @@ bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t 
 }
 
 // The chunked translation: chunks of `chunk_bytes` from the track's start to
-// the end of the image, speculated `lanes` at a time, stitched in order.
-bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes) {
+// the end of the image, speculated `lanes` at a time, stitched in order. With
+// a `group`, the chunks are speculated that many to a call, as the pipeline
+// gives them out; otherwise all in one.
+bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes,
+                        tolvarin::wide_level level = tolvarin::wide_level::portable, std::size_t group = 0) {
     bytes opening(tolvarin::max_step_output);
     std::uint8_t* at = opening.data();
     tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
@@ -133,11 +138,15 @@ bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint
         buffers.emplace_back(tolvarin::chunk_output_room(job.end - job.begin));
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].out = buffers[i].data();
-    tolvarin::speculate_chunks(image, jobs, lanes);
+    const std::span<tolvarin::chunk_job> all(jobs);
+    const std::size_t step = group == 0 ? jobs.size() : group;
+    for (std::size_t from = 0; from < jobs.size(); from += step) {
+        tolvarin::speculate_chunks(image, all.subspan(from, std::min(step, jobs.size() - from)), lanes, level);
+    }
     bytes bridge(tolvarin::chunk_output_room(chunk_bytes));
     for (const tolvarin::chunk_job& job : jobs) {
         if (cursor.finished) break;
-        const tolvarin::stitch_result stitched = tolvarin::stitch_chunk(image, cursor, job, bridge);
+        const tolvarin::stitch_result stitched = tolvarin::stitch_chunk(image, cursor, job, bridge, level);
         out.insert(out.end(), bridge.begin(), bridge.begin() + static_cast<std::ptrdiff_t>(stitched.bridge_bytes));
         if (stitched.kept) {
             out.insert(out.end(), job.out + stitched.kept_from, job.out + job.written);
@@ -149,14 +158,31 @@ bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint
 }  // namespace
 
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room) {
-    return {{"reference", translate_reference(image, first_event, room)},
-            {"fast", translate_fast(image, first_event, room, 0)},
-            {"fast, stopping every 5 bytes", translate_fast(image, first_event, room, 5)},
-            {"chunks of 1 byte, 4 lanes", translate_chunked(image, first_event, 1, 4)},
-            {"chunks of 5 bytes, 3 lanes", translate_chunked(image, first_event, 5, 3)},
-            {"chunks of 64 bytes, 4 lanes", translate_chunked(image, first_event, 64, 4)},
-            {"chunks of 1000 bytes, 2 lanes", translate_chunked(image, first_event, 1000, 2)},
-            {"chunks of 4096 bytes, 1 lane", translate_chunked(image, first_event, 4096, 1)}};
+    std::vector<translation> all{{"reference", translate_reference(image, first_event, room)},
+                                 {"fast", translate_fast(image, first_event, room, 0)},
+                                 {"fast, stopping every 5 bytes", translate_fast(image, first_event, room, 5)},
+                                 {"chunks of 1 byte, 4 lanes", translate_chunked(image, first_event, 1, 4)},
+                                 {"chunks of 5 bytes, 3 lanes", translate_chunked(image, first_event, 5, 3)},
+                                 {"chunks of 64 bytes, 4 lanes", translate_chunked(image, first_event, 64, 4)},
+                                 {"chunks of 1000 bytes, 2 lanes", translate_chunked(image, first_event, 1000, 2)},
+                                 {"chunks of 4096 bytes, 1 lane", translate_chunked(image, first_event, 4096, 1)}};
+    const std::vector<translation> vector = translate_vector_paths(image, first_event);
+    all.insert(all.end(), vector.begin(), vector.end());
+    return all;
+}
+
+std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_t first_event) {
+    if (!tolvarin::machine::vector_path_available()) return {};
+    constexpr auto vector = tolvarin::wide_level::vector;
+    // Room for whole stretches.
+    constexpr std::size_t room = 1 << 16;
+    return {{"vector", translate_fast(image, first_event, room, 0, vector)},
+            {"vector, stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, vector)},
+            {"vector, stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, vector)},
+            {"vector chunks of 5000 bytes", translate_chunked(image, first_event, 5000, 4, vector)},
+            {"vector chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, vector)},
+            {"vector chunks of 3000 bytes, in groups of 3",
+             translate_chunked(image, first_event, 3000, 4, vector, 3)}};
 }
 
 }  // namespace test_support

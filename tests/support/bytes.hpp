@@ -40,5 +40,8 @@ struct translation {
     bytes output;
 };
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room);
+// Only the paths that translate whole stretches side by side (none where the
+// processor has no vector path).
+std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_t first_event);
 
 }  // namespace test_support

@@ -67,15 +67,37 @@ load_status read_stream(int descriptor, input_block& block) {
     return load_status::loaded;
 }
 
+// A file whose every page is already in memory (a file just written or
+// copied, any file on a tmpfs) has its page table entries made in one call:
+// a fault per 16 pages costs several times as much. A file that is partly on
+// disk only is left to fault in, so that its reading overlaps with the
+// translation rather than coming before it.
+void enter_resident_pages(void* mapping, std::size_t size) {
+#ifdef MADV_POPULATE_READ
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (size + page - 1) / page;
+    auto* const resident = static_cast<unsigned char*>(std::malloc(pages));
+    if (resident == nullptr) return;
+    bool all = ::mincore(mapping, size, resident) == 0;
+    for (std::size_t index = 0; all && index < pages; ++index) all = (resident[index] & 1) != 0;
+    std::free(resident);
+    // A kernel without it, or a file cut short meanwhile, fails the call;
+    // the pages then come in on first touch, as without it.
+    if (all) ::madvise(mapping, size, MADV_POPULATE_READ);
+#else
+    (void)mapping;
+    (void)size;
+#endif
+}
+
 // Maps the file read-only: much cheaper than filling a fresh heap block of
-// the same size. Its pages come in as the threads that read them touch them,
-// spread over those threads, rather than all at once before any can start.
-// The descriptor stays open with the mapping so that changes to the file can
-// be noticed.
+// the same size. The descriptor stays open with the mapping so that changes
+// to the file can be noticed.
 bool map_file(int descriptor, const struct stat& info, input_block& block) {
     const auto size = static_cast<std::size_t>(info.st_size);
     void* const mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     if (mapping == MAP_FAILED) return false;
+    enter_resident_pages(mapping, size);
     block.data = static_cast<const std::uint8_t*>(mapping);
     block.size = size;
     block.mapped = size;
