@@ -4,6 +4,8 @@
 // machine where the first touch of a page from the program is dear (a virtual
 // machine that keeps its own page tables), that first pass is a cost the
 // whole program pays and a core converting memory it already holds does not.
+// For comparison, the time to read the file into one buffer of 256 KiB,
+// piece after piece (the kernel copies, the buffer's pages stay the same).
 //   page_touch FILE
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -55,8 +58,17 @@ int main(int argc, char** argv) {
     start = std::chrono::steady_clock::now();
     sum += touch_pages(data, size, page);
     const double again = milliseconds_since(start);
+    std::vector<std::uint8_t> buffer(std::size_t{256} << 10);
+    start = std::chrono::steady_clock::now();
+    for (std::size_t offset = 0; offset < size;) {
+        const ssize_t got = ::pread(descriptor, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (got <= 0) break;
+        offset += static_cast<std::size_t>(got);
+        sum += buffer[0];
+    }
+    const double pieces = milliseconds_since(start);
     std::printf("{\"pages\": %zu, \"populate_ms\": %.3f, \"first_touch_ms\": %.3f, \"second_touch_ms\": %.3f, "
-                "\"sum\": %llu}\n",
-                size / page, populate, first, again, static_cast<unsigned long long>(sum));
+                "\"read_in_pieces_ms\": %.3f, \"sum\": %llu}\n",
+                size / page, populate, first, again, pieces, static_cast<unsigned long long>(sum));
     return 0;
 }

@@ -8,6 +8,12 @@
 // The path needs 64-bit bit deposits (pdep, pext), so 64-bit x86 alone.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TOLVARIN_VECTOR_MACHINE 1
+// GCC 12 takes the intrinsics' own idiom for a vector whose value does not
+// matter (an operand the instruction ignores) for an uninitialized read.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
 #endif
 
@@ -23,12 +29,6 @@ std::size_t translate_stretches(byte_view, event_cursor&, std::uint32_t, std::sp
 }
 
 #else
-
-// GCC 12 takes the intrinsics' own idiom for a vector whose value does not
-// matter (an operand the instruction ignores) for an uninitialized read.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 #define TOLVARIN_VECTOR_TARGET \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))

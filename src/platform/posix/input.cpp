@@ -71,9 +71,13 @@ load_status read_stream(int descriptor, input_block& block) {
 // copied, any file on a tmpfs) has its page table entries made in one call:
 // a fault per 16 pages costs several times as much. A file that is partly on
 // disk only is left to fault in, so that its reading overlaps with the
-// translation rather than coming before it.
+// translation rather than coming before it. A small file faults in a few
+// times at most: not worth the two calls.
+constexpr std::size_t least_entered_size = std::size_t{1} << 20;
+
 void enter_resident_pages(void* mapping, std::size_t size) {
 #ifdef MADV_POPULATE_READ
+    if (size < least_entered_size) return;
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t pages = (size + page - 1) / page;
     auto* const resident = static_cast<unsigned char*>(std::malloc(pages));
