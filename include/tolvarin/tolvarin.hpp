@@ -144,6 +144,25 @@ protected:
     ~input_guard() = default;
 };
 
+// The image's bytes had another way than by reading its memory: a caller
+// whose image is a mapped file can read the file instead. The translation
+// that runs ahead of the true one (most of a long track's) then works on
+// copies in memory of the conversion's own, which stays in use, and leaves
+// most of the image's pages untouched; where the first touch of a page costs
+// more than copying it (a virtual machine that keeps its own page tables),
+// that is faster. The rest of the translation still reads the image.
+class image_reader {
+public:
+    // Copies into `into` the image's bytes from `offset` on, all of them
+    // (the caller asks for none past the image's end); false when they
+    // cannot be had (the file was cut short, or a read failed), which ends
+    // the conversion as an input fault. They must be the image's own bytes.
+    virtual bool read(std::uint32_t offset, std::span<std::uint8_t> into) const = 0;
+
+protected:
+    ~image_reader() = default;
+};
+
 // Starts the worker threads of a conversion and waits for them.
 class worker_starter {
 public:
@@ -173,6 +192,9 @@ struct conversion_options {
     const input_guard* guard = nullptr;
     // Starts the workers; by default threads with every signal blocked.
     worker_starter* starter = nullptr;
+    // Reads the image for the translation that runs ahead; none by default
+    // (that translation reads the image itself).
+    const image_reader* reader = nullptr;
     const conversion_tuning* tuning = nullptr;
 };
 

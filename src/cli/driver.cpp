@@ -53,6 +53,19 @@ public:
     bool run(function_ref<void()> work) const override { return read_input_guarded(work); }
 };
 
+// The translation that runs ahead reads copies of the container from its
+// file, where the platform can.
+class container_reader final : public image_reader {
+public:
+    explicit container_reader(const input_block& input) : input_(input) {}
+    bool read(std::uint32_t offset, std::span<std::uint8_t> into) const override {
+        return read_input_at(input_, offset, into);
+    }
+
+private:
+    const input_block& input_;
+};
+
 // Workers are the platform's threads: started on another processor than the
 // creating one, with the interruption signals left to the main thread.
 class platform_workers final : public worker_starter {
@@ -278,6 +291,8 @@ bool extract_sequences(input_block& input, const native_char* container_path) {
     options.threads = threads_for(plan.track_bytes, usable_processors());
     options.guard = &guard;
     options.starter = &workers;
+    const container_reader reader(input);
+    if (input_readable_at(input)) options.reader = &reader;
     file_sink sink(input, dir, names, buffer.get());
     const conversion_result result = convert(image, plan, sink, options);
     return report(result, sink, input, container_path, names);

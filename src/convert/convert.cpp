@@ -54,6 +54,7 @@ conversion_result convert_range(byte_view image, const container_plan& plan, std
     if (options.tuning != nullptr) settings.tuning = *options.tuning;
     settings.guard = options.guard;
     settings.starter = options.starter;
+    settings.reader = options.reader;
     pipeline_handle handle;
     switch (start_pipeline(image, {tracks, count}, settings, handle)) {
         case pipeline_start::started: break;

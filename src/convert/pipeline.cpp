@@ -105,6 +105,12 @@ struct pipeline {
     std::uint32_t* free_slots;
     std::uint32_t free_count;
     std::uint8_t* bridge;  // the reading thread's output room
+    // With an image_reader, each thread's copy of the bytes of the group it
+    // speculates: the reading thread's first, then the workers' in the order
+    // they start.
+    std::uint8_t* windows;
+    std::size_t window_bytes;
+    unsigned windows_taken;
     std::uint32_t next_claim = 0;
     bool stop = false;
     bool fault = false;
@@ -134,31 +140,69 @@ bool guarded(const pipeline& state, Work&& work) {
     return state.settings.guard->run(work);
 }
 
-// Speculates one claimed group; runs guarded, holding no lock.
-void speculate_group(pipeline& state, std::uint32_t index) {
+// The bytes a group's speculation reads, when they come through the
+// caller's reader: from the group's start to read_beyond bytes past its end,
+// or to the image's end.
+std::uint32_t window_end(const pipeline& state, const group_plan& group) {
+    const std::uint64_t end = std::uint64_t{group.end} + state.settings.tuning.read_beyond;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, state.image.size()));
+}
+
+// The chunks' positions moved by `offset`, from the copy's to the image's.
+// A chunk whose translation ran to the copy's end met the end of its bytes,
+// not of the image's: it keeps no boundary, and is translated again.
+void move_to_image(std::span<chunk_job> jobs, std::uint32_t offset, std::uint32_t copy_end, bool copy_is_image_end) {
+    for (chunk_job& job : jobs) {
+        job.begin += offset;
+        job.end += offset;
+        job.exit.position += offset;
+        for (std::uint32_t record = 0; record < job.record_count; ++record) job.records[record].position += offset;
+        if (!copy_is_image_end && job.exit.position >= copy_end) {
+            job.known = false;
+            job.record_count = 0;
+        }
+    }
+}
+
+// Speculates one claimed group; runs guarded, holding no lock. With a
+// reader, on a copy of the group's bytes in `window`. False when the reader
+// could not give them.
+bool speculate_group(pipeline& state, std::uint32_t index, std::uint8_t* window) {
     group_plan& group = state.groups[index];
     track_progress& track = state.tracks[group.track];
     group.speculated = false;
     if (track.done.load(std::memory_order_acquire) ||
         (track.serial.load(std::memory_order_acquire) && index % probe_spacing != 0)) {
-        return;
+        return true;
+    }
+    byte_view bytes = state.image;
+    std::uint32_t offset = 0;
+    std::uint32_t copy_end = 0;
+    if (window != nullptr) {
+        offset = group.begin;
+        copy_end = window_end(state, group);
+        const std::span<std::uint8_t> copy{window, std::size_t{copy_end} - offset};
+        if (!state.settings.reader->read(offset, copy)) return false;
+        bytes = copy;
     }
     chunk_job* const jobs = state.slots[group.slot].jobs;
     const std::uint32_t chunk = state.settings.tuning.chunk_bytes;
     std::uint32_t count = 0;
     for (std::uint64_t begin = group.begin; begin < group.end; begin += chunk, ++count) {
         chunk_job& job = jobs[count];
-        job.begin = static_cast<std::uint32_t>(begin);
-        job.end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk, group.end));
+        job.begin = static_cast<std::uint32_t>(begin - offset);
+        job.end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk, group.end) - offset);
         job.known = group.first && count == 0;
         job.running = no_running;
     }
     const wide_level level =
         index < track.vector_from_group.load(std::memory_order_relaxed) ? wide_level::portable : state.level;
-    if (speculate_chunks(state.image, {jobs, count}, state.settings.tuning.lanes, level) != level) {
+    if (speculate_chunks(bytes, {jobs, count}, state.settings.tuning.lanes, level) != level) {
         track.vector_from_group.store(index + vector_retry_spacing, std::memory_order_relaxed);
     }
+    if (window != nullptr) move_to_image({jobs, count}, offset, copy_end, copy_end == state.image.size());
     group.speculated = true;
+    return true;
 }
 
 // Claims the next group, if a slot is free for it. Call with the lock held.
@@ -172,12 +216,13 @@ bool claim(pipeline& state, std::uint32_t& index) {
 }
 
 // Speculates a claimed group and marks it ready (or the run faulted).
-void run_claimed(pipeline& state, std::uint32_t index, std::unique_lock<std::mutex>& held) {
+void run_claimed(pipeline& state, std::uint32_t index, std::uint8_t* window, std::unique_lock<std::mutex>& held) {
     held.unlock();
-    const bool read = guarded(state, [&] { speculate_group(state, index); });
+    bool copied = true;
+    const bool read = guarded(state, [&] { copied = speculate_group(state, index, window); });
     held.lock();
     group_plan& group = state.groups[index];
-    if (!read) {
+    if (!read || !copied) {
         state.fault = true;
     } else if (group.state == group_state::taken_over) {
         state.free_slots[state.free_count++] = group.slot;
@@ -190,6 +235,8 @@ void run_claimed(pipeline& state, std::uint32_t index, std::unique_lock<std::mut
 
 void work(pipeline& state) {
     std::unique_lock<std::mutex> held(state.lock);
+    std::uint8_t* const window =
+        state.windows == nullptr ? nullptr : state.windows + state.window_bytes * state.windows_taken++;
     for (;;) {
         std::uint32_t index = 0;
         state.work_available.wait(held, [&] {
@@ -200,7 +247,7 @@ void work(pipeline& state) {
             if (state.next_claim >= state.group_count) return;
             continue;
         }
-        run_claimed(state, index, held);
+        run_claimed(state, index, window, held);
     }
 }
 
@@ -222,7 +269,7 @@ wait_result wait_for(pipeline& state, std::uint32_t index) {
         if (group.state == group_state::ready) return wait_result::ready;
         std::uint32_t claimed = 0;
         if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
-            run_claimed(state, claimed, held);
+            run_claimed(state, claimed, state.windows, held);
             continue;
         }
         if (group.state == group_state::claimed) {
@@ -256,11 +303,12 @@ struct block_layout {
     std::size_t jobs;
     std::size_t outputs;
     std::size_t bridge;
+    std::size_t windows;
     std::size_t total;
 };
 
 block_layout lay_out(std::size_t track_count, std::size_t group_count, std::uint32_t slot_count, unsigned lanes,
-                     std::uint32_t chunk_room) {
+                     std::uint32_t chunk_room, std::size_t window_bytes, unsigned window_count) {
     block_layout layout{};
     std::size_t at = round_up(sizeof(pipeline));
     const auto take = [&](std::size_t bytes) {
@@ -277,6 +325,8 @@ block_layout lay_out(std::size_t track_count, std::size_t group_count, std::uint
     layout.outputs = at;
     at += round_up(std::size_t{chunk_room} * lanes) * slot_count;
     layout.bridge = take(chunk_room);
+    layout.windows = at;
+    at += window_bytes * window_count;
     layout.total = at;
     return layout;
 }
@@ -295,7 +345,7 @@ std::uint64_t count_groups(std::span<const pipeline_track> tracks, std::uint64_t
 
 pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view image,
                       std::span<const pipeline_track> tracks, const pipeline_settings& settings,
-                      std::uint32_t slot_count, std::uint32_t chunk_room) {
+                      std::uint32_t slot_count, std::uint32_t chunk_room, std::size_t window_bytes) {
     auto* const state = new (block) pipeline{};
     state->image = image;
     state->settings = settings;
@@ -320,6 +370,11 @@ pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view
         state->free_slots[state->free_count++] = index;
     }
     state->bridge = block + layout.bridge;
+    if (window_bytes > 0) {
+        state->windows = block + layout.windows;
+        state->window_bytes = window_bytes;
+        state->windows_taken = 1;  // the reading thread's
+    }
     return state;
 }
 
@@ -478,15 +533,21 @@ pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> t
     use.tuning.lanes = std::clamp(use.tuning.lanes, 1u, max_lanes);
     use.tuning.chunk_bytes = std::max<std::uint32_t>(use.tuning.chunk_bytes, 1);
 
-    const std::uint64_t groups = count_groups(tracks, std::uint64_t{use.tuning.chunk_bytes} * use.tuning.lanes);
+    const std::uint64_t group_bytes = std::uint64_t{use.tuning.chunk_bytes} * use.tuning.lanes;
+    const std::uint64_t groups = count_groups(tracks, group_bytes);
     if (groups > std::numeric_limits<std::uint32_t>::max() / 2) return pipeline_start::no_memory;
     const std::uint32_t slot_count = use.threads == 1 ? 1 : slots_per_thread * use.threads;
     const auto chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.tuning.chunk_bytes));
-    const block_layout layout =
-        lay_out(tracks.size(), static_cast<std::size_t>(groups), slot_count, use.tuning.lanes, chunk_room);
+    // A copy never runs past the image's end.
+    const std::size_t window_bytes =
+        use.reader == nullptr || groups == 0
+            ? 0
+            : round_up(static_cast<std::size_t>(std::min<std::uint64_t>(group_bytes + use.tuning.read_beyond, image.size())));
+    const block_layout layout = lay_out(tracks.size(), static_cast<std::size_t>(groups), slot_count, use.tuning.lanes,
+                                        chunk_room, window_bytes, use.threads);
     auto* const block = static_cast<std::uint8_t*>(std::malloc(layout.total));
     if (block == nullptr) return pipeline_start::no_memory;
-    handle.reset(build_state(block, layout, image, tracks, use, slot_count, chunk_room));
+    handle.reset(build_state(block, layout, image, tracks, use, slot_count, chunk_room, window_bytes));
     pipeline& state = *handle;
     if (!guarded(state, [&] { open_tracks(state, tracks); })) {
         handle.reset();

@@ -35,6 +35,11 @@ struct conversion_tuning {
     bool stitcher_speculates = true;
     // The wide steps every processor has, even where wider ones would serve.
     bool force_portable = false;
+    // With an image_reader, the bytes read beyond a group's end, so that the
+    // events that start in its last chunk and end past it are in the copy. A
+    // chunk whose translation reaches the end of the copy before the image's
+    // end is not trusted: it is translated again in order from the image.
+    std::uint32_t read_beyond = std::uint32_t{64} << 10;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
 };
 
@@ -51,6 +56,7 @@ struct pipeline_settings {
     conversion_tuning tuning;
     const input_guard* guard = nullptr;
     worker_starter* starter = nullptr;  // none: the library's own threads
+    const image_reader* reader = nullptr;  // none: speculation reads the image
 };
 
 // A piece of a track's output, valid until the next call for a piece.

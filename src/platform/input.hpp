@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/native.hpp"
 #include "tolvarin/tolvarin.hpp"
@@ -63,5 +64,15 @@ bool read_input_guarded(function_ref<void()> work);
 // False when the file behind a mapped block no longer has the stamp it had
 // when loaded: bytes read from it may be wrong.
 bool input_unchanged(const input_block& block);
+
+// Whether read_input_at can copy the block's bytes from its file: a mapped
+// file large enough to be worth it, on POSIX. The translation that runs
+// ahead then reads the file into memory of its own rather than touching the
+// mapping's pages, whose first touch costs more than a copy on some machines.
+bool input_readable_at(const input_block& block);
+
+// Copies the file's bytes from `offset` on into `into`, all of them: false
+// when the file no longer holds them (cut short) or a read failed.
+bool read_input_at(const input_block& block, std::uint32_t offset, std::span<std::uint8_t> into);
 
 }  // namespace tolvarin

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,14 +67,42 @@ struct conversion {
     tolvarin::pipeline_stats stats;
 };
 
+// Gives the image's bytes by copying them, as a program reading its file
+// would; counts its reads, notes any asked for past the image's end, and
+// fails every read that reaches `fail_from` and beyond.
+struct copying_reader final : tolvarin::image_reader {
+    const bytes* image = nullptr;
+    std::uint64_t fail_from = UINT64_MAX;
+    mutable std::atomic<long long> reads{0};
+    mutable std::atomic<bool> past_the_end{false};
+
+    bool read(std::uint32_t offset, std::span<std::uint8_t> into) const override {
+        ++reads;
+        if (std::uint64_t{offset} + into.size() > image->size()) {
+            past_the_end = true;
+            return false;
+        }
+        if (std::uint64_t{offset} + into.size() > fail_from) return false;
+        std::memcpy(into.data(), image->data() + offset, into.size());
+        return true;
+    }
+};
+
+struct read_through {
+    const copying_reader* reader = nullptr;
+    std::uint32_t read_beyond = 0;
+};
+
 unsigned at_most(unsigned threads) { return std::min(threads, static_cast<unsigned>(TOLVARIN_TEST_THREADS)); }
 
 // Converts every song the container walk finds, through the library's API.
 conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
-                   memory_sink sink = {}, bool stitcher_speculates = true, bool portable = false) {
+                   memory_sink sink = {}, bool stitcher_speculates = true, bool portable = false,
+                   read_through through = {}) {
     conversion result{{}, std::move(sink), {}};
     tolvarin::conversion_tuning tuning;
     tuning.force_portable = portable;
+    tuning.read_beyond = through.read_beyond;
     tuning.chunk_bytes = chunk_bytes;
     tuning.lanes = lanes;
     tuning.stitcher_speculates = stitcher_speculates;
@@ -80,6 +110,7 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     tolvarin::conversion_options options;
     options.threads = at_most(threads);
     options.tuning = &tuning;
+    options.reader = through.reader;
     result.result = tolvarin::convert(image, tolvarin::plan_container(image), result.sink, options);
     return result;
 }
@@ -103,23 +134,41 @@ struct setting {
     unsigned threads;
     std::uint32_t chunk_bytes;
     unsigned lanes;
+    // Run again with the speculation reading copies through a reader, this
+    // many bytes past each group: 0 and a few bytes cut events at the copy's
+    // end all the time.
+    std::uint32_t read_beyond;
 };
 
 // Small chunks take the portable level whatever the processor has; from a
 // few KiB on, the vector level where the processor has it, and each of
 // these is run at the portable level too.
-const setting settings[] = {{1, 1, 4}, {2, 3, 4}, {3, 7, 2}, {8, 17, 4}, {2, 64, 3}, {4, 256, 1}, {2, 4096, 4},
-                            {3, 9000, 3}, {1, 65536, 4}};
+const setting settings[] = {{1, 1, 4, 0},       {2, 3, 4, 1},       {3, 7, 2, 5},      {8, 17, 4, 64},
+                            {2, 64, 3, 3},      {4, 256, 1, 300},   {2, 4096, 4, 0},   {3, 9000, 3, 2000},
+                            {1, 65536, 4, 65536}};
 
 void expect_same_as_reference(const bytes& image, const std::string& what) {
     const std::vector<bytes> expected = expected_outputs(image);
+    const bool has_groups = tolvarin::plan_container(image).count > 0;
     for (const setting& s : settings) {
-        for (const bool portable : {false, true}) {
+        for (const int way : {0, 1, 2}) {
+            const bool portable = way == 1;
+            const bool copies = way == 2;
             if (portable && s.chunk_bytes < 4096) continue;
-            const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes, {}, true, portable);
+            copying_reader reader;
+            reader.image = &image;
+            const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes, {}, true, portable,
+                                           copies ? read_through{&reader, s.read_beyond} : read_through{});
             const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
                                       std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes" +
-                                      (portable ? ", portable" : "");
+                                      (portable ? ", portable" : "") +
+                                      (copies ? ", copies read " + std::to_string(s.read_beyond) + " beyond" : "");
+            if (copies) {
+                EXPECT_FALSE(reader.past_the_end) << where;
+                if (has_groups && got.stats.chunks_kept + got.stats.chunks_again > 0) {
+                    EXPECT_GT(reader.reads, 0) << where;
+                }
+            }
             ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << where;
             EXPECT_FALSE(got.sink.out_of_order) << where;
             ASSERT_EQ(got.sink.outputs.size(), expected.size()) << where;
@@ -255,12 +304,41 @@ TEST(pipeline, ordinary_streams_are_stitched) {
     };
     for (const stitching& c : cases) {
         const bytes image = single(test_support::concat({repeat(c.piece, c.times), eot}));
-        for (const bool portable : {false, true}) {
-            const conversion got = convert(image, 2, c.chunk_bytes, 4, {}, true, portable);
+        for (const int way : {0, 1, 2}) {
+            const bool portable = way == 1;
+            copying_reader reader;
+            reader.image = &image;
+            // Copies read as the program reads them: 64 KiB past each group.
+            const conversion got = convert(image, 2, c.chunk_bytes, 4, {}, true, portable,
+                                           way == 2 ? read_through{&reader, 64 << 10} : read_through{});
             ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
             EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
             EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
-                << c.name << (portable ? ", portable" : "") << ": " << got.stats.chunks_again << " translated again";
+                << c.name << (portable ? ", portable" : way == 2 ? ", copies" : "") << ": " << got.stats.chunks_again
+                << " translated again";
+        }
+    }
+}
+
+// A reader that cannot give the bytes (the file was cut short) ends the
+// conversion as an input fault, wherever it happens; every output the sink
+// saw ended is the reference's.
+TEST(pipeline, a_failing_reader_ends_as_an_input_fault) {
+    const bytes first = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40 00 B1 07 64"), 12000), eot});
+    const bytes second = test_support::concat({test_support::header_block(), repeat(hex("00 E2 40 02 01 41"), 15000), eot});
+    const bytes image = test_support::container_of({first, second});
+    const std::vector<bytes> expected = expected_outputs(image);
+    for (const std::uint64_t fail_from : {std::uint64_t{10}, std::uint64_t{50000}, image.size() - 1000}) {
+        for (const unsigned threads : {1u, 2u, 4u}) {
+            copying_reader reader;
+            reader.image = &image;
+            reader.fail_from = fail_from;
+            const conversion got = convert(image, threads, 4096, 4, {}, true, false, read_through{&reader, 100});
+            const std::string where = "failing from " + std::to_string(fail_from) + ", " + std::to_string(threads) + " threads";
+            EXPECT_EQ(got.result.status, tolvarin::conversion_status::input_fault) << where;
+            for (const std::size_t output : got.sink.finished) {
+                EXPECT_TRUE(got.sink.outputs[output] == expected[output]) << where << ", output " << output;
+            }
         }
     }
 }

@@ -191,4 +191,21 @@ bool input_unchanged(const input_block& block) {
     return ::fstat(block.descriptor, &info) == 0 && stamp_of(info) == block.stamp;
 }
 
+bool input_readable_at(const input_block& block) {
+    return block.mapped >= least_entered_size && block.descriptor >= 0;
+}
+
+bool read_input_at(const input_block& block, std::uint32_t offset, std::span<std::uint8_t> into) {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        const ssize_t got = retry_on_interrupt([&] {
+            return ::pread(block.descriptor, into.data() + done, into.size() - done,
+                           static_cast<off_t>(std::uint64_t{offset} + done));
+        });
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 }  // namespace tolvarin

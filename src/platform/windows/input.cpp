@@ -80,4 +80,9 @@ bool read_input_guarded(function_ref<void()> work) {
 
 bool input_unchanged(const input_block&) { return true; }
 
+// The container is read through its mapping alone.
+bool input_readable_at(const input_block&) { return false; }
+
+bool read_input_at(const input_block&, std::uint32_t, std::span<std::uint8_t>) { return false; }
+
 }  // namespace tolvarin
