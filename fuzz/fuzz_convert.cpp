@@ -13,7 +13,9 @@
 //   - the library's conversion (chunked, speculative, threaded) gives every
 //     output the same bytes, in order, with the chunk size, interleave width
 //     and thread count taken from the container's first bytes (which the
-//     format leaves uninterpreted);
+//     format leaves uninterpreted), and with the speculation reading copies
+//     through a reader (never asked for bytes past the image's end) when
+//     the fourth byte says so, a few bytes past each group;
 //   - the C interface hands out the same bytes in pieces, the head last;
 //   - a song's description stops where the conversion stopped.
 #include <cstddef>
@@ -107,6 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (plan.count == 0) return 0;
 
+    struct copying_reader final : tolvarin::image_reader {
+        tolvarin::byte_view image;
+        bool read(std::uint32_t offset, std::span<std::uint8_t> into) const override {
+            require(std::uint64_t{offset} + into.size() <= image.size());
+            std::memcpy(into.data(), image.data() + offset, into.size());
+            return true;
+        }
+    } reader;
+    reader.image = image;
     tolvarin::conversion_tuning tuning;
     const unsigned a = data[1];
     const unsigned b = data[2];
@@ -115,6 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tolvarin::conversion_options options;
     options.threads = a % 16 == 0 ? 2 + b % 3 : 1;
     options.tuning = &tuning;
+    if ((data[3] & 1) != 0) {
+        options.reader = &reader;
+        tuning.read_beyond = data[3] >> 1;
+    }
     tolvarin::memory_outputs outputs;
     require(tolvarin::convert(image, plan, outputs, options).status == tolvarin::conversion_status::done);
     require(outputs.count() == plan.count);
