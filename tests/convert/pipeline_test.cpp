@@ -328,7 +328,7 @@ TEST(pipeline, a_failing_reader_ends_as_an_input_fault) {
     const bytes second = test_support::concat({test_support::header_block(), repeat(hex("00 E2 40 02 01 41"), 15000), eot});
     const bytes image = test_support::container_of({first, second});
     const std::vector<bytes> expected = expected_outputs(image);
-    for (const std::uint64_t fail_from : {std::uint64_t{10}, std::uint64_t{50000}, image.size() - 1000}) {
+    for (const std::uint64_t fail_from : {std::uint64_t{10}, std::uint64_t{50000}, std::uint64_t{image.size() - 1000}}) {
         for (const unsigned threads : {1u, 2u, 4u}) {
             copying_reader reader;
             reader.image = &image;
