@@ -106,43 +106,6 @@ bytes translate_in_calls(const bytes& image, std::uint32_t stride, tolvarin::wid
     return out;
 }
 
-// Chunks speculated `group` to a call, then stitched in order.
-bytes translate_chunked(const bytes& image, std::uint32_t chunk_bytes, std::size_t group, unsigned lanes,
-                        tolvarin::wide_level level) {
-    bytes out(tolvarin::max_step_output);
-    std::uint8_t* at = out.data();
-    tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
-    out.resize(static_cast<std::size_t>(at - out.data()));
-    if (cursor.finished) return out;
-    static std::vector<tolvarin::chunk_job> jobs;
-    static bytes rooms;
-    jobs.clear();
-    for (std::uint64_t begin = cursor.position; begin < image.size(); begin += chunk_bytes) {
-        tolvarin::chunk_job job;
-        job.begin = static_cast<std::uint32_t>(begin);
-        job.end = static_cast<std::uint32_t>(std::min<std::uint64_t>(begin + chunk_bytes, image.size()));
-        job.known = begin == cursor.position;
-        job.running = cursor.running;
-        jobs.push_back(job);
-    }
-    const std::size_t room = tolvarin::chunk_output_room(chunk_bytes);
-    if (rooms.size() < room * jobs.size()) rooms.resize(room * jobs.size());
-    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].out = rooms.data() + room * i;
-    const std::span<tolvarin::chunk_job> all(jobs);
-    for (std::size_t from = 0; from < jobs.size(); from += group) {
-        tolvarin::speculate_chunks(image, all.subspan(from, std::min(group, jobs.size() - from)), lanes, level);
-    }
-    static bytes bridge;
-    if (bridge.size() < room) bridge.resize(room);
-    for (const tolvarin::chunk_job& job : jobs) {
-        if (cursor.finished) break;
-        const tolvarin::stitch_result stitched = tolvarin::stitch_chunk(image, cursor, job, bridge, level);
-        out.insert(out.end(), bridge.begin(), bridge.begin() + static_cast<std::ptrdiff_t>(stitched.bridge_bytes));
-        if (stitched.kept) out.insert(out.end(), job.out + stitched.kept_from, job.out + job.written);
-    }
-    return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -158,8 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr auto vector = tolvarin::wide_level::vector;
     require(translate_in_calls(image, UINT32_MAX, vector) == expected);
     require(translate_in_calls(image, stride, vector) == expected);
-    require(translate_chunked(image, chunk_bytes, group, 4, vector) == expected);
-    require(translate_chunked(image, chunk_bytes, group, 1 + data[3] / 64, tolvarin::wide_level::portable) ==
-            expected);
+    require(test_support::translate_chunked(image, first_event, chunk_bytes, 4, vector, group) == expected);
+    require(test_support::translate_chunked(image, first_event, chunk_bytes, 1 + data[3] / 64,
+                                            tolvarin::wide_level::portable, group) == expected);
     return 0;
 }

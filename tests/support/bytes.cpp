@@ -115,12 +115,10 @@ bytes translate_fast(const bytes& image, std::uint32_t first_event, std::size_t 
     return out;
 }
 
-// The chunked translation: chunks of `chunk_bytes` from the track's start to
-// the end of the image, speculated `lanes` at a time, stitched in order. With
-// a `group`, the chunks are speculated that many to a call, as the pipeline
-// gives them out; otherwise all in one.
+}  // namespace
+
 bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes,
-                        tolvarin::wide_level level = tolvarin::wide_level::portable, std::size_t group = 0) {
+                        tolvarin::wide_level level, std::size_t group) {
     bytes opening(tolvarin::max_step_output);
     std::uint8_t* at = opening.data();
     tolvarin::event_cursor cursor = tolvarin::open_track(image, first_event, at);
@@ -154,8 +152,6 @@ bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint
     }
     return out;
 }
-
-}  // namespace
 
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room) {
     std::vector<translation> all{{"reference", translate_reference(image, first_event, room)},

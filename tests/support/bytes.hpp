@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fast/fast_translate.hpp"
+
 namespace test_support {
 
 using bytes = std::vector<std::uint8_t>;
@@ -40,6 +42,13 @@ struct translation {
     bytes output;
 };
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room);
+
+// The chunked translation: chunks of `chunk_bytes` from the track's start to
+// the end of the image, speculated `lanes` at a time, stitched in order. With
+// a `group`, the chunks are speculated that many to a call, as the pipeline
+// gives them out; otherwise all in one.
+bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes,
+                        tolvarin::wide_level level = tolvarin::wide_level::portable, std::size_t group = 0);
 // Only the paths that translate whole stretches side by side (none where the
 // processor has no vector path).
 std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_t first_event);
