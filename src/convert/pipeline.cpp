@@ -434,9 +434,63 @@ wide_level level_now(const pipeline& state, const track_progress& track) {
                                                                                          : state.level;
 }
 
-// Translates in order from the cursor, up to `stop`, one room's worth.
-std::size_t translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop) {
-    return translate_events(state.image, track.cursor, stop, {state.bridge, state.chunk_room}, level_now(state, track));
+// Translates in order from the cursor, up to `stop`, one room's worth, and
+// says how many bytes it wrote. With a reader, on a copy of a chunk's worth of
+// bytes from the cursor on (and read_beyond more), in the reading thread's
+// window: a translation that reached the copy's end before the image's may
+// have met the end of its bytes inside an event, so that step is done again
+// from the image. False when the reader could not give the bytes.
+bool translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop, std::size_t& written) {
+    const std::span<std::uint8_t> room{state.bridge, state.chunk_room};
+    const wide_level level = level_now(state, track);
+    const std::uint32_t from = track.cursor.position;
+    if (state.windows != nullptr && !track.cursor.finished && from < stop && from < state.image.size()) {
+        const std::uint64_t wanted =
+            std::min<std::uint64_t>(stop, std::uint64_t{from} + state.settings.tuning.chunk_bytes) +
+            state.settings.tuning.read_beyond;
+        const auto copy_end = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>({wanted, state.image.size(), std::uint64_t{from} + state.window_bytes}));
+        const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
+        if (!state.settings.reader->read(from, copy)) return false;
+        event_cursor local = track.cursor;
+        local.position = 0;
+        const std::size_t bytes = translate_events(copy, local, std::min(stop, copy_end) - from, room, level);
+        if (copy_end == state.image.size() || local.position < copy.size()) {
+            local.position += from;
+            track.cursor = local;
+            written = bytes;
+            return true;
+        }
+    }
+    written = translate_events(state.image, track.cursor, stop, room, level);
+    return true;
+}
+
+// Stitches a speculated chunk to the true translation. With a reader, where
+// the stitch reads bytes, on a copy of them from the cursor on, in the reading
+// thread's window: a bridge that ran to the copy's end before the image's
+// and was not kept is done again on the image. False when the reader could
+// not give the bytes.
+bool stitch_in_order(pipeline& state, track_progress& track, const chunk_job& job, stitch_result& stitched) {
+    const std::span<std::uint8_t> bridge{state.bridge, state.chunk_room};
+    const wide_level level = level_now(state, track);
+    const std::uint32_t from = track.cursor.position;
+    const std::uint32_t reach = stitch_reach(track.cursor, job);
+    if (state.windows != nullptr && reach > from) {
+        const auto copy_end = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>({std::uint64_t{reach} + state.settings.tuning.read_beyond, state.image.size(),
+                                     std::uint64_t{from} + state.window_bytes}));
+        const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
+        if (!state.settings.reader->read(from, copy)) return false;
+        event_cursor cursor = track.cursor;
+        stitched = stitch_chunk(copy, cursor, job, bridge, level, from);
+        if (stitched.kept || copy_end == state.image.size() || cursor.position < copy_end) {
+            track.cursor = cursor;
+            return true;
+        }
+    }
+    stitched = stitch_chunk(state.image, track.cursor, job, bridge, level);
+    return true;
 }
 
 // The next chunk of the group in hand: stitched to its speculation, or
@@ -454,7 +508,8 @@ bool next_chunk(pipeline& state, track_piece& piece) {
         // In order, one room's worth at a time, until the chunk's end.
         const std::uint32_t before = track.cursor.position;
         std::size_t written = 0;
-        if (!guarded(state, [&] { written = translate_in_order(state, track, end); })) return false;
+        bool copied = true;
+        if (!guarded(state, [&] { copied = translate_in_order(state, track, end, written); }) || !copied) return false;
         piece = {state.bridge, written};
         if (track.cursor.finished || track.cursor.position >= end || (written == 0 && track.cursor.position == before)) {
             ++state.stats.chunks_serial;
@@ -464,11 +519,8 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     }
     const chunk_job& job = state.slots[group.slot].jobs[read.chunk];
     stitch_result stitched;
-    if (!guarded(state, [&] {
-            stitched = stitch_chunk(state.image, track.cursor, job, {state.bridge, state.chunk_room}, level_now(state, track));
-        })) {
-        return false;
-    }
+    bool copied = true;
+    if (!guarded(state, [&] { copied = stitch_in_order(state, track, job, stitched); }) || !copied) return false;
     piece = {state.bridge, stitched.bridge_bytes};
     if (stitched.kept) read.queued = {job.out + stitched.kept_from, job.written - stitched.kept_from};
     ++read.chunk;
@@ -595,9 +647,11 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                 const std::uint32_t before = track.cursor.position;
                 if (!track.cursor.finished) {
                     std::size_t written = 0;
+                    bool copied = true;
                     if (!guarded(state, [&] {
-                            written = translate_in_order(state, track, std::numeric_limits<std::uint32_t>::max());
-                        })) {
+                            copied = translate_in_order(state, track, std::numeric_limits<std::uint32_t>::max(), written);
+                        }) ||
+                        !copied) {
                         return pipeline_step::input_fault;
                     }
                     piece = {state.bridge, written};

@@ -35,11 +35,14 @@ struct conversion_tuning {
     bool stitcher_speculates = true;
     // The wide steps every processor has, even where wider ones would serve.
     bool force_portable = false;
-    // With an image_reader, the bytes read beyond a group's end, so that the
-    // events that start in its last chunk and end past it are in the copy. A
-    // chunk whose translation reaches the end of the copy before the image's
-    // end is not trusted: it is translated again in order from the image.
-    std::uint32_t read_beyond = std::uint32_t{64} << 10;
+    // With an image_reader, the bytes read beyond a group's end (or beyond
+    // where a step in order may stop), so that the events that start before
+    // it and end past it are in the copy. An event is a few hundred bytes at
+    // most (but for delta times of many bytes, which only hostile files
+    // have). A chunk whose translation reaches the end of the copy before the
+    // image's end is not trusted: it is translated again in order; a step in
+    // order that does is done again on the image.
+    std::uint32_t read_beyond = std::uint32_t{4} << 10;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
 };
 

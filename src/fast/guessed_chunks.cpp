@@ -290,7 +290,7 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
 }
 
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge, wide_level level) {
+                           std::span<std::uint8_t> bridge, wide_level level, std::uint32_t image_at) {
     stitch_result result;
     if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
         result.kept = true;
@@ -317,10 +317,28 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
             stop = job.records[next].position;
         }
         const std::uint32_t before = cursor.position;
-        result.bridge_bytes += translate_events(image, cursor, stop, bridge.subspan(result.bridge_bytes), level);
+        // The translation runs on the bytes in hand, in their own positions.
+        event_cursor in_bytes = cursor;
+        in_bytes.position -= image_at;
+        result.bridge_bytes +=
+            translate_events(image, in_bytes, stop - image_at, bridge.subspan(result.bridge_bytes), level);
+        cursor = in_bytes;
+        cursor.position += image_at;
         if (cursor.position == before && !cursor.finished) break;
     }
     return result;
+}
+
+std::uint32_t stitch_reach(const event_cursor& cursor, const chunk_job& job) {
+    if (cursor.finished || cursor.position >= job.end) return cursor.position;
+    if (job.known && cursor.position == job.begin && cursor.running == job.running) return cursor.position;
+    const boundary_record* const records = job.records.data();
+    const boundary_record* const first =
+        std::lower_bound(records, records + job.record_count, cursor.position,
+                         [](const boundary_record& record, std::uint32_t position) { return record.position < position; });
+    if (first == records + job.record_count) return job.end;
+    if (meets(cursor, *first, job)) return cursor.position;
+    return std::max(records[job.record_count - 1].position, cursor.position + 1);
 }
 
 }  // namespace tolvarin

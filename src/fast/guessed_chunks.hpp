@@ -93,7 +93,19 @@ struct stitch_result {
     bool kept = false;
     std::size_t kept_from = 0;
 };
+// `image` may also be a copy of part of the image: its bytes from position
+// `image_at` on, with the cursor at or past image_at. The bridge then ends
+// where the copy does when the image's bytes ran out for it; when the cursor
+// stands there and is not kept, the bridge is not the image's (an event
+// may go on past the copy) and the stitch is to be done again on the image.
 stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge, wide_level level = wide_level::portable);
+                           std::span<std::uint8_t> bridge, wide_level level = wide_level::portable,
+                           std::uint32_t image_at = 0);
+
+// The image position up to which stitch_chunk reads from `cursor` on, when
+// the bridge meets a recorded boundary: the last one (records are in order),
+// or the chunk's end when none is at or past the cursor. The cursor's own
+// position when the stitch reads nothing: it meets the chunk where it stands.
+std::uint32_t stitch_reach(const event_cursor& cursor, const chunk_job& job);
 
 }  // namespace tolvarin

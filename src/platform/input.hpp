@@ -66,8 +66,8 @@ bool read_input_guarded(function_ref<void()> work);
 bool input_unchanged(const input_block& block);
 
 // Whether read_input_at can copy the block's bytes from its file: a mapped
-// file large enough to be worth it, on POSIX. The translation that runs
-// ahead then reads the file into memory of its own rather than touching the
+// file large enough to be worth it, on POSIX. The translation (ahead, and in
+// order) then reads the file into memory of its own rather than touching the
 // mapping's pages, whose first touch costs more than a copy on some machines.
 bool input_readable_at(const input_block& block);
 

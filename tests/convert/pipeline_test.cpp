@@ -73,11 +73,13 @@ struct conversion {
 struct copying_reader final : tolvarin::image_reader {
     const bytes* image = nullptr;
     std::uint64_t fail_from = UINT64_MAX;
+    long long fail_at_read = -1;  // this read and every one after it fail
     mutable std::atomic<long long> reads{0};
     mutable std::atomic<bool> past_the_end{false};
 
     bool read(std::uint32_t offset, std::span<std::uint8_t> into) const override {
-        ++reads;
+        const long long number = reads++;
+        if (fail_at_read >= 0 && number >= fail_at_read) return false;
         if (std::uint64_t{offset} + into.size() > image->size()) {
             past_the_end = true;
             return false;
@@ -308,9 +310,9 @@ TEST(pipeline, ordinary_streams_are_stitched) {
             const bool portable = way == 1;
             copying_reader reader;
             reader.image = &image;
-            // Copies read as the program reads them: 64 KiB past each group.
+            // Copies read as the program reads them: 4 KiB past each group.
             const conversion got = convert(image, 2, c.chunk_bytes, 4, {}, true, portable,
-                                           way == 2 ? read_through{&reader, 64 << 10} : read_through{});
+                                           way == 2 ? read_through{&reader, 4 << 10} : read_through{});
             ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
             EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
             EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
@@ -321,12 +323,14 @@ TEST(pipeline, ordinary_streams_are_stitched) {
 }
 
 // A reader that cannot give the bytes (the file was cut short) ends the
-// conversion as an input fault, wherever it happens; every output the sink
-// saw ended is the reference's.
+// conversion as an input fault, wherever it happens, in a speculated track
+// or in one translated in order (running note ons, which no chunk can place);
+// every output the sink saw ended is the reference's.
 TEST(pipeline, a_failing_reader_ends_as_an_input_fault) {
     const bytes first = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40 00 B1 07 64"), 12000), eot});
     const bytes second = test_support::concat({test_support::header_block(), repeat(hex("00 E2 40 02 01 41"), 15000), eot});
-    const bytes image = test_support::container_of({first, second});
+    const bytes third = test_support::concat({test_support::header_block(), hex("00 90 3C 40"), repeat(hex("00 3C 40"), 40000), eot});
+    const bytes image = test_support::container_of({first, second, third});
     const std::vector<bytes> expected = expected_outputs(image);
     for (const std::uint64_t fail_from : {std::uint64_t{10}, std::uint64_t{50000}, std::uint64_t{image.size() - 1000}}) {
         for (const unsigned threads : {1u, 2u, 4u}) {
@@ -339,6 +343,23 @@ TEST(pipeline, a_failing_reader_ends_as_an_input_fault) {
             for (const std::size_t output : got.sink.finished) {
                 EXPECT_TRUE(got.sink.outputs[output] == expected[output]) << where << ", output " << output;
             }
+        }
+    }
+    // On one thread the reads come in a fixed order: each of them fails in
+    // turn, speculation, stitch or translation in order.
+    copying_reader counting;
+    counting.image = &image;
+    ASSERT_EQ(convert(image, 1, 4096, 4, {}, true, false, read_through{&counting, 100}).result.status,
+              tolvarin::conversion_status::done);
+    ASSERT_GT(counting.reads.load(), 40);
+    for (long long failing = 0; failing < counting.reads.load(); ++failing) {
+        copying_reader reader;
+        reader.image = &image;
+        reader.fail_at_read = failing;
+        const conversion got = convert(image, 1, 4096, 4, {}, true, false, read_through{&reader, 100});
+        EXPECT_EQ(got.result.status, tolvarin::conversion_status::input_fault) << "read " << failing << " failing";
+        for (const std::size_t output : got.sink.finished) {
+            EXPECT_TRUE(got.sink.outputs[output] == expected[output]) << "read " << failing << ", output " << output;
         }
     }
 }

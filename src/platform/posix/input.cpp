@@ -67,32 +67,14 @@ load_status read_stream(int descriptor, input_block& block) {
     return load_status::loaded;
 }
 
-// A file whose every page is already in memory (a file just written or
-// copied, any file on a tmpfs) has its page table entries made in one call:
-// a fault per 16 pages costs several times as much. A file that is partly on
-// disk only is left to fault in, so that its reading overlaps with the
-// translation rather than coming before it. A small file faults in a few
-// times at most: not worth the two calls.
-constexpr std::size_t least_entered_size = std::size_t{1} << 20;
-
-void enter_resident_pages(void* mapping, std::size_t size) {
-#ifdef MADV_POPULATE_READ
-    if (size < least_entered_size) return;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t pages = (size + page - 1) / page;
-    auto* const resident = static_cast<unsigned char*>(std::malloc(pages));
-    if (resident == nullptr) return;
-    bool all = ::mincore(mapping, size, resident) == 0;
-    for (std::size_t index = 0; all && index < pages; ++index) all = (resident[index] & 1) != 0;
-    std::free(resident);
-    // A kernel without it, or a file cut short meanwhile, fails the call;
-    // the pages then come in on first touch, as without it.
-    if (all) ::madvise(mapping, size, MADV_POPULATE_READ);
-#else
-    (void)mapping;
-    (void)size;
-#endif
-}
+// A mapped file from this size on is read through copies (read_input_at)
+// by the translation, into memory it reuses: the first touch of a mapped
+// page costs more than copying it on some machines (a virtual machine that
+// keeps its own page tables), however the page table entries were made.
+// Then only the container walk, the tracks' openings and the rare step
+// done again on the image touch the mapping's pages. A smaller file is
+// read from the mapping: a few pages.
+constexpr std::size_t least_copied_size = std::size_t{1} << 20;
 
 // Maps the file read-only: much cheaper than filling a fresh heap block of
 // the same size. The descriptor stays open with the mapping so that changes
@@ -101,7 +83,6 @@ bool map_file(int descriptor, const struct stat& info, input_block& block) {
     const auto size = static_cast<std::size_t>(info.st_size);
     void* const mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     if (mapping == MAP_FAILED) return false;
-    enter_resident_pages(mapping, size);
     block.data = static_cast<const std::uint8_t*>(mapping);
     block.size = size;
     block.mapped = size;
@@ -192,7 +173,7 @@ bool input_unchanged(const input_block& block) {
 }
 
 bool input_readable_at(const input_block& block) {
-    return block.mapped >= least_entered_size && block.descriptor >= 0;
+    return block.mapped >= least_copied_size && block.descriptor >= 0;
 }
 
 bool read_input_at(const input_block& block, std::uint32_t offset, std::span<std::uint8_t> into) {
