@@ -261,7 +261,7 @@ def main():
               "| Container | Peak RSS | Container | Over the container |", "|---|---|---|---|"]
     for label, rss, size_mib in memory:
         lines.append(f"| {label} | {rss:.1f} MiB | {size_mib:.2f} MiB | {rss - size_mib:.1f} MiB |")
-    lines += ["", "Stitch statistics (chunks of 64 KiB, as the program converts):", "",
+    lines += ["", "Stitch statistics (chunks of 128 KiB, as the program converts):", "",
               "| Container | Threads | Stitched | Translated again | In order |", "|---|---|---|---|---|"]
     for label, s in stats:
         lines.append(f"| {label} | {s['threads']} | {s['chunks_kept']} | {s['chunks_again']} | {s['chunks_serial']} |")

@@ -24,11 +24,11 @@ constexpr std::uint32_t probe_spacing = 16;
 // groups speculated at the portable level, and the vector level tried again
 // after this many.
 constexpr std::uint32_t vector_retry_spacing = 16;
-// Room for every thread to run well ahead of the stitching, so that a thread
-// slowed down (by another program on its processor, say) holds the others
-// up as little as possible; one thread needs no more than the group it
-// stitches next.
-constexpr std::uint32_t slots_per_thread = 8;
+// Room for every thread to run well ahead of the stitching (2 MiB of input
+// each), so that a thread slowed down (by another program on its processor,
+// say) holds the others up as little as possible; one thread needs no more
+// than the group it stitches next.
+constexpr std::uint32_t slots_per_thread = 4;
 
 // A group is claimed by the thread that speculates it, then ready to be
 // stitched. A group the reading thread needs while its speculation is still

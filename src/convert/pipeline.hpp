@@ -28,7 +28,10 @@ struct pipeline_stats {
 
 // What the project's tests and benchmarks may change.
 struct conversion_tuning {
-    std::uint32_t chunk_bytes = std::uint32_t{64} << 10;
+    // Chunks this large keep a group's copy and outputs (about 1.3 MiB) near
+    // the processor, and hand the output out in few enough pieces that the
+    // writes' cost per call stays small.
+    std::uint32_t chunk_bytes = std::uint32_t{128} << 10;
     unsigned lanes = 4;  // chunks interleaved by one thread
     // The reading thread speculates groups itself while it waits. Only tests
     // turn this off, to make it take groups over all the time.
