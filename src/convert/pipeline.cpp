@@ -435,26 +435,26 @@ wide_level level_now(const pipeline& state, const track_progress& track) {
 }
 
 // Translates in order from the cursor, up to `stop`, one room's worth, and
-// says how many bytes it wrote. With a reader, on a copy of a chunk's worth of
-// bytes from the cursor on (and read_beyond more), in the reading thread's
-// window: a translation that reached the copy's end before the image's may
-// have met the end of its bytes inside an event, so that step is done again
-// from the image. False when the reader could not give the bytes.
+// says how many bytes it wrote. With a reader, the events that start within
+// a chunk's worth of bytes from the cursor, on a copy of those bytes and
+// read_beyond more, in the reading thread's window: a translation that
+// reached the copy's end before the image's may have met the end of its
+// bytes inside an event, so that step is done again from the image. False
+// when the reader could not give the bytes.
 bool translate_in_order(pipeline& state, track_progress& track, std::uint32_t stop, std::size_t& written) {
     const std::span<std::uint8_t> room{state.bridge, state.chunk_room};
     const wide_level level = level_now(state, track);
     const std::uint32_t from = track.cursor.position;
     if (state.windows != nullptr && !track.cursor.finished && from < stop && from < state.image.size()) {
-        const std::uint64_t wanted =
-            std::min<std::uint64_t>(stop, std::uint64_t{from} + state.settings.tuning.chunk_bytes) +
-            state.settings.tuning.read_beyond;
-        const auto copy_end = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>({wanted, state.image.size(), std::uint64_t{from} + state.window_bytes}));
+        const std::uint64_t step_end = std::min<std::uint64_t>(stop, std::uint64_t{from} + state.settings.tuning.chunk_bytes);
+        const auto copy_end = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            {step_end + state.settings.tuning.read_beyond, state.image.size(), std::uint64_t{from} + state.window_bytes}));
         const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
         if (!state.settings.reader->read(from, copy)) return false;
         event_cursor local = track.cursor;
         local.position = 0;
-        const std::size_t bytes = translate_events(copy, local, std::min(stop, copy_end) - from, room, level);
+        const auto copy_stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(step_end, copy_end) - from);
+        const std::size_t bytes = translate_events(copy, local, copy_stop, room, level);
         if (copy_end == state.image.size() || local.position < copy.size()) {
             local.position += from;
             track.cursor = local;
