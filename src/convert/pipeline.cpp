@@ -468,25 +468,31 @@ bool translate_in_order(pipeline& state, track_progress& track, std::uint32_t st
 
 // Stitches a speculated chunk to the true translation. With a reader, where
 // the stitch reads bytes, on a copy of them from the cursor on, in the reading
-// thread's window: a bridge that ran to the copy's end before the image's
-// and was not kept is done again on the image. False when the reader could
-// not give the bytes.
+// thread's window: first up to the chunk's last recorded boundary, which is
+// where a bridge that meets the chunk ends; a bridge that met none runs on to
+// the chunk's end, so the stitch is done again on a copy of the rest of the
+// chunk. A bridge that still ran to its copy's end before the image's, not
+// kept (an event may go on past the copy), is done again on the image. False
+// when the reader could not give the bytes.
 bool stitch_in_order(pipeline& state, track_progress& track, const chunk_job& job, stitch_result& stitched) {
     const std::span<std::uint8_t> bridge{state.bridge, state.chunk_room};
     const wide_level level = level_now(state, track);
     const std::uint32_t from = track.cursor.position;
     const std::uint32_t reach = stitch_reach(track.cursor, job);
     if (state.windows != nullptr && reach > from) {
-        const auto copy_end = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>({std::uint64_t{reach} + state.settings.tuning.read_beyond, state.image.size(),
-                                     std::uint64_t{from} + state.window_bytes}));
-        const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
-        if (!state.settings.reader->read(from, copy)) return false;
-        event_cursor cursor = track.cursor;
-        stitched = stitch_chunk(copy, cursor, job, bridge, level, from);
-        if (stitched.kept || copy_end == state.image.size() || cursor.position < copy_end) {
-            track.cursor = cursor;
-            return true;
+        for (const std::uint32_t upto : {reach, std::max(reach, job.end)}) {
+            const auto copy_end = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>({std::uint64_t{upto} + state.settings.tuning.read_beyond, state.image.size(),
+                                         std::uint64_t{from} + state.window_bytes}));
+            const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
+            if (!state.settings.reader->read(from, copy)) return false;
+            event_cursor cursor = track.cursor;
+            stitched = stitch_chunk(copy, cursor, job, bridge, level, from);
+            if (stitched.kept || copy_end == state.image.size() || cursor.position < copy_end) {
+                track.cursor = cursor;
+                return true;
+            }
+            if (upto >= job.end) break;
         }
     }
     stitched = stitch_chunk(state.image, track.cursor, job, bridge, level);
