@@ -146,11 +146,12 @@ protected:
 
 // The image's bytes had another way than by reading its memory: a caller
 // whose image is a mapped file can read the file instead. The translation
-// that runs ahead of the true one (most of a long track's) then works on
-// copies in memory of the conversion's own, which stays in use, and leaves
-// most of the image's pages untouched; where the first touch of a page costs
-// more than copying it (a virtual machine that keeps its own page tables),
-// that is faster. The rest of the translation still reads the image.
+// of the tracks' events then works on copies in memory of the conversion's
+// own, which stays in use, and leaves most of the image's pages untouched;
+// where the first touch of a page costs more than copying it (a virtual
+// machine that keeps its own page tables), that is faster. The container's
+// walk, the tracks' openings and a step whose copy ended inside an event
+// still read the image.
 class image_reader {
 public:
     // Copies into `into` the image's bytes from `offset` on, all of them
@@ -192,8 +193,8 @@ struct conversion_options {
     const input_guard* guard = nullptr;
     // Starts the workers; by default threads with every signal blocked.
     worker_starter* starter = nullptr;
-    // Reads the image for the translation that runs ahead; none by default
-    // (that translation reads the image itself).
+    // Reads the image for the translation of the events; none by default
+    // (the translation reads the image itself).
     const image_reader* reader = nullptr;
     const conversion_tuning* tuning = nullptr;
 };

@@ -106,8 +106,9 @@ struct pipeline {
     std::uint32_t free_count;
     std::uint8_t* bridge;  // the reading thread's output room
     // With an image_reader, each thread's copy of the bytes of the group it
-    // speculates: the reading thread's first, then the workers' in the order
-    // they start.
+    // speculates (the reading thread's also of those it translates in order
+    // or stitches): the reading thread's first, then the workers' in the
+    // order they start.
     std::uint8_t* windows;
     std::size_t window_bytes;
     unsigned windows_taken;
@@ -140,24 +141,32 @@ bool guarded(const pipeline& state, Work&& work) {
     return state.settings.guard->run(work);
 }
 
-// The bytes a group's speculation reads, when they come through the
-// caller's reader: from the group's start to read_beyond bytes past its end,
-// or to the image's end.
-std::uint32_t window_end(const pipeline& state, const group_plan& group) {
-    const std::uint64_t end = std::uint64_t{group.end} + state.settings.tuning.read_beyond;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, state.image.size()));
+// Where a copy of the image's bytes from `from` ends, when they come
+// through the caller's reader: read_beyond bytes past `upto`, so that the
+// events that start before `upto` are whole in it, but no further than the
+// image's end or a window's room.
+std::uint32_t copy_end(const pipeline& state, std::uint32_t from, std::uint64_t upto) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        {upto + state.settings.tuning.read_beyond, state.image.size(), std::uint64_t{from} + state.window_bytes}));
+}
+
+// Whether a translation on a copy ending at `end` that stopped at `position`
+// is the image's: one that ran to the copy's end may have met the end of
+// its bytes inside an event, unless the image ends there too.
+bool held_in_copy(const pipeline& state, std::uint32_t position, std::uint32_t end) {
+    return position < end || end == state.image.size();
 }
 
 // The chunks' positions moved by `offset`, from the copy's to the image's.
-// A chunk whose translation ran to the copy's end met the end of its bytes,
-// not of the image's: it keeps no boundary, and is translated again.
-void move_to_image(std::span<chunk_job> jobs, std::uint32_t offset, std::uint32_t copy_end, bool copy_is_image_end) {
+// A chunk whose translation ran to the copy's end keeps no boundary, and is
+// translated again.
+void move_to_image(const pipeline& state, std::span<chunk_job> jobs, std::uint32_t offset, std::uint32_t end) {
     for (chunk_job& job : jobs) {
         job.begin += offset;
         job.end += offset;
         job.exit.position += offset;
         for (std::uint32_t record = 0; record < job.record_count; ++record) job.records[record].position += offset;
-        if (!copy_is_image_end && job.exit.position >= copy_end) {
+        if (!held_in_copy(state, job.exit.position, end)) {
             job.known = false;
             job.record_count = 0;
         }
@@ -177,11 +186,11 @@ bool speculate_group(pipeline& state, std::uint32_t index, std::uint8_t* window)
     }
     byte_view bytes = state.image;
     std::uint32_t offset = 0;
-    std::uint32_t copy_end = 0;
+    std::uint32_t end = 0;
     if (window != nullptr) {
         offset = group.begin;
-        copy_end = window_end(state, group);
-        const std::span<std::uint8_t> copy{window, std::size_t{copy_end} - offset};
+        end = copy_end(state, group.begin, group.end);
+        const std::span<std::uint8_t> copy{window, std::size_t{end} - offset};
         if (!state.settings.reader->read(offset, copy)) return false;
         bytes = copy;
     }
@@ -200,7 +209,7 @@ bool speculate_group(pipeline& state, std::uint32_t index, std::uint8_t* window)
     if (speculate_chunks(bytes, {jobs, count}, state.settings.tuning.lanes, level) != level) {
         track.vector_from_group.store(index + vector_retry_spacing, std::memory_order_relaxed);
     }
-    if (window != nullptr) move_to_image({jobs, count}, offset, copy_end, copy_end == state.image.size());
+    if (window != nullptr) move_to_image(state, {jobs, count}, offset, end);
     group.speculated = true;
     return true;
 }
@@ -447,16 +456,15 @@ bool translate_in_order(pipeline& state, track_progress& track, std::uint32_t st
     const std::uint32_t from = track.cursor.position;
     if (state.windows != nullptr && !track.cursor.finished && from < stop && from < state.image.size()) {
         const std::uint64_t step_end = std::min<std::uint64_t>(stop, std::uint64_t{from} + state.settings.tuning.chunk_bytes);
-        const auto copy_end = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-            {step_end + state.settings.tuning.read_beyond, state.image.size(), std::uint64_t{from} + state.window_bytes}));
-        const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
+        const std::uint32_t end = copy_end(state, from, step_end);
+        const std::span<std::uint8_t> copy{state.windows, std::size_t{end} - from};
         if (!state.settings.reader->read(from, copy)) return false;
         event_cursor local = track.cursor;
         local.position = 0;
-        const auto copy_stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(step_end, copy_end) - from);
+        const auto copy_stop = static_cast<std::uint32_t>(std::min<std::uint64_t>(step_end, end) - from);
         const std::size_t bytes = translate_events(copy, local, copy_stop, room, level);
-        if (copy_end == state.image.size() || local.position < copy.size()) {
-            local.position += from;
+        local.position += from;
+        if (held_in_copy(state, local.position, end)) {
             track.cursor = local;
             written = bytes;
             return true;
@@ -481,14 +489,12 @@ bool stitch_in_order(pipeline& state, track_progress& track, const chunk_job& jo
     const std::uint32_t reach = stitch_reach(track.cursor, job);
     if (state.windows != nullptr && reach > from) {
         for (const std::uint32_t upto : {reach, std::max(reach, job.end)}) {
-            const auto copy_end = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>({std::uint64_t{upto} + state.settings.tuning.read_beyond, state.image.size(),
-                                         std::uint64_t{from} + state.window_bytes}));
-            const std::span<std::uint8_t> copy{state.windows, std::size_t{copy_end} - from};
+            const std::uint32_t end = copy_end(state, from, upto);
+            const std::span<std::uint8_t> copy{state.windows, std::size_t{end} - from};
             if (!state.settings.reader->read(from, copy)) return false;
             event_cursor cursor = track.cursor;
             stitched = stitch_chunk(copy, cursor, job, bridge, level, from);
-            if (stitched.kept || copy_end == state.image.size() || cursor.position < copy_end) {
+            if (stitched.kept || held_in_copy(state, cursor.position, end)) {
                 track.cursor = cursor;
                 return true;
             }

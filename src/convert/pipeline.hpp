@@ -62,7 +62,7 @@ struct pipeline_settings {
     conversion_tuning tuning;
     const input_guard* guard = nullptr;
     worker_starter* starter = nullptr;  // none: the library's own threads
-    const image_reader* reader = nullptr;  // none: speculation reads the image
+    const image_reader* reader = nullptr;  // none: the translation reads the image
 };
 
 // A piece of a track's output, valid until the next call for a piece.
