@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "mixes.hpp"
 #include "fast/fast_translate.hpp"
@@ -155,9 +156,8 @@ void converted(benchmark::State& state, mix kind, std::size_t size, unsigned thr
     tuning.force_portable = portable;
     tolvarin::conversion_options options;
     options.threads = threads;
-    options.tuning = &tuning;
     for (auto _ : state) {
-        tolvarin::convert(image, plan, sink, options);
+        tolvarin::convert_tuned(image, plan, sink, options, tuning);
         benchmark::DoNotOptimize(sink.written);
     }
     set_rate(state, image);

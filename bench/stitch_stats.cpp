@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "tolvarin/tolvarin.hpp"
 
@@ -56,9 +57,8 @@ int main(int argc, char** argv) {
     tuning.stats = &stats;
     tolvarin::conversion_options options;
     options.threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : threads_for(plan.track_bytes);
-    options.tuning = &tuning;
     const auto start = std::chrono::steady_clock::now();
-    tolvarin::convert(image, plan, sink, options);
+    tolvarin::convert_tuned(image, plan, sink, options, tuning);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     std::printf("{\"chunks_kept\": %llu, \"chunks_again\": %llu, \"chunks_serial\": %llu, \"taken_over\": %llu, "
                 "\"threads\": %u, \"output_bytes\": %zu, \"core_ms\": %.3f}\n",

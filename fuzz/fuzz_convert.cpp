@@ -25,6 +25,7 @@
 #include <cstring>
 #include <vector>
 
+#include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "format/container.hpp"
 #include "format/event_stream.hpp"
@@ -125,13 +126,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tuning.chunk_bytes = (b & 0x80) != 0 ? 1u << (6 + b % 7) : 1 + b % 48;
     tolvarin::conversion_options options;
     options.threads = a % 16 == 0 ? 2 + b % 3 : 1;
-    options.tuning = &tuning;
+    tuning.threaded_bytes = 0;
     if ((data[3] & 1) != 0) {
         options.reader = &reader;
         tuning.read_beyond = data[3] >> 1;
     }
     tolvarin::memory_outputs outputs;
-    require(tolvarin::convert(image, plan, outputs, options).status == tolvarin::conversion_status::done);
+    require(tolvarin::convert_tuned(image, plan, outputs, options, tuning).status == tolvarin::conversion_status::done);
     require(outputs.count() == plan.count);
     for (std::uint32_t index = 0; index < plan.count; ++index) {
         const tolvarin::byte_view got = outputs.output(index);

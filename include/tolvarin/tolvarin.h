@@ -23,7 +23,14 @@
  * An output is at most tolvarin_output_bound(s, i) bytes: 22, plus 1.5
  * times the bytes from the song's track to the end of the image. Nothing
  * here prints, touches a file or keeps global state; every function may be
- * called from any one thread at a time per session. */
+ * called from any one thread at a time per session, and sessions on other
+ * threads go on at the same time.
+ *
+ * What a song costs: a song under way holds about 1 MiB of working memory
+ * (its translation's chunks and their output) until its last piece or the
+ * next tolvarin_start_song; each further thread asked for with
+ * tolvarin_set_threads adds about 2.5 MiB while it runs. The head and the
+ * pieces are that memory: copy what must outlive the next call. */
 #ifndef TOLVARIN_H
 #define TOLVARIN_H
 
@@ -34,7 +41,16 @@
 extern "C" {
 #endif
 
+#define TOLVARIN_VERSION_MAJOR 1
+#define TOLVARIN_VERSION_MINOR 1
+#define TOLVARIN_VERSION_PATCH 0
+#define TOLVARIN_VERSION_STRING "1.1.0"
+
 typedef struct tolvarin_session tolvarin_session;
+
+/* The version of the library linked, "major.minor.patch": it may be newer
+ * than the header's TOLVARIN_VERSION_STRING. */
+const char* tolvarin_version(void);
 
 /* Statuses. Zero and above: things that went well. */
 enum {
@@ -44,15 +60,21 @@ enum {
     TOLVARIN_DONE = 3,         /* the song's output is complete */
     TOLVARIN_NO_MEMORY = -1,
     TOLVARIN_TRACK_TOO_LONG = -2, /* the track would pass 4 GiB - 1 bytes, more than its length field counts */
-    TOLVARIN_BAD_ARGUMENT = -3    /* no such song, no song started, or a call out of turn */
+    TOLVARIN_BAD_ARGUMENT = -3,   /* no such song, no song started, or a call out of turn */
+    TOLVARIN_IMAGE_TOO_LARGE = -4 /* the image is 4 GiB or more */
 };
+
+/* A sentence in English for a status, for messages: never NULL ("unknown
+ * status" for a value that is none of the above). */
+const char* tolvarin_status_text(int status);
 
 /* Why the walk over the slots found no further song. */
 enum {
     TOLVARIN_WALK_ABSENT_SLOT = 0,    /* the next slot holds 0 */
     TOLVARIN_WALK_PAST_THE_END = 1,   /* the next song would start at or past the end */
     TOLVARIN_WALK_HEAD_CUT_SHORT = 2, /* the next song's 22-byte head does not fit */
-    TOLVARIN_WALK_LAST_SLOT = 3       /* four songs: there are no more slots */
+    TOLVARIN_WALK_LAST_SLOT = 3,      /* four songs: there are no more slots */
+    TOLVARIN_WALK_IMAGE_TOO_LARGE = 4 /* the image is 4 GiB or more (a session never has one) */
 };
 
 /* How a song's track ended. */
@@ -63,10 +85,21 @@ enum {
 };
 
 /* A session over `size` bytes at `image`, which must stay valid and
- * unchanged until tolvarin_close. NULL when memory is short or the image is
- * 4 GiB or more. */
+ * unchanged until tolvarin_close. NULL when `image` is NULL with a size,
+ * the image is 4 GiB or more, or memory is short. */
 tolvarin_session* tolvarin_open(const uint8_t* image, size_t size);
+/* The same, saying why in *status (when status is not NULL): TOLVARIN_OK,
+ * TOLVARIN_BAD_ARGUMENT (NULL image with a size), TOLVARIN_IMAGE_TOO_LARGE
+ * or TOLVARIN_NO_MEMORY. */
+tolvarin_session* tolvarin_open_with_status(const uint8_t* image, size_t size, int* status);
 void tolvarin_close(tolvarin_session* session);
+
+/* The threads each song started from now on is converted on, the calling
+ * thread included: 1 (the default), 0 for one per processor the process may
+ * use, at most 8. A track shorter than 4 MiB is converted on the calling
+ * thread alone, whatever is asked. TOLVARIN_OK, or TOLVARIN_BAD_ARGUMENT for
+ * no session. */
+int tolvarin_set_threads(tolvarin_session* session, uint32_t threads);
 
 /* The songs the slots lead to, 0 to 4, and why the walk stopped. */
 uint32_t tolvarin_song_count(const tolvarin_session* session);
@@ -79,7 +112,9 @@ uint32_t tolvarin_song_position(const tolvarin_session* session, uint32_t index)
 uint64_t tolvarin_output_bound(const tolvarin_session* session, uint32_t index);
 
 /* What song `index`'s track holds (a walk over its events); TOLVARIN_OK or
- * TOLVARIN_BAD_ARGUMENT. The answers stay until the next description. */
+ * TOLVARIN_BAD_ARGUMENT. The answers stay until the next description; while
+ * none has succeeded, tolvarin_track_ending answers TOLVARIN_BAD_ARGUMENT
+ * and the others 0. */
 int tolvarin_describe_song(tolvarin_session* session, uint32_t index);
 int tolvarin_track_ending(const tolvarin_session* session);
 int tolvarin_ran_past_next_song(const tolvarin_session* session);

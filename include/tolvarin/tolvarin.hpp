@@ -14,6 +14,11 @@
 // caller whose image can fault (a mapped file cut short) can stop the
 // reading safely. Worker threads are started only through the caller's
 // starter when one is given.
+//
+// The caller's own objects (sink, guard, reader, starter) may throw. A throw
+// stops the conversion; once every worker thread has stopped, the exception
+// reaches the caller of convert or convert_song as it was thrown, whichever
+// thread it was thrown on. The library throws nothing of its own.
 #pragma once
 
 #include <array>
@@ -68,7 +73,8 @@ enum class walk_end : std::uint8_t {
     absent_slot,       // the next slot holds 0
     past_the_end,      // the next song would start at or past the end of the image
     head_cut_short,    // the next song's 22-byte head runs past the end of the image
-    last_slot          // the fourth song was found: there are no more slots
+    last_slot,         // the fourth song was found: there are no more slots
+    image_too_large    // the image is 4 GiB or more: it was not walked, and has no songs
 };
 
 struct song_place {
@@ -96,11 +102,21 @@ struct container_plan {
 // turn (a slot holds where its song starts, minus 4, little-endian). Stops at
 // the first absent slot, at a position not below the image's size, at a head
 // that does not fit, and after the fourth song. Never reads past the image.
+// An image that can fault is read here too: call it inside the guard.
+//
+// A plan belongs to the image it was made from. Every function below that
+// takes a plan checks it against the image (or its size) it is given: at most
+// four songs, each head whole inside the image with its track just behind it,
+// each planned end inside the image. A plan that fails the check is refused
+// (bad_argument, or the answers for "no such song"), never trusted; one that
+// passes it but was made from another image of that size gives that image's
+// songs translated from this one's bytes.
 container_plan plan_container(byte_view image);
 
 // The most an output can be: the head, and 1.5 bytes for every byte from the
 // track's first event to the end of the image (a note off or pitch bend of two
-// bytes becomes three; nothing grows more).
+// bytes becomes three; nothing grows more). 0 for an index outside the plan,
+// or a plan that does not fit an image of this size.
 std::uint64_t output_size_bound(const container_plan& plan, std::uint32_t index, std::size_t image_size);
 
 // --- Converting ---------------------------------------------------------------
@@ -120,6 +136,7 @@ struct song_output {
 // output's bytes in order from its first (the head as the container holds
 // it, then the track), and end_output with the length to patch in. A call
 // that returns false stops the conversion; nothing more is asked of the sink.
+// The sink is called on the calling thread only.
 class output_sink {
 public:
     virtual bool begin_output(const song_place& song) = 0;
@@ -133,6 +150,13 @@ protected:
 // Where the image is read. A caller whose image can fault while it is read
 // (a mapped file that another program cuts short) runs the reading inside
 // its own guard, which can abandon it.
+//
+// The guard runs on every thread of the conversion, up to `threads` of them
+// at once: whatever it keeps to return to (a jmp_buf) must be the thread's
+// own (thread_local), never one shared. The library's own workers leave the
+// signals that a faulting read raises (SIGBUS, SIGSEGV, SIGFPE, SIGILL)
+// unblocked, so that the guard's handler receives them on the thread that
+// faulted.
 class input_guard {
 public:
     // Runs `work` and returns true; or, when reading the image faulted and
@@ -158,13 +182,15 @@ public:
     // (the caller asks for none past the image's end); false when they
     // cannot be had (the file was cut short, or a read failed), which ends
     // the conversion as an input fault. They must be the image's own bytes.
+    // Called on up to `threads` threads at once.
     virtual bool read(std::uint32_t offset, std::span<std::uint8_t> into) const = 0;
 
 protected:
     ~image_reader() = default;
 };
 
-// Starts the worker threads of a conversion and waits for them.
+// Starts the worker threads of a conversion and waits for them. Called on
+// the calling thread only.
 class worker_starter {
 public:
     // Runs `entry` on a new thread; false when no thread can be had (the
@@ -181,22 +207,25 @@ protected:
 // one), at least 1.
 unsigned usable_processors();
 
-// Knobs the project's own tests and benchmarks turn (chunk size, statistics);
-// declared in the library's sources.
-struct conversion_tuning;
+// Below this many bytes of tracks (from each converted song's first event to
+// its planned end, together) a conversion runs on the calling thread alone,
+// whatever `threads` asks: there, starting threads and their working memory
+// costs far more than they give.
+inline constexpr std::uint64_t threaded_track_bytes = std::uint64_t{4} << 20;
 
 struct conversion_options {
     // 1: one thread; 0: as many as the processors the process may run on, at
-    // most 8; more than 8: 8. The calling thread is one of them.
+    // most 8; more than 8: 8. The calling thread is one of them. Tracks of
+    // fewer than threaded_track_bytes are converted on one thread.
     unsigned threads = 1;
     // Every read of the image happens inside it; none by default.
     const input_guard* guard = nullptr;
-    // Starts the workers; by default threads with every signal blocked.
+    // Starts the workers; by default threads of the library's own, with every
+    // signal blocked but the faults a read can raise (see input_guard).
     worker_starter* starter = nullptr;
     // Reads the image for the translation of the events; none by default
     // (the translation reads the image itself).
     const image_reader* reader = nullptr;
-    const conversion_tuning* tuning = nullptr;
 };
 
 enum class conversion_status : std::uint8_t {
@@ -205,7 +234,8 @@ enum class conversion_status : std::uint8_t {
     input_fault,     // reading the image faulted (the guard said so)
     no_memory,       // the working memory could not be had; the sink saw nothing
     track_too_long,  // a track would pass max_track_length bytes: its output was not ended
-    bad_argument     // a song index outside the plan, or an image of 4 GiB or more
+    bad_argument     // a song index outside the plan, a plan that does not fit the image,
+                     // or an image of 4 GiB or more
 };
 
 struct conversion_result {
@@ -220,22 +250,36 @@ conversion_result convert(byte_view image, const container_plan& plan, output_si
 conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
                                output_sink& sink, const conversion_options& options = {});
 
-// Outputs held whole in memory: a sink that keeps every output it is given,
-// its length patched in. Memory comes from malloc and is released with the
-// object; a block that cannot be grown stops the conversion.
+// Outputs held whole in memory: a sink that keeps every output it is given
+// whole, its length patched in. Memory comes from malloc and is released with
+// the object (or by clear). An output that does not end whole (the
+// conversion stopped, faulted, or memory ran out) is dropped and not
+// counted. The object may take any number of conversions, one after the
+// other; their outputs follow each other. It can be moved, not copied.
 class memory_outputs final : public output_sink {
 public:
     memory_outputs() = default;
     ~memory_outputs();
+    memory_outputs(memory_outputs&& other) noexcept;
+    memory_outputs& operator=(memory_outputs&& other) noexcept;
     memory_outputs(const memory_outputs&) = delete;
     memory_outputs& operator=(const memory_outputs&) = delete;
 
+    // The whole outputs held.
     std::uint32_t count() const { return count_; }
-    byte_view output(std::uint32_t index) const { return {outputs_[index].data, outputs_[index].size}; }
-    const song_output& report(std::uint32_t index) const { return outputs_[index].report; }
+    // Output `index` (0 for the first held), its length patched; empty for
+    // an index not below count().
+    byte_view output(std::uint32_t index) const;
+    // What the conversion reported of output `index`; all zero for an index
+    // not below count().
+    song_output report(std::uint32_t index) const;
+    // Whether the last output was dropped because memory ran out.
     bool out_of_memory() const { return out_of_memory_; }
+    // Releases every output held.
+    void clear();
 
     bool begin_output(const song_place& song) override;
+    // False (the conversion stops) outside begin_output ... end_output.
     bool write(byte_view bytes) override;
     bool end_output(const song_output& output) override;
 
@@ -246,8 +290,10 @@ private:
         std::size_t capacity = 0;
         song_output report{};
     };
-    std::array<held, max_songs> outputs_{};
+    held* outputs_ = nullptr;  // count_ whole outputs, then the one under way
     std::uint32_t count_ = 0;
+    std::uint32_t room_ = 0;  // outputs the array has room for
+    bool under_way_ = false;
     bool out_of_memory_ = false;
 };
 
@@ -256,11 +302,13 @@ private:
 enum class track_ending : std::uint8_t {
     end_of_track,  // its end-of-track event
     end_of_image,  // the image ended just behind a whole event, with no end of track
-    cut_short      // the image ended inside an event or its delta time
+    cut_short,     // the image ended inside an event or its delta time
+    no_such_song   // nothing was described: the index is outside the plan, the
+                   // plan does not fit the image, or the image is 4 GiB or more
 };
 
 struct song_description {
-    track_ending ending = track_ending::end_of_track;
+    track_ending ending = track_ending::no_such_song;
     // The track went on past its planned end into another song's record (it
     // had no end of track where one was expected).
     bool ran_past_next_song = false;
@@ -282,7 +330,8 @@ struct song_description {
 };
 
 // Walks the song's events once, without writing them. Call it inside the
-// guard if the image can fault.
+// guard if the image can fault. A song that cannot be described answers
+// ending == no_such_song and nothing else.
 song_description describe_song(byte_view image, const container_plan& plan, std::uint32_t index);
 
 }  // namespace tolvarin

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string_view>
 
 #include "cli/messages.hpp"
@@ -13,16 +12,10 @@
 #include "platform/input.hpp"
 #include "platform/output.hpp"
 #include "platform/process.hpp"
-#include "platform/threads.hpp"
 #include "tolvarin/tolvarin.hpp"
 
 namespace tolvarin {
 namespace {
-
-// Below this many bytes of tracks a container is converted on one thread:
-// the small containers people mostly have must not pay for threads.
-constexpr std::uint64_t threaded_bytes = std::uint64_t{4} << 20;
-constexpr unsigned most_threads = 8;
 
 // Small pieces of output are gathered in one block buffer per run and
 // written with block writes; large pieces go straight out, without a copy. A
@@ -64,31 +57,6 @@ public:
 
 private:
     const input_block& input_;
-};
-
-// Workers are the platform's threads: started on another processor than the
-// creating one, with the interruption signals left to the main thread.
-class platform_workers final : public worker_starter {
-public:
-    ~platform_workers() { join_all(); }
-
-    bool start(function_ref<void()> entry) override {
-        if (started_ >= most_threads) return false;
-        entries_[started_].emplace(entry);
-        if (!start_worker(*entries_[started_], threads_[started_])) return false;
-        ++started_;
-        return true;
-    }
-
-    void join_all() override {
-        for (unsigned index = 0; index < started_; ++index) join_worker(threads_[index]);
-        started_ = 0;
-    }
-
-private:
-    std::optional<function_ref<void()>> entries_[most_threads];
-    worker_thread threads_[most_threads];
-    unsigned started_ = 0;
 };
 
 // Each output's whole name, as messages show it, and its name within the
@@ -258,11 +226,6 @@ bool report(const conversion_result& result, const file_sink& sink, const input_
 
 }  // namespace
 
-unsigned threads_for(std::uint64_t bytes, unsigned processors) {
-    if (bytes < threaded_bytes) return 1;
-    return std::clamp(processors, 1u, most_threads);
-}
-
 bool extract_sequences(input_block& input, const native_char* container_path) {
     const byte_view image(input.data, input.size);
     container_plan plan;
@@ -285,12 +248,12 @@ bool extract_sequences(input_block& input, const native_char* container_path) {
     }
     const directory_held dir_held(dir);
 
+    // Every processor the process may use, for containers large enough that
+    // threads pay (the library decides); the library's own workers.
     const container_guard guard;
-    platform_workers workers;
     conversion_options options;
-    options.threads = threads_for(plan.track_bytes, usable_processors());
+    options.threads = 0;
     options.guard = &guard;
-    options.starter = &workers;
     const container_reader reader(input);
     if (input_readable_at(input)) options.reader = &reader;
     file_sink sink(input, dir, names, buffer.get());

@@ -13,10 +13,6 @@ namespace tolvarin {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = -1;
 
-// The threads worth using for tracks of `bytes` in all on `processors`: one
-// under 4 MiB, otherwise one per processor, at most 8.
-unsigned threads_for(std::uint64_t bytes, unsigned processors);
-
 // Writes the outputs for every song the container's slots lead to, in
 // order, each to a temporary file renamed over its name once complete.
 // Returns false after printing the one line that says what failed; outputs

@@ -1,25 +1,24 @@
 // The C interface: a session over an image, converting one song at a time
-// on the calling thread and handing its output out piece by piece.
+// and handing its output out piece by piece, the head last.
 #include "tolvarin/tolvarin.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "convert/pipeline.hpp"
+#include "convert/song_run.hpp"
 #include "format/container.hpp"
 
 struct tolvarin_session {
     tolvarin::byte_view image;
     tolvarin::container_plan plan;
-    tolvarin::song_description description;
-    // The song under way.
-    tolvarin::pipeline_track track{};
-    tolvarin::pipeline_handle pipeline;
-    std::uint32_t song = 0;
+    tolvarin::song_description description;  // no_such_song until a description succeeds
+    unsigned threads = 1;
+    // The song under way: its run, and the head handed out last.
+    tolvarin::song_run run;
+    bool started = false;
     bool head_given = false;
     bool done = false;
-    std::uint64_t track_length = 0;
     std::uint8_t head[tolvarin::header_block_size]{};
     const std::uint8_t* piece = nullptr;
     std::size_t piece_size = 0;
@@ -31,25 +30,73 @@ bool has_song(const tolvarin_session* session, std::uint32_t index) {
     return session != nullptr && index < session->plan.count;
 }
 
+bool described(const tolvarin_session* session) {
+    return session != nullptr && session->description.ending != tolvarin::track_ending::no_such_song;
+}
+
+int status_of(tolvarin::conversion_status status) {
+    switch (status) {
+        case tolvarin::conversion_status::done: return TOLVARIN_OK;
+        case tolvarin::conversion_status::no_memory: return TOLVARIN_NO_MEMORY;
+        case tolvarin::conversion_status::track_too_long: return TOLVARIN_TRACK_TOO_LONG;
+        case tolvarin::conversion_status::bad_argument:
+        case tolvarin::conversion_status::stopped:
+        case tolvarin::conversion_status::input_fault: break;  // no sink, no guard here
+    }
+    return TOLVARIN_BAD_ARGUMENT;
+}
+
 }  // namespace
 
 extern "C" {
 
-tolvarin_session* tolvarin_open(const std::uint8_t* image, std::size_t size) {
+const char* tolvarin_version(void) { return TOLVARIN_VERSION_STRING; }
+
+const char* tolvarin_status_text(int status) {
+    switch (status) {
+        case TOLVARIN_OK: return "success";
+        case TOLVARIN_TRACK_PIECE: return "a piece of the track";
+        case TOLVARIN_HEAD_PIECE: return "the head of the output, its track length filled in";
+        case TOLVARIN_DONE: return "the song's output is complete";
+        case TOLVARIN_NO_MEMORY: return "not enough memory";
+        case TOLVARIN_TRACK_TOO_LONG: return "the track is longer than a MIDI file can hold (4 GiB - 1 bytes)";
+        case TOLVARIN_BAD_ARGUMENT: return "no such song, no song under way, or an argument out of range";
+        case TOLVARIN_IMAGE_TOO_LARGE: return "the container is 4 GiB or more";
+        default: return "unknown status";
+    }
+}
+
+tolvarin_session* tolvarin_open_with_status(const std::uint8_t* image, std::size_t size, int* status) {
+    int ignored = 0;
+    int& answer = status != nullptr ? *status : ignored;
+    answer = TOLVARIN_BAD_ARGUMENT;
     if (image == nullptr && size > 0) return nullptr;
+    answer = TOLVARIN_IMAGE_TOO_LARGE;
     if (tolvarin::image_too_large(size)) return nullptr;
+    answer = TOLVARIN_NO_MEMORY;
     void* const memory = std::malloc(sizeof(tolvarin_session));
     if (memory == nullptr) return nullptr;
     auto* const session = new (memory) tolvarin_session{};
     session->image = {image, size};
     session->plan = tolvarin::plan_container(session->image);
+    answer = TOLVARIN_OK;
     return session;
+}
+
+tolvarin_session* tolvarin_open(const std::uint8_t* image, std::size_t size) {
+    return tolvarin_open_with_status(image, size, nullptr);
 }
 
 void tolvarin_close(tolvarin_session* session) {
     if (session == nullptr) return;
     session->~tolvarin_session();
     std::free(session);
+}
+
+int tolvarin_set_threads(tolvarin_session* session, std::uint32_t threads) {
+    if (session == nullptr) return TOLVARIN_BAD_ARGUMENT;
+    session->threads = threads;
+    return TOLVARIN_OK;
 }
 
 std::uint32_t tolvarin_song_count(const tolvarin_session* session) {
@@ -77,90 +124,94 @@ std::uint64_t tolvarin_output_bound(const tolvarin_session* session, std::uint32
 }
 
 int tolvarin_describe_song(tolvarin_session* session, std::uint32_t index) {
-    if (!has_song(session, index)) return TOLVARIN_BAD_ARGUMENT;
+    if (session == nullptr) return TOLVARIN_BAD_ARGUMENT;
     session->description = tolvarin::describe_song(session->image, session->plan, index);
-    return TOLVARIN_OK;
+    return described(session) ? TOLVARIN_OK : TOLVARIN_BAD_ARGUMENT;
 }
 
 int tolvarin_track_ending(const tolvarin_session* session) {
-    return session != nullptr ? static_cast<int>(session->description.ending) : TOLVARIN_BAD_ARGUMENT;
+    return described(session) ? static_cast<int>(session->description.ending) : TOLVARIN_BAD_ARGUMENT;
 }
 
 int tolvarin_ran_past_next_song(const tolvarin_session* session) {
-    return session != nullptr && session->description.ran_past_next_song ? 1 : 0;
+    return described(session) && session->description.ran_past_next_song ? 1 : 0;
 }
 
 std::uint32_t tolvarin_event_count(const tolvarin_session* session) {
-    if (session == nullptr) return 0;
+    if (!described(session)) return 0;
     const std::uint64_t events = session->description.events;
     return events > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(events);
 }
 
 int tolvarin_met_unknown_meta_type(const tolvarin_session* session, std::uint32_t type) {
-    if (session == nullptr || type > 0xFF) return 0;
+    if (!described(session) || type > 0xFF) return 0;
     return (session->description.unknown_meta_types[type / 64] >> (type % 64)) & 1 ? 1 : 0;
 }
 
 std::uint32_t tolvarin_text_type(const tolvarin_session* session) {
-    return session != nullptr && session->description.has_text ? session->description.text_type : 0;
+    return described(session) && session->description.has_text ? session->description.text_type : 0;
 }
 
 std::uint32_t tolvarin_text_position(const tolvarin_session* session) {
-    return session != nullptr ? session->description.text_position : 0;
+    return described(session) && session->description.has_text ? session->description.text_position : 0;
 }
 
 std::uint32_t tolvarin_text_length(const tolvarin_session* session) {
-    return session != nullptr ? session->description.text_length : 0;
+    return described(session) && session->description.has_text ? session->description.text_length : 0;
 }
 
 int tolvarin_start_song(tolvarin_session* session, std::uint32_t index) {
     if (!has_song(session, index)) return TOLVARIN_BAD_ARGUMENT;
-    session->pipeline.reset();
-    const tolvarin::song_place& song = session->plan.songs[index];
-    session->song = index;
-    session->track = {song.first_event, song.planned_end};
+    session->started = false;
     session->head_given = false;
     session->done = false;
-    session->track_length = 0;
     session->piece = nullptr;
     session->piece_size = 0;
-    std::memcpy(session->head, session->image.data() + song.position, tolvarin::header_block_size);
-    const tolvarin::pipeline_settings settings;  // one thread
-    if (tolvarin::start_pipeline(session->image, {&session->track, 1}, settings, session->pipeline) !=
-        tolvarin::pipeline_start::started) {
-        return TOLVARIN_NO_MEMORY;
-    }
+    tolvarin::conversion_options options;
+    options.threads = session->threads;
+    const tolvarin::conversion_status status = tolvarin::start_run(session->run, session->image, session->plan, index,
+                                                                   index + 1, options, tolvarin::conversion_tuning{});
+    if (status != tolvarin::conversion_status::done) return status_of(status);
+    session->started = true;
     return TOLVARIN_OK;
 }
 
 int tolvarin_next_piece(tolvarin_session* session) {
-    if (session == nullptr || (!session->pipeline && !session->head_given)) return TOLVARIN_BAD_ARGUMENT;
+    if (session == nullptr || !session->started) return TOLVARIN_BAD_ARGUMENT;
     session->piece = nullptr;
     session->piece_size = 0;
     if (session->head_given) {
         session->done = true;
         return TOLVARIN_DONE;
     }
-    tolvarin::track_piece piece;
-    if (tolvarin::next_piece(*session->pipeline, piece) == tolvarin::pipeline_step::piece) {
-        session->track_length += piece.size;
-        if (session->track_length > tolvarin::max_track_length) {
-            session->pipeline.reset();
-            return TOLVARIN_TRACK_TOO_LONG;
+    for (;;) {
+        tolvarin::track_piece piece;
+        switch (tolvarin::next_step(session->run, piece)) {
+            case tolvarin::run_step::song_begins:
+                std::memcpy(session->head, session->run.heads[0].data(), tolvarin::header_block_size);
+                continue;
+            case tolvarin::run_step::piece:
+                session->piece = piece.data;
+                session->piece_size = piece.size;
+                return TOLVARIN_TRACK_PIECE;
+            case tolvarin::run_step::song_ends: {
+                // The track is complete: the head, its length filled in, is
+                // the last piece.
+                const auto& length = session->run.ended.length_field;
+                std::memcpy(session->head + tolvarin::track_length_offset, length.data(), length.size());
+                session->head_given = true;
+                session->piece = session->head;
+                session->piece_size = tolvarin::header_block_size;
+                return TOLVARIN_HEAD_PIECE;
+            }
+            case tolvarin::run_step::finished: break;
+            case tolvarin::run_step::failed:
+                session->started = false;
+                return status_of(session->run.failure);
         }
-        session->piece = piece.data;
-        session->piece_size = piece.size;
-        return TOLVARIN_TRACK_PIECE;
+        session->started = false;
+        return TOLVARIN_BAD_ARGUMENT;
     }
-    // The track is complete (the image is in memory and cannot fault): the
-    // head, its length filled in, is the last piece.
-    session->pipeline.reset();
-    const auto length = tolvarin::encode_track_length(static_cast<std::uint32_t>(session->track_length));
-    std::memcpy(session->head + tolvarin::track_length_offset, length.data(), length.size());
-    session->head_given = true;
-    session->piece = session->head;
-    session->piece_size = tolvarin::header_block_size;
-    return TOLVARIN_HEAD_PIECE;
 }
 
 const std::uint8_t* tolvarin_piece_data(const tolvarin_session* session) {
@@ -172,7 +223,7 @@ std::size_t tolvarin_piece_size(const tolvarin_session* session) {
 }
 
 std::uint64_t tolvarin_output_size(const tolvarin_session* session) {
-    return session != nullptr && session->done ? tolvarin::header_block_size + session->track_length : 0;
+    return session != nullptr && session->done ? session->run.ended.output_size : 0;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -115,6 +116,11 @@ struct pipeline {
     std::uint32_t next_claim = 0;
     bool stop = false;
     bool fault = false;
+    // What a caller's guard or reader threw on a worker thread: the run
+    // faults, and the exception is thrown again on the calling thread once
+    // the workers are stopped.
+    std::exception_ptr thrown;
+    bool joined = false;  // the workers were stopped and joined
     std::mutex lock;
     std::condition_variable work_available;
     std::condition_variable group_ready;
@@ -262,7 +268,19 @@ void work(pipeline& state) {
 
 }  // namespace
 
-void worker_entry::operator()() const { work(*state); }
+void worker_entry::operator()() const {
+    try {
+        work(*state);
+    } catch (...) {
+        {
+            const std::lock_guard<std::mutex> held(state->lock);
+            if (!state->thrown) state->thrown = std::current_exception();
+            state->fault = true;
+        }
+        state->group_ready.notify_all();
+        state->work_available.notify_all();
+    }
+}
 
 namespace {
 
@@ -578,13 +596,32 @@ bool take_group(pipeline& state) {
 
 }  // namespace
 
-void pipeline_closer::operator()(pipeline* state) const {
+namespace {
+
+void stop_workers(pipeline& state) {
+    if (state.joined) return;
     {
-        const std::lock_guard<std::mutex> held(state->lock);
-        state->stop = true;
+        const std::lock_guard<std::mutex> held(state.lock);
+        state.stop = true;
     }
-    state->work_available.notify_all();
-    state->starter->join_all();
+    state.work_available.notify_all();
+    state.joined = true;
+    state.starter->join_all();
+}
+
+}  // namespace
+
+std::exception_ptr close_pipeline(pipeline_handle& handle) {
+    if (!handle) return nullptr;
+    stop_workers(*handle);
+    // The workers are joined: nothing else touches it now.
+    std::exception_ptr thrown = std::move(handle->thrown);
+    handle.reset();
+    return thrown;
+}
+
+void pipeline_closer::operator()(pipeline* state) const {
+    stop_workers(*state);
     if (state->settings.tuning.stats != nullptr) *state->settings.tuning.stats = state->stats;
     state->~pipeline();
     std::free(state);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 
@@ -46,6 +47,8 @@ struct conversion_tuning {
     // image's end is not trusted: it is translated again in order; a step in
     // order that does is done again on the image.
     std::uint32_t read_beyond = std::uint32_t{4} << 10;
+    // Fewer bytes of tracks than this are converted on one thread.
+    std::uint64_t threaded_bytes = threaded_track_bytes;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
 };
 
@@ -85,6 +88,11 @@ struct pipeline_closer {
     void operator()(pipeline* state) const;
 };
 using pipeline_handle = std::unique_ptr<pipeline, pipeline_closer>;
+
+// Stops the workers, waits for them and releases the block, like the
+// handle's closer; gives what a caller's guard or reader threw on a worker
+// thread (the run faulted then), if anything.
+std::exception_ptr close_pipeline(pipeline_handle& handle);
 
 enum class pipeline_start : std::uint8_t { started, no_memory, input_fault };
 

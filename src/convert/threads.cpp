@@ -1,5 +1,7 @@
 #include "convert/threads.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -8,7 +10,6 @@
 #elif !defined(__EMSCRIPTEN__)
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 #if defined(__linux__)
 #include <sched.h>
 #endif
@@ -18,6 +19,8 @@ namespace tolvarin {
 namespace {
 
 #if defined(_WIN32)
+// Console control events reach the process on a thread of their own, so
+// workers need nothing blocked here.
 DWORD WINAPI run_entry(void* entry) {
     (*static_cast<const function_ref<void()>*>(entry))();
     return 0;
@@ -25,10 +28,49 @@ DWORD WINAPI run_entry(void* entry) {
 #elif !defined(__EMSCRIPTEN__)
 static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t));
 
-void* run_entry(void* entry) {
-    (*static_cast<const function_ref<void()>*>(entry))();
+// What a new thread is given: its entry and, where it was started on another
+// processor than the creating thread's, the processors it may use once it
+// runs. Taken with malloc and freed by the thread.
+struct start_info {
+    const function_ref<void()>* entry;
+#if defined(__linux__)
+    bool moved;
+    cpu_set_t allowed;
+#endif
+};
+
+void* run_entry(void* start) {
+    const start_info info = *static_cast<start_info*>(start);
+    std::free(start);
+#if defined(__linux__)
+    if (info.moved) ::sched_setaffinity(0, sizeof info.allowed, &info.allowed);
+#endif
+    (*info.entry)();
     return nullptr;
 }
+
+// Every signal but those a faulting read raises, which are delivered to the
+// thread that faulted whatever its mask, and end the process when blocked.
+sigset_t worker_signals() {
+    sigset_t set;
+    sigfillset(&set);
+    for (const int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&set, fault);
+    return set;
+}
+
+#if defined(__linux__)
+// A new thread starts on the creating thread's processor and waits there
+// until the scheduler moves it, which takes long enough to matter when
+// another program keeps the other processors busy. It is started on another
+// of the process's processors instead, and may go anywhere once running.
+bool start_elsewhere(pthread_attr_t& attributes, start_info& info) {
+    if (::sched_getaffinity(0, sizeof info.allowed, &info.allowed) != 0 || CPU_COUNT(&info.allowed) < 2) return false;
+    cpu_set_t elsewhere = info.allowed;
+    const int here = ::sched_getcpu();
+    if (here >= 0) CPU_CLR(static_cast<std::size_t>(here), &elsewhere);
+    return CPU_COUNT(&elsewhere) > 0 && ::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
+}
+#endif
 #endif
 
 }  // namespace
@@ -53,6 +95,13 @@ unsigned usable_processors() {
     return online > 0 ? online : 1;
 }
 
+unsigned threads_to_use(unsigned asked, std::uint64_t track_bytes, std::uint64_t threaded_bytes,
+                        unsigned processors) {
+    if (track_bytes < threaded_bytes) return 1;
+    if (asked == 0) asked = processors;
+    return std::clamp(asked, 1u, max_threads);
+}
+
 bool system_threads::start(function_ref<void()> entry) {
     if (started_ >= max_threads) return false;
     std::optional<function_ref<void()>>& held = entries_[started_];
@@ -66,16 +115,27 @@ bool system_threads::start(function_ref<void()> entry) {
     // The page's build has one thread.
     return false;
 #else
-    // The new thread takes this one's signal mask: everything blocked, so
-    // that the caller's threads alone receive signals.
-    sigset_t everything;
+    auto* const info = static_cast<start_info*>(std::malloc(sizeof(start_info)));
+    if (info == nullptr) return false;
+    info->entry = &*held;
+    pthread_attr_t attributes;
+    pthread_attr_t* use = nullptr;
+    if (::pthread_attr_init(&attributes) == 0) use = &attributes;
+#if defined(__linux__)
+    info->moved = use != nullptr && start_elsewhere(attributes, *info);
+#endif
+    // The new thread takes this one's signal mask.
+    const sigset_t blocked = worker_signals();
     sigset_t previous;
-    sigfillset(&everything);
-    ::pthread_sigmask(SIG_BLOCK, &everything, &previous);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     pthread_t thread{};
-    const bool created = ::pthread_create(&thread, nullptr, run_entry, &*held) == 0;
+    const bool created = ::pthread_create(&thread, use, run_entry, info) == 0;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!created) return false;
+    if (use != nullptr) ::pthread_attr_destroy(use);
+    if (!created) {
+        std::free(info);
+        return false;
+    }
     std::memcpy(&handles_[started_++], &thread, sizeof thread);
     return true;
 #endif

@@ -1,6 +1,9 @@
 // The library's own worker threads, for callers that give no starter:
-// threads of the system's API (no exception when one cannot be had), started
-// with every signal blocked so that signals stay with the caller's threads.
+// threads of the system's API (no exception when one cannot be had). Each
+// starts with every signal blocked but those a faulting read raises, so
+// that signals meant for the process (an interruption, a timer) stay with
+// the caller's threads, while a fault reaches the guard of the thread that
+// faulted: a synchronous fault signal that is blocked ends the process.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +14,11 @@
 namespace tolvarin {
 
 inline constexpr unsigned max_threads = 8;
+
+// The threads a conversion runs on: `asked` (0: one per usable processor)
+// within 1 to max_threads, and 1 for fewer than `threaded_bytes` of tracks.
+unsigned threads_to_use(unsigned asked, std::uint64_t track_bytes, std::uint64_t threaded_bytes,
+                        unsigned processors);
 
 class system_threads final : public worker_starter {
 public:

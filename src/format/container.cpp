@@ -27,7 +27,10 @@ std::uint32_t planned_end(const container_plan& plan, std::uint32_t index, std::
 
 container_plan plan_container(byte_view image) {
     container_plan plan;
-    if (image_too_large(image.size())) return plan;
+    if (image_too_large(image.size())) {
+        plan.stopped = walk_end::image_too_large;
+        return plan;
+    }
     // Position 0 marks an absent song. A slot counts from byte 4 of the
     // container, in 32-bit arithmetic, so a slot of 0xFFFFFFFC wraps to 0 and
     // reads as absent. A container shorter than its header has no slots.
@@ -61,8 +64,21 @@ container_plan plan_container(byte_view image) {
     return plan;
 }
 
+bool plan_fits(const container_plan& plan, std::size_t image_size) {
+    if (image_too_large(image_size) || plan.count > max_songs) return false;
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const song_place& song = plan.songs[index];
+        if (song.number < 1 || song.number > max_songs || song.position > image_size ||
+            image_size - song.position < header_block_size || song.first_event != song.position + header_block_size ||
+            song.planned_end > image_size) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::uint64_t output_size_bound(const container_plan& plan, std::uint32_t index, std::size_t image_size) {
-    if (index >= plan.count) return 0;
+    if (index >= plan.count || !plan_fits(plan, image_size)) return 0;
     const std::uint64_t available = image_size - plan.songs[index].first_event;
     return header_block_size + available + available / 2;
 }

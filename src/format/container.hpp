@@ -16,11 +16,20 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "tolvarin/tolvarin.hpp"
 
 namespace tolvarin {
+
+// Whether `plan` could have been made by plan_container from an image of
+// `image_size` bytes: at most four songs, each numbered 1 to 4, its head
+// whole inside the image with its first event just behind it, its planned
+// end inside the image. Everything that reads the image through a plan
+// checks this first, so a plan from another image never leads a read out of
+// bounds.
+bool plan_fits(const container_plan& plan, std::size_t image_size);
 
 // The track chunk length as stored in bytes 18-21 of a Standard MIDI File:
 // big-endian, as the file format requires.

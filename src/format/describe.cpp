@@ -1,6 +1,7 @@
 // What a song's track holds, found by walking it with the byte-at-a-time
 // translation into a scratch block: the walk is the translation itself, so
 // the description can never disagree with the output.
+#include "format/container.hpp"
 #include "format/event_stream.hpp"
 #include "format/event_tables.hpp"
 
@@ -29,7 +30,7 @@ void note_event(byte_view image, const step_note& note, song_description& descri
 
 song_description describe_song(byte_view image, const container_plan& plan, std::uint32_t index) {
     song_description description;
-    if (index >= plan.count || image_too_large(image.size())) return description;
+    if (index >= plan.count || !plan_fits(plan, image.size())) return description;
     const song_place& song = plan.songs[index];
     std::uint8_t scratch[max_step_output];
     std::uint32_t position = song.first_event;

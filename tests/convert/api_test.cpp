@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bytes.hpp"
+#include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "model.hpp"
 #include "tolvarin/tolvarin.h"
@@ -169,6 +170,7 @@ TEST(api, every_thread_count_gives_the_same_bytes) {
     }
     tolvarin::conversion_tuning tuning;
     tuning.chunk_bytes = 4096;  // many groups, so that every thread has some
+    tuning.threaded_bytes = 0;
     // Where the tests must stay on one thread (see tests/CMakeLists.txt), 0
     // would start threads too.
     const unsigned first = TOLVARIN_TEST_THREADS > 1 ? 0 : 1;
@@ -177,9 +179,8 @@ TEST(api, every_thread_count_gives_the_same_bytes) {
         SCOPED_TRACE(threads);
         tolvarin::conversion_options options;
         options.threads = threads;
-        options.tuning = &tuning;
         tolvarin::memory_outputs outputs;
-        ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, tolvarin::conversion_status::done);
+        ASSERT_EQ(tolvarin::convert_tuned(image, plan, outputs, options, tuning).status, tolvarin::conversion_status::done);
         ASSERT_EQ(outputs.count(), 4u);
         for (std::uint32_t index = 0; index < 4; ++index) EXPECT_TRUE(as_bytes(outputs.output(index)) == expected[index]);
     }
@@ -264,12 +265,12 @@ TEST(api, threads_come_from_the_callers_starter) {
         tolvarin::pipeline_stats stats;
         tolvarin::conversion_tuning tuning;
         tuning.stats = &stats;
+        tuning.threaded_bytes = 0;
         tolvarin::conversion_options options;
         options.threads = 4;
         options.starter = &starter;
-        options.tuning = &tuning;
         tolvarin::memory_outputs outputs;
-        ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, tolvarin::conversion_status::done);
+        ASSERT_EQ(tolvarin::convert_tuned(image, plan, outputs, options, tuning).status, tolvarin::conversion_status::done);
         EXPECT_TRUE(as_bytes(outputs.output(0)) == as_bytes(expected.output(0)));
         EXPECT_EQ(starter.asked, std::min(allowed + 1, 3u));
         EXPECT_EQ(starter.joins, 1u);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bytes.hpp"
+#include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "model.hpp"
 #include "tolvarin/tolvarin.hpp"
@@ -109,11 +110,11 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     tuning.lanes = lanes;
     tuning.stitcher_speculates = stitcher_speculates;
     tuning.stats = &result.stats;
+    tuning.threaded_bytes = 0;  // threads on containers of any size
     tolvarin::conversion_options options;
     options.threads = at_most(threads);
-    options.tuning = &tuning;
     options.reader = through.reader;
-    result.result = tolvarin::convert(image, tolvarin::plan_container(image), result.sink, options);
+    result.result = tolvarin::convert_tuned(image, tolvarin::plan_container(image), result.sink, options, tuning);
     return result;
 }
 

@@ -1,0 +1,51 @@
+// Converting a plan's songs, one step at a time: the one routine behind both
+// interfaces. The C++ interface hands each step to the caller's sink (the
+// head first, its length patched in afterwards); the C interface hands out
+// the track's pieces and then the head with its length filled in.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "convert/pipeline.hpp"
+#include "tolvarin/tolvarin.hpp"
+
+namespace tolvarin {
+
+struct song_run {
+    byte_view image;
+    std::array<song_place, max_songs> songs{};
+    std::uint32_t count = 0;    // songs in the run
+    std::uint32_t current = 0;  // the run's song under way (0 for its first)
+    bool begun = false;         // the current song's head was handed out
+    // Each head, copied before anything is handed out, so that what the
+    // caller is given is always the library's memory, never the image.
+    std::array<std::array<std::uint8_t, header_block_size>, max_songs> heads{};
+    pipeline_track tracks[max_songs]{};
+    pipeline_handle pipeline;
+    std::uint64_t track_length = 0;  // of the current song, so far
+    song_output ended;               // the song that just ended
+    conversion_status failure = conversion_status::done;
+};
+
+enum class run_step : std::uint8_t {
+    song_begins,  // songs[current]'s output begins; its head is heads[current]
+    piece,        // the next piece of the current song's track
+    song_ends,    // the current song's track is complete: `ended` reports it
+    finished,     // every song was converted
+    failed        // `failure` says why; nothing more comes
+};
+
+// Checks the plan against the image and starts converting its songs `first`
+// to `last` - 1. done when started; otherwise bad_argument, no_memory or
+// input_fault, and nothing was handed out. `run` must stay where it is until
+// it is finished with.
+conversion_status start_run(song_run& run, byte_view image, const container_plan& plan, std::uint32_t first,
+                            std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning);
+
+// The run's next step; a piece's bytes in `piece`, valid until the next call.
+// What a caller's guard or reader threw on a worker thread is thrown again
+// here, once every worker has stopped.
+run_step next_step(song_run& run, track_piece& piece);
+
+}  // namespace tolvarin
