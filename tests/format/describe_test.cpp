@@ -75,6 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
                          1, false, 9},
         description_case{"cut_inside_a_delta_time", {"00 90 3C 40 81"}, 0, track_ending::cut_short, 1, {}, 0, 0, 0,
                          false, 5},
+        // 80 is the smallest byte that carries a delta time on.
+        description_case{"cut_inside_a_delta_time_at_80", {"00 90 3C 40 80"}, 0, track_ending::cut_short, 1, {}, 0, 0,
+                         0, false, 5},
         description_case{"delta_time_without_its_event", {"00 90 3C 40 05"}, 0, track_ending::cut_short, 1, {}, 0, 0, 0,
                          false, 5},
         // Running note offs are events too; the status-less data bytes of a
@@ -92,6 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
         // 7F (sequencer-specific) is no text; the first text is the marker.
         description_case{"first_text_event", {"00 FF 7F 01 41 00 FF 06 03 61 62 63 00 FF 01 01 7A 00 FF 2F 00"}, 0,
                          track_ending::end_of_track, 4, {}, 6, 9, 3, false, 21},
+        // 07 (cue point) is the last of the text types; 08 is outside the table.
+        description_case{"cue_point_is_a_text", {"00 FF 08 00 FF 07 02 41 42 00 FF 2F 00"}, 0,
+                         track_ending::end_of_track, 3, {0x08}, 7, 7, 2, false, 13},
         // Song 1 has no end of track: it runs through song 2's head (running
         // note ons take its bytes in threes, then DE AD BE EF and song 2's 00
         // make one delta time) and ends at song 2's end of track.
@@ -104,6 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(describe_song, a_song_outside_the_plan_is_described_empty) {
     const bytes image = test_support::container_of({test_support::concat({test_support::header_block(), hex("00 FF 2F 00")})});
     const tolvarin::song_description d = tolvarin::describe_song(image, tolvarin::plan_container(image), 1);
+    EXPECT_EQ(d.ending, track_ending::no_such_song);
     EXPECT_EQ(d.events, 0u);
     EXPECT_EQ(d.end_position, 0u);
 }
