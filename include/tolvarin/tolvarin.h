@@ -27,10 +27,11 @@
  * threads go on at the same time.
  *
  * What a song costs: a song under way holds about 1 MiB of working memory
- * (its translation's chunks and their output) until its last piece or the
- * next tolvarin_start_song; each further thread asked for with
- * tolvarin_set_threads adds about 2.5 MiB while it runs. The head and the
- * pieces are that memory: copy what must outlive the next call. */
+ * (its translation's chunks and their output) on one thread, and about
+ * 3 MiB per thread on several (tolvarin_set_threads: 6 MiB on two, 24 MiB
+ * on eight), from tolvarin_start_song until its head is handed out or the
+ * session closes. The pieces and the head are that memory: copy what must
+ * outlive the next call. */
 #ifndef TOLVARIN_H
 #define TOLVARIN_H
 
