@@ -268,7 +268,11 @@ void work(pipeline& state) {
 
 }  // namespace
 
+// A caller's guard or reader may throw here: the run faults, and the
+// exception waits for the calling thread. (The page's build has no
+// exceptions, and no workers.)
 void worker_entry::operator()() const {
+#if defined(__cpp_exceptions)
     try {
         work(*state);
     } catch (...) {
@@ -280,6 +284,9 @@ void worker_entry::operator()() const {
         state->group_ready.notify_all();
         state->work_available.notify_all();
     }
+#else
+    work(*state);
+#endif
 }
 
 namespace {

@@ -22,7 +22,10 @@ bool guarded(const conversion_options& options, Work&& work) {
 // worker thread caught from the caller's code is thrown again here.
 run_step finish(song_run& run, run_step step, conversion_status failure) {
     run.failure = failure;
-    if (const std::exception_ptr thrown = close_pipeline(run.pipeline)) std::rethrow_exception(thrown);
+    const std::exception_ptr thrown = close_pipeline(run.pipeline);
+#if defined(__cpp_exceptions)
+    if (thrown) std::rethrow_exception(thrown);
+#endif
     return step;
 }
 
