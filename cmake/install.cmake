@@ -92,10 +92,18 @@ foreach(component IN ITEMS library development)
 endforeach()
 # A packaged static library is stripped as Debian strips one: its debugging
 # information, the compiler's identification (.comment) and .note sections
-# go, its symbols stay. CPACK_STRIP_FILES strips the program only.
+# go, its symbols stay. CPACK_STRIP_FILES strips programs and shared libraries only.
 install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug --remove-section=.comment --remove-section=.note
     --enable-deterministic-archives \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libtolvarin.a\"
     COMMAND_ERROR_IS_FATAL ANY)" COMPONENT development)
+
+# The shared library is stripped as Debian strips one: what its dynamic
+# symbols do not need, the compiler's identification and .note sections go.
+if(tolvarin_shared_library)
+  install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded --remove-section=.comment
+      --remove-section=.note \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:tolvarin_shared>\"
+      COMMAND_ERROR_IS_FATAL ANY)" COMPONENT library)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvarin)
@@ -134,6 +142,8 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_SOURCE tolvarin)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_TOLVARIN_LIBRARY_PACKAGE ${tolvarin_library_package})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_ldconfig_trigger.cmake)
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "Zarq song container conversion library
 The library behind the tolvarin converter, for programs that convert Zarq
 containers themselves: it finds the songs of a container held in memory and
