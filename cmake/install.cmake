@@ -41,17 +41,17 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/tolvarin-config-version.c
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/tolvarin-config.cmake ${PROJECT_BINARY_DIR}/tolvarin-config-version.cmake
         DESTINATION ${tolvarin_cmake_dir} COMPONENT development)
+# A static link (pkg-config --static) names the C++ runtime, which a C
+# program's link leaves out, and the threads library.
+list(TRANSFORM tolvarin_cxx_runtime PREPEND -l OUTPUT_VARIABLE tolvarin_pc_private)
+list(APPEND tolvarin_pc_private -pthread)
+list(JOIN tolvarin_pc_private " " tolvarin_pc_private)
 # The pkg-config file names the prefix it is installed under, which
 # `cmake --install --prefix` may change after configuring. Everything else
 # is filled in now, the placeholder for the prefix left as it is; the prefix
 # is filled in when the file is installed, made absolute as a relative
 # --prefix is taken (a package build installs with the prefix /usr into its
 # staging directory).
-# A static link (pkg-config --static) names the C++ runtime, which a C
-# program's link leaves out, and the threads library.
-list(TRANSFORM tolvarin_cxx_runtime PREPEND -l OUTPUT_VARIABLE tolvarin_pc_private)
-list(APPEND tolvarin_pc_private -pthread)
-list(JOIN tolvarin_pc_private " " tolvarin_pc_private)
 set(tolvarin_install_prefix "@tolvarin_install_prefix@")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tolvarin.pc.in ${PROJECT_BINARY_DIR}/tolvarin.pc.in @ONLY)
 install(CODE "get_filename_component(tolvarin_install_prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
@@ -92,7 +92,8 @@ foreach(component IN ITEMS library development)
 endforeach()
 # A packaged static library is stripped as Debian strips one: its debugging
 # information, the compiler's identification (.comment) and .note sections
-# go, its symbols stay. CPACK_STRIP_FILES strips programs and shared libraries only.
+# go, its symbols stay. CPACK_STRIP_FILES strips programs and shared
+# libraries only.
 install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug --remove-section=.comment --remove-section=.note
     --enable-deterministic-archives \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libtolvarin.a\"
     COMMAND_ERROR_IS_FATAL ANY)" COMPONENT development)

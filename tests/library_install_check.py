@@ -14,7 +14,9 @@ enables no C++) against the prefix, each with CMake through
 find_package(tolvarin) for the shared and the static library and with the
 pkg-config lines their headers give, and runs every build on the demo: its
 outputs must be byte for byte what the build's command line writes for it,
-and it must need libtolvarin.so.<major> exactly when it was to link it.
+and it must need libtolvarin.so.<major> exactly when it was to link it;
+links the whole static library into a shared object (it must be
+position-independent) and the C example with that.
 
 A missing pkg-config is reported as skipped."""
 import argparse
@@ -191,6 +193,34 @@ def check_consumers(checks, prefix, libdir, demo, expected, work):
                       f"status {status}, {sorted(outputs)}")
 
 
+def check_static_library_in_a_shared_object(checks, prefix, libdir, demo, expected, work):
+    """The static library, every object of it, linked into a shared object
+    (which only position-independent code can be), and the C example linked
+    with that shared object converts the demo as the command line does."""
+    build = os.path.join(work, "plugin")
+    os.makedirs(build)
+    plugin = os.path.join(build, "libplugin.so")
+    pc_private = subprocess.run(["pkg-config", "--libs-only-other", "--libs-only-l", "--static", "tolvarin"],
+                                env=dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, libdir, "pkgconfig")),
+                                capture_output=True, text=True).stdout.split()
+    link = subprocess.run(["cc", "-shared", "-o", plugin, "-Wl,--whole-archive",
+                           os.path.join(prefix, libdir, "libtolvarin.a"), "-Wl,--no-whole-archive", "-Wl,--no-undefined",
+                           *[flag for flag in pc_private if flag != "-ltolvarin"]], capture_output=True, text=True)
+    checks.expect("static library: every object links into a shared object", link.returncode == 0, link.stderr)
+    if link.returncode != 0:
+        return
+    program = os.path.join(build, C_EXAMPLE.program)
+    compiled = subprocess.run(["cc", "-std=c11", "-I", os.path.join(prefix, "include"),
+                               os.path.join(C_EXAMPLE.directory, C_EXAMPLE.source), "-L", build, "-lplugin",
+                               "-o", program], capture_output=True, text=True)
+    checks.expect("static library in a shared object: the C example links with it", compiled.returncode == 0,
+                  compiled.stderr)
+    if compiled.returncode == 0:
+        status, outputs = run_example(program, demo, os.path.join(build, "run"), build)
+        checks.expect("static library in a shared object: the C example's outputs are the command line's",
+                      status == 0 and outputs == expected, f"status {status}, {sorted(outputs)}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="the release build directory, with its tolvarin")
@@ -214,6 +244,8 @@ def main():
         status, expected = run_command_line(os.path.join(build, "tolvarin"), demo, os.path.join(work, "cli"))
         checks.expect(f"the command line converts the demo ({len(expected)} outputs)", status == 0 and expected)
         check_consumers(checks, prefix, libdir, demo, expected, work)
+        if shutil.which("pkg-config") is not None:
+            check_static_library_in_a_shared_object(checks, prefix, libdir, demo, expected, work)
 
         if shutil.which("pkg-config") is not None:
             env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, libdir, "pkgconfig"))
