@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 30
 ARCHES ?= aarch64 s390x i686
 
 .PHONY: all demo install test test-release test-sanitize test-threads test-fuzz test-windows test-package test-library \
-        test-arch test-web windows package deps bench bench-web web clean
+        test-python test-arch test-web windows package deps bench bench-web web clean
 
 # The converter alone needs only a C++20 compiler, CMake and make; the tests
 # are built too when GoogleTest is installed.
@@ -33,12 +33,13 @@ install: all
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded paths under
 # ThreadSanitizer, a short fuzz run, the Windows build's end-to-end tests
 # under Wine, the packages, the library installed and built against, the
-# core tests and converter on other architectures under qemu, and the web
-# page in a headless browser.
-test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-library test-arch test-web
+# Python module, the core tests and converter on other architectures under
+# qemu, and the web page in a headless browser.
+test: deps test-release test-sanitize test-threads test-fuzz test-windows test-package test-library test-python \
+      test-arch test-web
 
 deps:
-	scripts/install_test_deps.sh gtest clang-rt windows package library arch web
+	scripts/install_test_deps.sh gtest clang-rt windows package library python arch web
 
 test-release:
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DTOLVARIN_TESTS=ON
@@ -106,6 +107,13 @@ test-package: package all
 # line does.
 test-library: all
 	python3 tests/library_install_check.py --build $(BUILD)/release --demo examples/demo.dat
+
+# The Python module (python/) with pytest, against the release build's shared
+# library and command line, with Debian's Python and its packages.
+test-python: all
+	@if /usr/bin/python3 -c 'import pytest, mido' 2>/dev/null; then \
+	  TOLVARIN_BUILD=$(abspath $(BUILD))/release /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests; \
+	else echo "Python tests skipped: pytest or mido is missing"; fi
 
 # The core tests and the converter, cross-built for each architecture and run
 # under qemu-user; outputs compared byte for byte with the native build's.

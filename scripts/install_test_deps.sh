@@ -6,6 +6,8 @@
 #   windows   MinGW-w64 and Wine
 #   package   lintian, for the package tests
 #   library   pkg-config, for the library's install test
+#   python    pytest, and venv, pip and setuptools, for the Python module's
+#             tests (which install it with pip)
 #   arch      cross compilers for AArch64, s390x and i686, and qemu-user
 #   web       Emscripten, Node and npm (to build the page), Chromium, its
 #             driver and Selenium (to test it in a headless browser)
@@ -37,6 +39,12 @@ for extra in "$@"; do
       command -v man >/dev/null 2>&1 || packages+=(man-db)
       ;;
     library) command -v pkg-config >/dev/null 2>&1 || packages+=(pkg-config) ;;
+    python)
+      /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || packages+=(python3-pytest)
+      for package in python3-venv python3-pip python3-setuptools python3-wheel; do
+        have_package "$package" || packages+=("$package")
+      done
+      ;;
     arch)
       for triple in aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu; do
         command -v "$triple-g++" >/dev/null 2>&1 || packages+=("g++-$triple")

@@ -8,13 +8,21 @@ binary unpacked with `dpkg -x` converts the demo to exactly what the build's
 binary writes; lintian finds no error but those only the project's owner can
 settle.
 
+Debian package libtolvarin<major>: its file list (the shared library under
+its SONAME's name); its control fields (section libs, dependencies computed
+from the library, no dependency on the converter); its shlibs file; dpkg's
+ldconfig trigger rather than maintainer scripts; lintian as for the
+converter's package.
+
 Debian package libtolvarin-dev: its file list; its control fields (name,
-version, section libdevel, architecture, no dependency on the converter);
-its headers are the sources'; its pkg-config file names /usr; the example
-program, built against the package unpacked with `dpkg -x` (with CMake
-through find_package(tolvarin), and with pkg-config, the unpacked tree as
-its system root), converts the demo to exactly what the build's binary
-writes; lintian as for the converter's package.
+version, section libdevel, architecture, a dependency on exactly this
+version of the shared library's package, none on the converter); its
+headers are the sources'; its pkg-config file names /usr; the example
+programs, built against it and the shared library's package unpacked with
+`dpkg -x` (the C++ and the C one with CMake through find_package(tolvarin),
+linking the shared library, the C++ one with pkg-config too, the unpacked
+tree as its system root), convert the demo to exactly what the build's
+binary writes; lintian as for the converter's package.
 
 Windows zip: its file list, the README with CRLF line ends, the two programs
 of the right kinds, and the x86-64 one run under Wine on the demo, its
@@ -34,7 +42,8 @@ import tempfile
 import zipfile
 
 from checks import Checks  # noqa: E402
-from library_example import build_with_cmake, build_with_pkg_config, run_command_line, run_example  # noqa: E402
+from library_example import (C_EXAMPLE, CXX_EXAMPLE, build_with_cmake, build_with_pkg_config,  # noqa: E402
+                             needs_shared_library, run_command_line, run_example)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -120,16 +129,59 @@ def check_lintian(checks, label, deb):
     print(f"lintian {os.path.basename(deb)}:\n  " + "\n  ".join(report.splitlines()))
 
 
-def check_dev_deb(checks, deb, binary, demo, work):
+def package_names(relations):
+    """The packages a Depends-like field names."""
+    return {re.split(r"[ (:]", name.strip())[0] for name in re.split(r"[,|]", relations) if name.strip()}
+
+
+def check_library_deb(checks, deb, work):
     version = project_version()
+    major = version.split(".")[0]
     listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
-    files = {line.split()[-1] for line in listing.splitlines() if not line.startswith("d")}
+    files = {" ".join(line.split()[5:]) for line in listing.splitlines() if not line.startswith("d")}
+    libdir = "./usr/lib/" + subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True,
+                                           text=True).stdout.strip()
+    package = f"libtolvarin{major}"
+    expected = {f"{libdir}/libtolvarin.so.{major} -> libtolvarin.so.{version}", f"{libdir}/libtolvarin.so.{version}",
+                f"./usr/share/doc/{package}/copyright", f"./usr/share/doc/{package}/changelog.gz"}
+    checks.expect("lib: file list", files == expected, str(sorted(files ^ expected)))
+
+    def field(name):
+        return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True).stdout.strip()
+
+    checks.expect("lib: name, version, section", (field("Package"), field("Version"), field("Section")) ==
+                  (package, version, "libs"), field("Package"))
+    depends = package_names(field("Depends"))
+    checks.expect("lib: dependencies from the library, none on the converter",
+                  {"libc6", "libstdc++6"} <= depends and "tolvarin" not in depends, field("Depends"))
+    control = os.path.join(work, "lib-control")
+    subprocess.run(["dpkg-deb", "-e", deb, control], check=True)
+    names = sorted(os.listdir(control))
+    shlibs, triggers = (read(os.path.join(control, name)).decode() if name in names else "" for name in
+                        ("shlibs", "triggers"))
+    checks.expect("lib: shlibs names the library, its package and this version",
+                  shlibs.split() == ["libtolvarin", major, package, "(>=", f"{version})"], shlibs)
+    checks.expect("lib: dpkg's ldconfig trigger, no maintainer script", triggers == "activate-noawait ldconfig\n"
+                  and names == ["control", "md5sums", "shlibs", "triggers"], f"{names} {triggers!r}")
+    subprocess.run(["dpkg", "-x", deb, os.path.join(work, "lib")], check=True)
+    dynamic = subprocess.run(["readelf", "-d", os.path.join(work, "lib", libdir, f"libtolvarin.so.{version}")],
+                             capture_output=True, text=True).stdout
+    checks.expect(f"lib: SONAME libtolvarin.so.{major}", f"soname: [libtolvarin.so.{major}]" in dynamic, dynamic)
+    check_lintian(checks, "lib", deb)
+
+
+def check_dev_deb(checks, deb, library_deb, binary, demo, work):
+    version = project_version()
+    major = version.split(".")[0]
+    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+    files = {" ".join(line.split()[5:]) for line in listing.splitlines() if not line.startswith("d")}
     multiarch = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True,
                                text=True).stdout.strip()
     libdir = f"./usr/lib/{multiarch}"
     headers = sorted(os.listdir(os.path.join(ROOT, "include", "tolvarin")))
     expected = {f"./usr/include/tolvarin/{name}" for name in headers}
-    expected |= {f"{libdir}/libtolvarin.a", f"{libdir}/pkgconfig/tolvarin.pc",
+    expected |= {f"{libdir}/libtolvarin.a", f"{libdir}/libtolvarin.so -> libtolvarin.so.{major}",
+                 f"{libdir}/pkgconfig/tolvarin.pc",
                  f"{libdir}/cmake/tolvarin/tolvarin-config.cmake",
                  f"{libdir}/cmake/tolvarin/tolvarin-config-version.cmake",
                  f"{libdir}/cmake/tolvarin/tolvarin-targets.cmake",
@@ -146,26 +198,34 @@ def check_dev_deb(checks, deb, binary, demo, work):
     checks.expect("dev: section", field("Section") == "libdevel", field("Section"))
     checks.expect("dev: architecture", field("Architecture") == architecture, field("Architecture"))
     relations = " ".join(field(name) for name in ("Pre-Depends", "Depends"))
-    checks.expect("dev: no dependency on the converter", "tolvarin" not in relations, relations)
+    checks.expect("dev: no dependency on the converter", "tolvarin" not in package_names(relations), relations)
+    checks.expect(f"dev: depends on libtolvarin{major} (= {version})",
+                  field("Depends") == f"libtolvarin{major} (= {version})", field("Depends"))
     checks.expect("dev: description", len(field("Description").splitlines()) > 2, field("Description"))
     check_lintian(checks, "dev", deb)
 
+    # The development package with the shared library's, as installing it brings both.
     unpacked = os.path.join(work, "dev-unpacked")
-    subprocess.run(["dpkg", "-x", deb, unpacked], check=True)
+    for package in (deb, library_deb):
+        subprocess.run(["dpkg", "-x", package, unpacked], check=True)
+    library_dir = os.path.join(unpacked, "usr", "lib", multiarch)
     for name in headers:
         path = os.path.join(unpacked, "usr", "include", "tolvarin", name)
         checks.expect(f"dev: {name} is the source's",
                       os.path.exists(path) and read(path) == read(os.path.join(ROOT, "include", "tolvarin", name)))
 
     status, expected_outputs = run_command_line(binary, demo, os.path.join(work, "dev-cli"))
-    program, log, package_dir = build_with_cmake(os.path.join(unpacked, "usr"), os.path.join(work, "dev-cmake"))
-    checks.expect("dev: the example builds with find_package(tolvarin)", program is not None, log)
-    if program:
-        checks.expect("dev: find_package takes the package's files",
-                      package_dir == os.path.join(unpacked, "usr", "lib", multiarch, "cmake", "tolvarin"), package_dir)
-        outputs = run_example(program, demo, os.path.join(work, "dev-cmake-run"))
-        checks.expect("dev: the CMake build's outputs are the build's binary's",
-                      status == 0 and outputs == (0, expected_outputs), str(outputs[0]))
+    for label, example in (("the example", CXX_EXAMPLE), ("the C example", C_EXAMPLE)):
+        program, log, package_dir = build_with_cmake(os.path.join(unpacked, "usr"),
+                                                     os.path.join(work, f"dev-cmake-{example.program}"), example)
+        checks.expect(f"dev: {label} builds with find_package(tolvarin)", program is not None, log)
+        if program:
+            checks.expect(f"dev: {label}: find_package takes the package's files, links the shared library",
+                          package_dir == os.path.join(library_dir, "cmake", "tolvarin") and
+                          needs_shared_library(program), package_dir)
+            outputs = run_example(program, demo, os.path.join(work, f"dev-run-{example.program}"), library_dir)
+            checks.expect(f"dev: {label}: the CMake build's outputs are the build's binary's",
+                          status == 0 and outputs == (0, expected_outputs), str(outputs[0]))
     if shutil.which("pkg-config") is None:
         checks.skipped.append("the dev package's pkg-config build (pkg-config not installed)")
         return
@@ -178,7 +238,7 @@ def check_dev_deb(checks, deb, binary, demo, work):
     program, log = build_with_pkg_config(env, os.path.join(work, "dev-pkg-config"))
     checks.expect("dev: the example builds with pkg-config", program is not None, log)
     if program:
-        outputs = run_example(program, demo, os.path.join(work, "dev-pkg-config-run"))
+        outputs = run_example(program, demo, os.path.join(work, "dev-pkg-config-run"), library_dir)
         checks.expect("dev: the pkg-config build's outputs are the build's binary's",
                       status == 0 and outputs == (0, expected_outputs), str(outputs[0]))
 
@@ -226,10 +286,14 @@ def main():
         checks.expect("deb: one package for this version", len(debs) == 1, str(debs))
         if len(debs) == 1:
             check_deb(checks, debs[0], args.manual, args.binary, args.demo, work)
+        library_debs = glob.glob(os.path.join(args.packages, f"libtolvarin{version.split('.')[0]}_{version}_*.deb"))
+        checks.expect("lib: one package for this version", len(library_debs) == 1, str(library_debs))
+        if len(library_debs) == 1:
+            check_library_deb(checks, library_debs[0], work)
         dev_debs = glob.glob(os.path.join(args.packages, f"libtolvarin-dev_{version}_*.deb"))
         checks.expect("dev: one package for this version", len(dev_debs) == 1, str(dev_debs))
-        if len(dev_debs) == 1:
-            check_dev_deb(checks, dev_debs[0], args.binary, os.path.abspath(args.demo), work)
+        if len(dev_debs) == 1 and len(library_debs) == 1:
+            check_dev_deb(checks, dev_debs[0], library_debs[0], args.binary, os.path.abspath(args.demo), work)
         archive = os.path.join(args.packages, f"tolvarin-{version}-windows.zip")
         if os.path.exists(archive):
             check_zip(checks, archive, args.binary, args.demo, work)

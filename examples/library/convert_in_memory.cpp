@@ -6,7 +6,7 @@
 //   convert_in_memory songs/tune.dat out     writes out/tune_1.mid, out/tune_2.mid, ...
 //
 // Built against an installed library with CMake (see CMakeLists.txt here), or:
-//   c++ -std=c++20 -O2 convert_in_memory.cpp $(pkg-config --cflags --libs --static tolvarin) -o convert_in_memory
+//   c++ -std=c++20 -O2 convert_in_memory.cpp $(pkg-config --cflags --libs tolvarin) -o convert_in_memory
 #include <tolvarin/tolvarin.hpp>
 
 #include <cstdint>

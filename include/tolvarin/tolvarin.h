@@ -38,6 +38,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Exported from the shared library, which hides everything else. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -140,6 +144,9 @@ uint64_t tolvarin_output_size(const tolvarin_session* session);
 
 #ifdef __cplusplus
 }
+#endif
+#if defined(__GNUC__)
+#pragma GCC visibility pop
 #endif
 
 #endif

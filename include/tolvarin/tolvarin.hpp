@@ -28,6 +28,10 @@
 #include <type_traits>
 #include <utility>
 
+// Exported from the shared library, which hides everything else.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
 namespace tolvarin {
 
 using byte_view = std::span<const std::uint8_t>;
@@ -335,3 +339,6 @@ struct song_description {
 song_description describe_song(byte_view image, const container_plan& plan, std::uint32_t index);
 
 }  // namespace tolvarin
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
