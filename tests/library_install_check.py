@@ -148,7 +148,9 @@ def check_shared_library(checks, library, version):
             continue
         entity = re.sub(r"^(vtable|typeinfo|typeinfo name) for ", "", name).split("(")[0]
         parts = entity.split("::")
-        if parts[0] != "tolvarin" or not all(part.lstrip("~") in cxx_words for part in parts[1:]):
+        # An operator's name is the word "operator" and its sign.
+        words = [re.sub(r"^operator\W.*", "operator", part.lstrip("~")) for part in parts[1:]]
+        if parts[0] != "tolvarin" or not all(word in cxx_words for word in words):
             foreign.append(name)
         cxx_exported.add(parts[-1])
     checks.expect(f"shared library: every one of its {len(names)} exported symbols belongs to the public headers",
