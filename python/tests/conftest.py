@@ -2,9 +2,11 @@
 the shared library of the build TOLVARIN_BUILD (build/release) unless
 TOLVARIN_LIBRARY names one; a library without the C interface's 1.1 calls
 gets them from stand_in.c."""
+import atexit
 import ctypes
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,7 +27,9 @@ def project_version():
 if not os.environ.get("TOLVARIN_LIBRARY"):
     os.environ["TOLVARIN_LIBRARY"] = os.path.join(BUILD, "libtolvarin.so.1")
     if not hasattr(ctypes.CDLL(os.environ["TOLVARIN_LIBRARY"]), "tolvarin_open_with_status"):
-        os.environ["TOLVARIN_LIBRARY"] = os.path.join(tempfile.mkdtemp(prefix="tolvarin-"), "stand_in.so")
+        work = tempfile.mkdtemp(prefix="tolvarin-")
+        atexit.register(shutil.rmtree, work, ignore_errors=True)
+        os.environ["TOLVARIN_LIBRARY"] = os.path.join(work, "stand_in.so")
         subprocess.run(["cc", "-shared", "-fPIC", f'-DSTAND_IN_VERSION="{project_version()}"', "-I",
                         os.path.join(ROOT, "include"), os.path.join(HERE, "stand_in.c"), "-L", BUILD,
                         "-l:libtolvarin.so.1", f"-Wl,-rpath,{BUILD}", "-o", os.environ["TOLVARIN_LIBRARY"]], check=True)
