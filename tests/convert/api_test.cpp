@@ -225,6 +225,49 @@ TEST(api, a_guard_that_faults_ends_the_conversion) {
     }
 }
 
+// memory_outputs as a value: returned from a function, given conversion
+// after conversion, holding only whole outputs (a fault, wherever it comes,
+// leaves those before the song under way), answering nothing past them.
+tolvarin::memory_outputs converted(const bytes& image) {
+    tolvarin::memory_outputs outputs;
+    EXPECT_EQ(tolvarin::convert(image, tolvarin::plan_container(image), outputs).status, tolvarin::conversion_status::done);
+    return outputs;
+}
+
+TEST(api, memory_outputs_hold_whole_outputs_of_every_conversion) {
+    const bytes image = three_songs();
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    tolvarin::memory_outputs outputs = converted(image);
+    ASSERT_EQ(tolvarin::convert(image, plan, outputs).status, tolvarin::conversion_status::done);
+    ASSERT_EQ(outputs.count(), 6u);
+    tolvarin::memory_outputs moved = std::move(outputs);
+    EXPECT_EQ(outputs.count(), 0u);  // NOLINT: a moved-from object is empty
+    for (std::uint32_t index = 0; index < 6; ++index) {
+        EXPECT_EQ(test_support::hex_string(as_bytes(moved.output(index))), test_support::hex_string(expected_output(index % 3)));
+        EXPECT_EQ(moved.report(index).song.number, index % 3 + 1);
+    }
+    EXPECT_TRUE(moved.output(6).empty());
+    EXPECT_EQ(moved.report(99).output_size, 0u);
+    for (int fault_at = 1;; ++fault_at) {
+        SCOPED_TRACE(fault_at);
+        moved.clear();
+        const faulting_guard guard(fault_at);
+        tolvarin::conversion_options options;
+        options.guard = &guard;
+        const tolvarin::conversion_result result = tolvarin::convert(image, plan, moved, options);
+        if (result.status == tolvarin::conversion_status::done) break;  // past the last read
+        ASSERT_EQ(moved.count(), result.song);
+        for (std::uint32_t index = 0; index < result.song; ++index) EXPECT_TRUE(as_bytes(moved.output(index)) == expected_output(index));
+        ASSERT_EQ(tolvarin::convert_song(image, plan, 2, moved).status, tolvarin::conversion_status::done);
+        EXPECT_TRUE(as_bytes(moved.output(result.song)) == expected_output(2));
+    }
+    // Out of turn: nothing is written or ended before an output begins.
+    tolvarin::memory_outputs fresh;
+    EXPECT_FALSE(fresh.write(hex("01 02")));
+    EXPECT_FALSE(fresh.end_output(tolvarin::song_output{}));
+    EXPECT_EQ(fresh.count(), 0u);
+}
+
 // Threads come from the caller's starter when it gives one; a starter that
 // gives none leaves the conversion on the calling thread, with the same bytes.
 class counted_starter final : public tolvarin::worker_starter {
@@ -275,6 +318,30 @@ TEST(api, threads_come_from_the_callers_starter) {
         EXPECT_EQ(starter.asked, std::min(allowed + 1, 3u));
         EXPECT_EQ(starter.joins, 1u);
         EXPECT_EQ(stats.threads, allowed + 1);
+    }
+}
+
+// Below 4 MiB of tracks a conversion stays on the calling thread, whatever
+// it asks for.
+TEST(api, threads_start_only_for_4_mib_of_tracks) {
+    if (TOLVARIN_TEST_THREADS < 4) GTEST_SKIP() << "the tests run on one thread here";
+    for (const std::uint64_t track : {tolvarin::threaded_track_bytes - 1, tolvarin::threaded_track_bytes}) {
+        SCOPED_TRACE(track);
+        bytes stream(static_cast<std::size_t>(track) - 4, 0x00);  // delta times, with no status to run
+        stream.insert(stream.end(), {0x00, 0xFF, 0x2F, 0x00});
+        const bytes image = test_support::container_of({test_support::concat({test_support::header_block(), stream})});
+        const tolvarin::container_plan plan = tolvarin::plan_container(image);
+        ASSERT_EQ(plan.track_bytes, track);
+        for (const unsigned asked : {0u, 8u}) {
+            counted_starter starter(8);
+            tolvarin::conversion_options options;
+            options.threads = asked;
+            options.starter = &starter;
+            tolvarin::memory_outputs outputs;
+            ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, tolvarin::conversion_status::done);
+            EXPECT_EQ(starter.asked > 0, track >= tolvarin::threaded_track_bytes) << asked;
+            EXPECT_EQ(outputs.report(0).track_length, track);
+        }
     }
 }
 

@@ -1,8 +1,7 @@
 // The library as a caller meets it, where it once failed them: a mapped
 // container cut short under the library's own threads, images of 4 GiB or
 // more, plans that belong to another image, callbacks that throw on a worker
-// thread, memory_outputs used as a value, threads asked for on small
-// containers, and the C interface's answers. Expected outputs come from the
+// thread, a track of 4 GiB - 1 bytes, and the C interface's answers. Expected outputs come from the
 // reference translation.
 #include <gtest/gtest.h>
 
@@ -35,7 +34,6 @@ using test_support::bytes;
 using test_support::hex;
 using tolvarin::conversion_status;
 
-bytes as_bytes(tolvarin::byte_view view) { return bytes(view.begin(), view.end()); }
 
 // A song whose track repeats `pattern` to at least `size` bytes, then ends.
 bytes song_of(const bytes& pattern, std::size_t size) {
@@ -223,15 +221,6 @@ private:
     worker_thrower thrower_{1};
 };
 
-struct throwing_sink final : tolvarin::output_sink {
-    bool begin_output(const tolvarin::song_place& song) override {
-        if (song.number == 2) throw thrown_by_caller("from the sink");
-        return true;
-    }
-    bool write(tolvarin::byte_view) override { return true; }
-    bool end_output(const tolvarin::song_output&) override { return true; }
-};
-
 TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
     if (TOLVARIN_TEST_THREADS < 4) GTEST_SKIP() << "the tests run on one thread here";
     std::vector<bytes> records;
@@ -242,15 +231,12 @@ TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
         const char* name;
         const char* message;
     };
-    const thrower cases[] = {{"guard", "from a worker's guard"}, {"reader", "from a worker's reader"},
-                             {"sink", "from the sink"}};
+    const thrower cases[] = {{"guard", "from a worker's guard"}, {"reader", "from a worker's reader"}};
     for (const thrower& c : cases) {
         SCOPED_TRACE(c.name);
         const worker_throwing_guard guard;
         const worker_throwing_reader reader(image);
-        throwing_sink throwing;
-        tolvarin::memory_outputs kept;
-        tolvarin::output_sink& sink = std::string(c.name) == "sink" ? static_cast<tolvarin::output_sink&>(throwing) : kept;
+        tolvarin::memory_outputs sink;
         tolvarin::conversion_options options;
         options.threads = 4;
         if (std::string(c.name) == "guard") options.guard = &guard;
@@ -263,127 +249,6 @@ TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
             ADD_FAILURE() << "nothing was thrown";
         } catch (const thrown_by_caller& error) {
             EXPECT_STREQ(error.what(), c.message);
-        }
-    }
-}
-
-// --- memory_outputs as a value -----------------------------------------------
-
-tolvarin::memory_outputs converted(const bytes& image) {
-    tolvarin::memory_outputs outputs;
-    EXPECT_EQ(tolvarin::convert(image, tolvarin::plan_container(image), outputs).status, conversion_status::done);
-    return outputs;
-}
-
-class faulting_guard final : public tolvarin::input_guard {
-public:
-    explicit faulting_guard(int fault_at) : fault_at_(fault_at) {}
-    bool run(tolvarin::function_ref<void()> work) const override {
-        if (++calls_ == fault_at_) return false;
-        work();
-        return true;
-    }
-
-private:
-    int fault_at_;
-    mutable int calls_ = 0;
-};
-
-TEST(caller, memory_outputs_hold_whole_outputs_of_every_conversion) {
-    const bytes image = three_songs();
-    const std::vector<bytes> expected = reference_outputs(image);
-    const tolvarin::container_plan plan = tolvarin::plan_container(image);
-
-    // Returned from a function, then given a second conversion: six outputs.
-    tolvarin::memory_outputs outputs = converted(image);
-    ASSERT_EQ(tolvarin::convert(image, plan, outputs).status, conversion_status::done);
-    ASSERT_EQ(outputs.count(), 6u);
-    for (std::uint32_t index = 0; index < 6; ++index) {
-        EXPECT_TRUE(as_bytes(outputs.output(index)) == expected[index % 3]) << index;
-        EXPECT_EQ(outputs.report(index).song.number, index % 3 + 1);
-    }
-    // Past the outputs held: nothing, and no read out of bounds.
-    EXPECT_TRUE(outputs.output(6).empty());
-    EXPECT_EQ(outputs.report(99).song.number, 0u);
-    EXPECT_EQ(outputs.report(99).output_size, 0u);
-
-    // Moved: the new owner holds them, the old one nothing.
-    tolvarin::memory_outputs moved = std::move(outputs);
-    EXPECT_EQ(moved.count(), 6u);
-    EXPECT_EQ(outputs.count(), 0u);  // NOLINT: a moved-from object is empty
-    outputs = std::move(moved);
-    EXPECT_TRUE(as_bytes(outputs.output(5)) == expected[2]);
-
-    // A conversion that faults, wherever it does, leaves whole the outputs
-    // of the songs before the one under way and counts nothing of that one;
-    // the object then takes the next conversion whole.
-    for (int fault_at = 1; fault_at <= 8; ++fault_at) {
-        SCOPED_TRACE(fault_at);
-        outputs.clear();
-        const faulting_guard guard(fault_at);
-        tolvarin::conversion_options options;
-        options.guard = &guard;
-        const tolvarin::conversion_result result = tolvarin::convert(image, plan, outputs, options);
-        if (result.status == conversion_status::done) break;  // the fault came after the last read
-        EXPECT_EQ(result.status, conversion_status::input_fault);
-        ASSERT_EQ(outputs.count(), result.song);
-        for (std::uint32_t index = 0; index < result.song; ++index) EXPECT_TRUE(as_bytes(outputs.output(index)) == expected[index]);
-        EXPECT_TRUE(outputs.output(result.song).empty());
-        ASSERT_EQ(tolvarin::convert_song(image, plan, 2, outputs).status, conversion_status::done);
-        ASSERT_EQ(outputs.count(), result.song + 1);
-        EXPECT_TRUE(as_bytes(outputs.output(result.song)) == expected[2]);
-    }
-
-    // Out of turn: nothing is written before an output begins, or ended
-    // twice.
-    tolvarin::memory_outputs fresh;
-    const bytes some = hex("01 02");
-    EXPECT_FALSE(fresh.write(some));
-    tolvarin::song_output report;
-    EXPECT_FALSE(fresh.end_output(report));
-    EXPECT_EQ(fresh.count(), 0u);
-}
-
-// --- Threads where they pay ---------------------------------------------------
-
-class counting_starter final : public tolvarin::worker_starter {
-public:
-    bool start(tolvarin::function_ref<void()> entry) override {
-        ++asked;
-        threads_.emplace_back([entry] { entry(); });
-        return true;
-    }
-    void join_all() override {
-        for (std::thread& thread : threads_) thread.join();
-        threads_.clear();
-    }
-    unsigned asked = 0;
-
-private:
-    std::vector<std::thread> threads_;
-};
-
-TEST(caller, threads_start_only_for_4_mib_of_tracks) {
-    if (TOLVARIN_TEST_THREADS < 4) GTEST_SKIP() << "the tests run on one thread here";
-    // One song: 16 header bytes, its 22-byte head, then a track that, with
-    // its end of track, runs to the image's end.
-    const std::uint64_t threshold = tolvarin::threaded_track_bytes;
-    for (const std::uint64_t track : {threshold - 1, threshold}) {
-        SCOPED_TRACE(track);
-        bytes stream(static_cast<std::size_t>(track) - 4, 0x00);  // delta times of 0, and data without status
-        stream.insert(stream.end(), {0x00, 0xFF, 0x2F, 0x00});
-        const bytes image = test_support::container_of({test_support::concat({test_support::header_block(), stream})});
-        const tolvarin::container_plan plan = tolvarin::plan_container(image);
-        ASSERT_EQ(plan.track_bytes, track);
-        for (const unsigned asked : {0u, 8u}) {
-            counting_starter starter;
-            tolvarin::conversion_options options;
-            options.threads = asked;
-            options.starter = &starter;
-            tolvarin::memory_outputs outputs;
-            ASSERT_EQ(tolvarin::convert(image, plan, outputs, options).status, conversion_status::done);
-            EXPECT_EQ(starter.asked > 0, track >= threshold) << asked;
-            EXPECT_EQ(outputs.report(0).track_length, track);
         }
     }
 }
