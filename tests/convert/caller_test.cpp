@@ -34,7 +34,6 @@ using test_support::bytes;
 using test_support::hex;
 using tolvarin::conversion_status;
 
-
 // A song whose track repeats `pattern` to at least `size` bytes, then ends.
 bytes song_of(const bytes& pattern, std::size_t size) {
     bytes stream;
