@@ -42,6 +42,7 @@ CHROMIUM_FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-
                   "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 SETTLED = ("done", "error")
 BIG_SIZE = 64 * 1024 * 1024
+LARGEST_SIZE = 250 * 1024 * 1024
 
 
 def start_browser(profile, downloads):
@@ -349,6 +350,8 @@ def check_player(checks, driver):
     button = song.find_element(By.CSS_SELECTOR, "button.play")
     playhead = song.find_element(By.CSS_SELECTOR, ".playhead")
     position = "return new DOMMatrix(getComputedStyle(arguments[0]).transform).m41"
+    # Out from under the bar that stays at the top of the window.
+    driver.execute_script("arguments[0].scrollIntoView({ block: 'center' })", button)
     button.click()
     time.sleep(0.4)
     first = driver.execute_script(position, playhead)
@@ -509,9 +512,11 @@ def main():
         check_containers(checks, driver, page_containers(driver)[-1:], again, expected[1:2])
         check_roll(checks, driver, expected[1], work)
         check_sound(checks, driver, expected[1], work)
+        usage_checks.check_audio_download(checks, driver)
         check_player(checks, driver)
         check_drag_and_drop(checks, driver, demo, expected[1])
         check_accessibility(checks, driver)
+        usage_checks.check_keyboard_and_names(checks, driver)
         check_no_requests(checks, driver, page_url, "small containers")
         check_console(checks, driver, "small containers")
 
@@ -523,6 +528,12 @@ def main():
         check_console(checks, driver, "demo alone")
 
         check_served(checks, driver, args.page, paths[1], expected[1])
+
+        usage_checks.check_not_containers(checks, driver, page_url, files, demo)
+        usage_checks.check_roll_bars(checks, driver, page_url, files)
+        usage_checks.check_contrast(checks, driver, page_url, files, demo)
+        usage_checks.check_phone_names(checks, driver, page_url, files, demo)
+        check_console(checks, driver, "usage")
 
         # Large files: a 64 MiB container, random bytes, one past the page's limit.
         big_cases = [containers.Case("big.dat", b""), containers.Case("noise.bin", random.Random(5).randbytes(24 << 20)),
@@ -541,6 +552,13 @@ def main():
         print(f"64 MiB container converted in the page in {milliseconds:.0f} ms")
         check_no_requests(checks, driver, page_url, "large files")
         check_console(checks, driver, "large files")
+
+        usage_checks.check_cancel_and_clear(checks, driver, page_url, files, big_paths[0], demo)
+        largest = os.path.join(files, "largest.dat")
+        subprocess.run([make_container, str(LARGEST_SIZE), largest, "realistic1"], check=True, capture_output=True)
+        usage_checks.check_thread_free(checks, driver, page_url, largest)
+        os.remove(largest)
+        check_console(checks, driver, "cancel, clear and the largest")
     finally:
         if driver is not None:
             driver.quit()
@@ -548,6 +566,8 @@ def main():
     print(f"web: {checks.passed} passed, {checks.failed} failed")
     return 1 if checks.failed else 0
 
+
+import usage_checks  # noqa: E402  (it uses the helpers above)
 
 if __name__ == "__main__":
     sys.exit(main())

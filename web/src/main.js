@@ -20,9 +20,9 @@
 //   window.tolvarinPage     conversions, lastConversionMs, urls(), timeConverter(index)
 //                           and renderSong(songElement, seconds)
 import { ConversionError, formatBytes, WALK, ENDING, MAX_CONTAINER_BYTES } from "./core.js";
-import { secondsAt, formatDuration } from "./timing.js";
+import { formatDuration } from "./timing.js";
 import { drawRoll, describeRoll, formatBeats, noteLabels, noteName, CHANNEL_COLOURS } from "./roll.js";
-import { Player, renderOffline } from "./synth.js";
+import { Player, renderOffline, wavFile } from "./synth.js";
 import { uniqueFolders } from "./names.js";
 
 const TEXT_KINDS = { 1: "Text", 2: "Copyright", 3: "Track name", 4: "Instrument", 5: "Lyric", 6: "Marker", 7: "Cue point" };
@@ -136,10 +136,10 @@ function lengthFacts(division, walk) {
   if (walk.strayData) {
     warnings.push("A data byte stands where an event starts, with no running status to take: the converter reads it as the next delta time; MIDI readers refuse it.");
   }
-  return { text: lengthText(division, walk.ticks, walk.tempos), warnings };
+  return { text: lengthText(division, walk.ticks, walk.seconds), warnings };
 }
 
-function lengthText(division, ticks, tempos) {
+function lengthText(division, ticks, seconds) {
   if (!Number.isSafeInteger(ticks)) return "too long to count: its delta times add up to more than 2\u2075\u00b3 ticks";
   const tickText = plural(ticks, "tick");
   if (division.smpte) {
@@ -147,7 +147,6 @@ function lengthText(division, ticks, tempos) {
   }
   if (division.ticksPerBeat === 0) return `${tickText}; the division is 0 ticks a beat, so the song has no length in beats or time`;
   const beats = ticks / division.ticksPerBeat;
-  const seconds = secondsAt(ticks, division.ticksPerBeat, tempos);
   return `${formatBeats(beats)} beats (${tickText} at ${division.ticksPerBeat} a beat), ${formatDuration(seconds)}`;
 }
 
@@ -308,10 +307,43 @@ function previewView(songView, song) {
       element("span", { className: "swatch", "data-colour": CHANNEL_COLOURS[channel], style: `background:${CHANNEL_COLOURS[channel]}` }),
       `Channel ${channel + 1}`));
   }
-  figure.append(element("div", { className: "roll-frame" }, scroller, names), element("figcaption", {}, legend));
+  figure.append(element("div", { className: "roll-frame" }, scroller, names), element("figcaption", {}, legend, audioDownload(songView)));
   Object.assign(songView, { preview, canvas, scroller, playhead, names });
   previews.set(songView.root, preview);
   return figure;
+}
+
+// The song as a WAV file, rendered offline with the player's instruments of
+// the moment; the rendering's progress beside the button meanwhile.
+const WAV_RATE = 44100;
+const WAV_TAIL = 0.5;  // seconds after the last note, for its release
+
+function audioDownload(songView) {
+  const button = element("button", { type: "button", className: "wav secondary", text: "Download as audio (WAV)" });
+  const progress = element("progress", { max: "1", value: "0", hidden: "", "aria-label": "Rendering the audio" });
+  const link = element("a", { className: "wav-link", hidden: "" });
+  button.addEventListener("click", async () => {
+    if (button.getAttribute("aria-busy") === "true") return;
+    button.setAttribute("aria-busy", "true");
+    progress.hidden = false;
+    progress.value = 0;
+    try {
+      const samples = await renderOffline(songView.preview, songView.preview.seconds + WAV_TAIL, WAV_RATE, (share) => { progress.value = share; });
+      if (!songView.container.root.isConnected) return;
+      if (link.href.startsWith("blob:")) dropUrl(link.href);
+      const url = makeUrl(wavFile(samples, WAV_RATE));
+      songView.container.urls.push(url);
+      const name = songView.name.replace(/\.mid$/, ".wav");
+      Object.assign(link, { href: url, download: name, textContent: `Save ${name} again`, hidden: false });
+      link.click();
+    } catch (error) {
+      status.textContent = `The audio could not be made: ${error.message || error}.`;
+    } finally {
+      progress.hidden = true;
+      button.removeAttribute("aria-busy");
+    }
+  });
+  return element("div", { className: "audio" }, button, progress, link);
 }
 
 function togglePlay(songView, button) {
@@ -349,15 +381,6 @@ function togglePlay(songView, button) {
   player = { view: songView, instance, finish };
 }
 
-// The song's length in seconds, when its division gives it one.
-function songSeconds(song) {
-  const { division, walk } = song;
-  if (!Number.isSafeInteger(walk.ticks)) return null;
-  if (division.smpte) return walk.ticks / (division.framesPerSecond * division.ticksPerFrame || Infinity);
-  if (division.ticksPerBeat === 0) return null;
-  return secondsAt(walk.ticks, division.ticksPerBeat, walk.tempos);
-}
-
 function songTitle(song) {
   const text = song.text ? readableText(song.text.bytes).trim() : "";
   return text || `Song ${song.number}`;
@@ -366,15 +389,15 @@ function songTitle(song) {
 function makeSongView(container, song) {
   const root = element("li", { className: "song", "data-output-name": song.name });
   const title = songTitle(song);
-  const view = { root, title };
+  const view = { root, title, container, name: song.name };
   const url = makeUrl(song.blob);
   container.urls.push(url);
   const text = song.text ? `${TEXT_KINDS[song.text.type]}: \u201c${readableText(song.text.bytes)}\u201d` : "none";
   const length = lengthFacts(song.division, song.walk);
   const warnings = songWarnings(song).concat(length.warnings);
-  const seconds = songSeconds(song);
+  const seconds = song.walk.seconds;
   const row = element("div", { className: "song-row" },
-    element("div", { className: "song-title" }, element("h3", { text: title }), element("span", { className: "output-name", text: song.name })),
+    element("div", { className: "song-title" }, element("h3", { text: title, title }), element("span", { className: "output-name", text: song.name })),
     element("span", { className: "song-length", text: seconds === null ? "no time" : formatDuration(seconds) }),
     element("span", { className: "song-size", text: formatBytes(song.size) }));
   const details = element("details", { className: "song-more" },
@@ -393,7 +416,7 @@ function makeSongView(container, song) {
     previewView(view, song),
   );
   if (view.preview) {
-    const play = element("button", { type: "button", className: "play", "aria-pressed": "false", "aria-label": `Play ${title} (${song.name})`, text: "Play" });
+    const play = element("button", { type: "button", className: "play", "aria-pressed": "false", "aria-label": `Play ${title} (${song.name}, file ${container.number})`, text: "Play" });
     play.addEventListener("click", () => togglePlay(view, play));
     row.append(play);
     // Drawn again at the width it has once it shows.
@@ -401,10 +424,14 @@ function makeSongView(container, song) {
   } else {
     row.append(element("span", { className: "no-play", text: "No preview" }));
   }
-  row.append(element("a", { className: "download", href: url, download: song.name, "aria-label": `Download ${song.name}`, text: "Download" }));
+  row.append(element("a", { className: "download", href: url, download: song.name, "aria-label": `Download ${title} (${song.name}, file ${container.number})`, text: "Download" }));
   root.append(row, details);
   return view;
 }
+
+// Files are numbered as they come, so that controls of a file dropped twice
+// have names of their own.
+let filesAdded = 0;
 
 function containerView(file) {
   const root = element("li", { className: "container", "data-container": file.name, "data-state": "waiting" });
@@ -414,7 +441,7 @@ function containerView(file) {
   const tools = element("div", { className: "container-tools" }, cancel);
   root.append(element("div", { className: "container-head" }, heading, tools), summary);
   results.append(root);
-  const view = { file, root, heading, summary, tools, cancel, songs: [], songViews: [], urls: [], zipUrl: null };
+  const view = { file, number: ++filesAdded, root, heading, summary, tools, cancel, songs: [], songViews: [], urls: [], zipUrl: null };
   cancel.addEventListener("click", () => cancelContainer(view));
   containers.push(view);
   return view;
@@ -478,9 +505,9 @@ function fail(view, message) {
   view.message = message;
 }
 
-function notContainerNote(file, count) {
+function notContainerNote(count) {
   return element("p", { className: "not-container", "data-not-container": "", role: "note",
-    text: `${file.name} does not look like a Zarq container: a container's first song starts at byte 16 with the head of a MIDI file, and this file has other bytes there. The command line would still make ${plural(count, "file")} of it; ${count === 1 ? "it is" : "they are"} below, if you want ${count === 1 ? "it" : "them"} anyway.` });
+    text: `This file does not look like a Zarq container: a container's first song begins with the head of a MIDI file, and this one does not. The command line would still make ${plural(count, "file")} of it, below if you want ${count === 1 ? "it" : "them"} anyway.` });
 }
 
 function showSongs(view, result) {
@@ -489,7 +516,7 @@ function showSongs(view, result) {
   const list = element("ol", { className: "songs" });
   if (count > 0 && !result.looksLikeContainer) {
     summary.textContent = "Not a container.";
-    root.append(notContainerNote(file, count));
+    root.append(notContainerNote(count));
     root.append(element("details", { className: "anyway" }, element("summary", { text: "Download anyway" }), list));
     view.notContainer = true;
   } else {
@@ -536,7 +563,7 @@ async function pump() {
   if (running !== view) return;  // cancelled or cleared meanwhile: nothing to say
   running = null;
   view.cancel.remove();
-  if (view.songs.length > 0) view.tools.append(containerZipButton(view));
+  if (view.songs.length > 0 && !view.notContainer) view.tools.append(containerZipButton(view));
   updateButtons();
   status.textContent = finished(view);
   pump();
@@ -727,11 +754,11 @@ page.timeConverter = async (index) => {
 };
 
 // For the tests: the song's sound, rendered offline by the player's own
-// synthesiser, as the loudness (root mean square) of each 10 ms.
-page.renderSong = async (songElement, seconds) => {
+// synthesiser, as the loudness (root mean square) of each 10 ms (at 24 kHz
+// unless `sampleRate` says otherwise).
+page.renderSong = async (songElement, seconds, sampleRate = 24000) => {
   const preview = previews.get(songElement);
   if (!preview) return null;
-  const sampleRate = 24000;
   const samples = await renderOffline(preview, seconds, sampleRate);
   const span = sampleRate / 100;  // a whole number of samples
   const loudness = [];

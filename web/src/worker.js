@@ -8,7 +8,7 @@
 // Messages out: { kind: "ready" }  { kind: "progress", id, done, total }
 //               { kind: "done", id, result, timing }  { kind: "failed", id, message, known }
 import { convertFile, ConversionError, formatBytes } from "./core.js";
-import { walkTrack, readDivision } from "./timing.js";
+import { walkTrack, readDivision, secondsAt } from "./timing.js";
 import { readPreview, PreviewRefused } from "./preview.js";
 import { zipOutputs } from "./zip.js";
 
@@ -23,11 +23,23 @@ function getCore() {
 // Progress is sent at most every PROGRESS_MS: a piece can be a few bytes.
 const PROGRESS_MS = 100;
 
+// The song's length in seconds, when its division gives it one.
+function songSeconds(division, walk) {
+  if (!Number.isSafeInteger(walk.ticks)) return null;
+  if (division.smpte) return division.framesPerSecond * division.ticksPerFrame > 0 ? walk.ticks / (division.framesPerSecond * division.ticksPerFrame) : null;
+  if (division.ticksPerBeat === 0) return null;
+  return secondsAt(walk.ticks, division.ticksPerBeat, walk.tempos);
+}
+
 // What the page shows of a song that needs its bytes: the length walk and
-// the preview (or why there is none).
+// the preview (or why there is none). The walk's tempo changes stay here: a
+// long song has hundreds of thousands, and the page's thread would take
+// seconds to receive them; it gets the seconds they add up to.
 function readSong(song, bytes) {
-  song.division = readDivision(bytes.subarray(0, 22));
-  song.walk = walkTrack([bytes.subarray(22)]);
+  const division = readDivision(bytes.subarray(0, 22));
+  const walk = walkTrack([bytes.subarray(22)]);
+  song.division = division;
+  song.walk = { ...walk, tempos: null, seconds: songSeconds(division, walk) };
   try {
     song.preview = readPreview(bytes);
   } catch (error) {
