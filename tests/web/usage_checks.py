@@ -386,3 +386,76 @@ def check_audio_download(checks, driver, name="demo_4.mid"):
     apart = max((abs(a - b) for a, b in zip(heard, rendered)), default=1)
     checks.expect(f"audio: {len(heard)} windows as loud as the offline render", isinstance(rendered, list) and
                   abs(len(heard) - len(rendered)) <= 1 and apart < 1e-3 and max(heard) > 0.01, f"{apart} {max(heard)}")
+
+
+def sine_soundfont(frequency=440, rate=44000):
+    """A SoundFont 2 file written here by the format's layout: one preset
+    (bank 0, program 0) of one instrument of one looped sample, a sine of
+    `frequency` Hz whose root key is declared as 60. A synthesiser playing
+    middle C (60) from it sounds `frequency` Hz, not the 261.6 Hz of C4."""
+    import struct
+
+    def chunk(tag, body):
+        return tag + struct.pack("<I", len(body)) + body + (b"\0" if len(body) % 2 else b"")
+
+    def riff_list(kind, *chunks):
+        return chunk(b"LIST", kind + b"".join(chunks))
+
+    period = rate // frequency  # 100 frames: a whole number, so the loop is seamless
+    count = period * 20
+    wave = [round(20000 * math.sin(2 * math.pi * i / period)) for i in range(count)]
+    smpl = struct.pack(f"<{count + 46}h", *(wave + [0] * 46))  # 46 zero frames follow every sample
+    name = lambda text: text.encode().ljust(20, b"\0")
+    phdr = name("Sine") + struct.pack("<HHHIII", 0, 0, 0, 0, 0, 0) + name("EOP") + struct.pack("<HHHIII", 0, 0, 1, 0, 0, 0)
+    pbag = struct.pack("<HHHH", 0, 0, 1, 0)
+    pgen = struct.pack("<HhHh", 41, 0, 0, 0)                  # instrument 0; the closing record
+    inst = name("Sine") + struct.pack("<H", 0) + name("EOI") + struct.pack("<H", 1)
+    ibag = struct.pack("<HHHH", 0, 0, 2, 0)
+    igen = struct.pack("<HhHhHh", 54, 1, 53, 0, 0, 0)         # loop on; sample 0 (last, as the format asks)
+    modulators = bytes(10)                                    # only the closing record
+    shdr = (name("sine") + struct.pack("<IIIIIBbHH", 0, count, period * 10, period * 19, rate, 60, 0, 0, 1) +
+            name("EOS") + bytes(26))
+    body = (b"sfbk" +
+            riff_list(b"INFO", chunk(b"ifil", struct.pack("<HH", 2, 1)), chunk(b"isng", b"EMU8000\0"),
+                      chunk(b"INAM", b"Sine test\0")) +
+            riff_list(b"sdta", chunk(b"smpl", smpl)) +
+            riff_list(b"pdta", chunk(b"phdr", phdr), chunk(b"pbag", pbag), chunk(b"pmod", modulators),
+                      chunk(b"pgen", pgen), chunk(b"inst", inst), chunk(b"ibag", ibag), chunk(b"imod", modulators),
+                      chunk(b"igen", igen), chunk(b"shdr", shdr)))
+    return chunk(b"RIFF", body)
+
+
+def dominant_frequency(samples, rate):
+    """From upward zero crossings, between the first and the last."""
+    ups = [i for i in range(1, len(samples)) if samples[i - 1] < 0 <= samples[i]]
+    return (len(ups) - 1) * rate / (ups[-1] - ups[0]) if len(ups) > 2 else 0
+
+
+def check_soundfont(checks, driver, files, name="demo_1.mid"):
+    """Demo song 1 starts on middle C. Rendered as Play sounds it, with the
+    oscillators it is at C4's 261.6 Hz; with the test's SoundFont, whose sine
+    is declared at middle C but sounds 440 Hz, at 440 Hz, and again 261.6 Hz
+    once the page is back on its oscillators. A file that is no SoundFont is
+    said to be none."""
+    rate = 24000
+    song = driver.find_element(By.CSS_SELECTOR, f"[data-container='demo.dat'] [data-output-name='{name}']")
+    render = ("const [song, rate, done] = arguments;"
+              "window.tolvarinPage.renderSamples(song, 0.4, rate).then(done, e => done(String(e)));")
+    font = write_case(files, containers.Case("sine.sf2", sine_soundfont(), folder="font"))
+    bad = write_case(files, containers.Case("broken.sf2", b"RIFF\x04\x00\x00\x00sfbk", folder="font"))
+    before = len(driver.find_elements(By.CSS_SELECTOR, "[data-container]"))
+    for label, path, wanted in (("oscillators", None, 261.6), ("SoundFont", font, 440.0), ("no SoundFont", bad, 261.6),
+                                ("back to the oscillators", "off", 261.6)):
+        if path == "off":
+            driver.execute_script("document.getElementById('soundfont-off').click()")
+        elif path:
+            driver.find_element(By.ID, "soundfont").send_keys(path)
+            time.sleep(0.5)
+        said = driver.execute_script("return document.getElementById('instruments').textContent")
+        samples = driver.execute_async_script(render, song, rate)
+        heard = dominant_frequency(samples[int(0.05 * rate):], rate) if isinstance(samples, list) else 0
+        checks.expect(f"instruments, {label}: middle C sounds {wanted} Hz", abs(heard - wanted) < 3, f"{heard:.1f} Hz; {said}")
+        if path == bad:
+            checks.expect("instruments: a broken .sf2 is said to be none", "could not be read as a SoundFont" in said, said)
+    after = len(driver.find_elements(By.CSS_SELECTOR, "[data-container]"))
+    checks.expect("instruments: an .sf2 is no container to convert", after == before, f"{before} then {after}")

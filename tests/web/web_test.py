@@ -513,6 +513,7 @@ def main():
         check_roll(checks, driver, expected[1], work)
         check_sound(checks, driver, expected[1], work)
         usage_checks.check_audio_download(checks, driver)
+        usage_checks.check_soundfont(checks, driver, files)
         check_player(checks, driver)
         check_drag_and_drop(checks, driver, demo, expected[1])
         check_accessibility(checks, driver)

@@ -22,7 +22,8 @@
 import { ConversionError, formatBytes, WALK, ENDING, MAX_CONTAINER_BYTES } from "./core.js";
 import { formatDuration } from "./timing.js";
 import { drawRoll, describeRoll, formatBeats, noteLabels, noteName, CHANNEL_COLOURS } from "./roll.js";
-import { Player, renderOffline, wavFile } from "./synth.js";
+import { Player, SamplePlayer, renderOffline, wavFile } from "./synth.js";
+import { readSoundFont, renderWithSoundFont } from "./soundfont.js";
 import { uniqueFolders } from "./names.js";
 
 const TEXT_KINDS = { 1: "Text", 2: "Copyright", 3: "Track name", 4: "Instrument", 5: "Lyric", 6: "Marker", 7: "Cue point" };
@@ -36,13 +37,16 @@ const demoButton = document.getElementById("demo");
 const input = document.getElementById("containers");
 const chosen = document.getElementById("chosen");
 const overlay = document.getElementById("drop-overlay");
+const fontInput = document.getElementById("soundfont");
+const fontStatus = document.getElementById("instruments");
+const fontOff = document.getElementById("soundfont-off");
 
 const page = { lastConversionMs: null, lastDescribeMs: null, conversions: [] };
 window.tolvarinPage = page;
 
 // Everything the page knows of each dropped container, in drop order.
 const containers = [];
-const previews = new WeakMap();  // song element -> its preview
+const songViewOf = new WeakMap();  // song element -> its view, for the tests' hooks
 // Every object URL the page made and has not revoked: Clear revokes them all.
 const liveUrls = new Set();
 let player = null;
@@ -309,8 +313,22 @@ function previewView(songView, song) {
   }
   figure.append(element("div", { className: "roll-frame" }, scroller, names), element("figcaption", {}, legend, audioDownload(songView)));
   Object.assign(songView, { preview, canvas, scroller, playhead, names });
-  previews.set(songView.root, preview);
+  songViewOf.set(songView.root, songView);
   return figure;
+}
+
+// The instruments Play uses: the oscillators, or the person's SoundFont.
+let soundFont = null;
+
+// `seconds` of the song's sound at `sampleRate`, with the instruments of the
+// moment: the SoundFont playing the song's MIDI file, or the oscillators
+// rendered in an OfflineAudioContext.
+async function renderSongSamples(songView, seconds, sampleRate, onProgress) {
+  if (soundFont) {
+    const bytes = new Uint8Array(await songView.blob.arrayBuffer());
+    return renderWithSoundFont(soundFont, bytes, seconds, sampleRate, onProgress);
+  }
+  return renderOffline(songView.preview, seconds, sampleRate, onProgress);
 }
 
 // The song as a WAV file, rendered offline with the player's instruments of
@@ -328,7 +346,7 @@ function audioDownload(songView) {
     progress.hidden = false;
     progress.value = 0;
     try {
-      const samples = await renderOffline(songView.preview, songView.preview.seconds + WAV_TAIL, WAV_RATE, (share) => { progress.value = share; });
+      const samples = await renderSongSamples(songView, songView.preview.seconds + WAV_TAIL, WAV_RATE, (share) => { progress.value = share; });
       if (!songView.container.root.isConnected) return;
       if (link.href.startsWith("blob:")) dropUrl(link.href);
       const url = makeUrl(wavFile(samples, WAV_RATE));
@@ -346,18 +364,15 @@ function audioDownload(songView) {
   return element("div", { className: "audio" }, button, progress, link);
 }
 
-function togglePlay(songView, button) {
+async function togglePlay(songView, button) {
   const mine = player && player.view === songView;
   stopPlayer();
-  if (mine) return;
+  if (mine || button.getAttribute("aria-busy") === "true") return;
   const context = page.audio || (page.audio = new AudioContext());
   context.resume();
   const { preview, playhead, scroller } = songView;
   // The roll shows what plays.
   if (!songView.details.open) songView.details.open = true;
-  button.textContent = "Stop";
-  button.setAttribute("aria-pressed", "true");
-  playhead.hidden = false;
   const finish = () => {
     button.textContent = "Play";
     button.setAttribute("aria-pressed", "false");
@@ -366,7 +381,7 @@ function togglePlay(songView, button) {
   // The roll follows the playhead until the person scrolls it themselves.
   let followed = scroller.scrollLeft;
   let following = true;
-  const instance = new Player(context, preview, (second) => {
+  const onTick = (second) => {
     const x = songView.place.left + (tickAt(preview, second) / preview.ticksPerBeat) * songView.place.beatWidth;
     playhead.style.transform = `translateX(${x}px)`;
     if (Math.abs(scroller.scrollLeft - followed) > 1) following = false;
@@ -374,10 +389,32 @@ function togglePlay(songView, button) {
       scroller.scrollLeft = Math.max(x - 40, 0);
       followed = scroller.scrollLeft;
     }
-  }, () => {
+  };
+  const onEnd = () => {
     finish();
     player = null;
-  });
+  };
+  let instance;
+  if (soundFont) {
+    // A SoundFont's sound is rendered whole first, then played.
+    button.setAttribute("aria-busy", "true");
+    button.textContent = "Preparing\u2026";
+    const font = soundFont;
+    let samples;
+    try {
+      samples = await renderSongSamples(songView, preview.seconds + WAV_TAIL, context.sampleRate, () => {});
+    } finally {
+      button.removeAttribute("aria-busy");
+      button.textContent = "Play";
+    }
+    if (font !== soundFont || !songView.root.isConnected || player) return;
+    instance = new SamplePlayer(context, samples, context.sampleRate, onTick, onEnd);
+  } else {
+    instance = new Player(context, preview, onTick, onEnd);
+  }
+  button.textContent = "Stop";
+  button.setAttribute("aria-pressed", "true");
+  playhead.hidden = false;
   player = { view: songView, instance, finish };
 }
 
@@ -389,7 +426,7 @@ function songTitle(song) {
 function makeSongView(container, song) {
   const root = element("li", { className: "song", "data-output-name": song.name });
   const title = songTitle(song);
-  const view = { root, title, container, name: song.name };
+  const view = { root, title, container, name: song.name, blob: song.blob };
   const url = makeUrl(song.blob);
   container.urls.push(url);
   const text = song.text ? `${TEXT_KINDS[song.text.type]}: \u201c${readableText(song.text.bytes)}\u201d` : "none";
@@ -574,8 +611,36 @@ function updateButtons() {
   clearButton.disabled = containers.length === 0;
 }
 
+// Takes an .sf2 file for the instruments; says what came of it.
+async function useSoundFont(file) {
+  stopPlayer();
+  fontStatus.textContent = `Reading ${file.name}\u2026`;
+  try {
+    soundFont = readSoundFont(await file.arrayBuffer());
+    fontStatus.textContent = `Instruments: ${file.name}, your SoundFont.`;
+    fontOff.hidden = false;
+  } catch (error) {
+    soundFont = null;
+    fontStatus.textContent = `${file.name} could not be read as a SoundFont; the page's own oscillators play.`;
+    fontOff.hidden = true;
+  }
+}
+
+function useOscillators() {
+  stopPlayer();
+  soundFont = null;
+  fontStatus.textContent = "Instruments: the page's own oscillators.";
+  fontOff.hidden = true;
+  fontInput.focus();
+}
+
+const isSoundFont = (file) => /\.sf2$/i.test(file.name);
+
 function addFiles(files) {
-  const list = [...files];
+  const all = [...files];
+  const font = all.find(isSoundFont);
+  if (font) useSoundFont(font);
+  const list = all.filter((file) => !isSoundFont(file));
   if (list.length === 0) return;
   chosen.textContent = `Chosen: ${list.map((file) => file.name).join(", ")}`;
   for (const file of list) queue.push(containerView(file));
@@ -697,6 +762,11 @@ input.addEventListener("change", () => {
   input.value = "";
 });
 zipButton.addEventListener("click", makeZip);
+fontInput.addEventListener("change", () => {
+  if (fontInput.files.length > 0) useSoundFont(fontInput.files[0]);
+  fontInput.value = "";
+});
+fontOff.addEventListener("click", useOscillators);
 clearButton.addEventListener("click", clearAll);
 demoButton.addEventListener("click", () => {
   const bytes = Uint8Array.from(atob(DEMO_CONTAINER), (c) => c.charCodeAt(0));
@@ -741,6 +811,12 @@ window.addEventListener("resize", () => {
   }, 150);
 });
 
+// For the tests: `seconds` of the song's samples, as Play would sound them now.
+page.renderSamples = async (songElement, seconds, sampleRate) => {
+  const songView = songViewOf.get(songElement);
+  return songView ? [...await renderSongSamples(songView, seconds, sampleRate)] : null;
+};
+
 // For the tests: the object URLs the page holds now; the channels' colours.
 page.urls = () => [...liveUrls];
 page.channelColours = CHANNEL_COLOURS;
@@ -757,9 +833,9 @@ page.timeConverter = async (index) => {
 // synthesiser, as the loudness (root mean square) of each 10 ms (at 24 kHz
 // unless `sampleRate` says otherwise).
 page.renderSong = async (songElement, seconds, sampleRate = 24000) => {
-  const preview = previews.get(songElement);
-  if (!preview) return null;
-  const samples = await renderOffline(preview, seconds, sampleRate);
+  const songView = songViewOf.get(songElement);
+  if (!songView) return null;
+  const samples = await renderSongSamples(songView, seconds, sampleRate);
   const span = sampleRate / 100;  // a whole number of samples
   const loudness = [];
   for (let start = 0; start + span <= samples.length; start += span) {

@@ -156,3 +156,39 @@ export function wavFile(samples, sampleRate) {
   }
   return new Blob([bytes], { type: "audio/wav" });
 }
+
+// Plays samples already rendered (a SoundFont's), with the live player's
+// calls: onTick with the song's current second, onEnd at the end or stop().
+export class SamplePlayer {
+  constructor(context, samples, sampleRate, onTick, onEnd) {
+    const buffer = context.createBuffer(1, samples.length, sampleRate);
+    buffer.copyToChannel(samples, 0);
+    this.context = context;
+    this.source = context.createBufferSource();
+    this.source.buffer = buffer;
+    this.source.connect(context.destination);
+    this.origin = context.currentTime + 0.05;
+    this.seconds = samples.length / sampleRate;
+    this.onTick = onTick;
+    this.onEnd = onEnd;
+    this.source.start(this.origin);
+    this.frame = requestAnimationFrame(() => this.tick());
+  }
+
+  tick() {
+    const second = this.context.currentTime - this.origin;
+    if (second > this.seconds) {
+      this.stop();
+      this.onEnd();
+      return;
+    }
+    this.onTick(Math.max(second, 0));
+    this.frame = requestAnimationFrame(() => this.tick());
+  }
+
+  stop() {
+    cancelAnimationFrame(this.frame);
+    this.source.stop();
+    this.source.disconnect();
+  }
+}
