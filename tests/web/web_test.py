@@ -195,11 +195,16 @@ def zip_folders(cases):
     return folders
 
 
-def check_zip(checks, driver, cases, expected):
-    driver.find_element(By.ID, "zip").click()
-    deadline = time.time() + 60
+def wait_zip(driver, timeout=60):
+    """Waits until the zip's link holds the zip."""
+    deadline = time.time() + timeout
     while time.time() < deadline and driver.execute_script("return document.getElementById('zip-link').dataset.state") != "done":
         time.sleep(0.1)
+
+
+def check_zip(checks, driver, cases, expected):
+    driver.find_element(By.ID, "zip").click()
+    wait_zip(driver)
     href = driver.execute_script("return document.getElementById('zip-link').href")
     data = blob_bytes(driver, href) if href.startswith("blob:") else None
     checks.expect("zip: made", data is not None, href)
@@ -408,16 +413,23 @@ def check_policy(checks, driver):
     checks.expect("privacy: said in one line", "no request" in privacy and "\n" not in privacy, privacy)
 
 
+# Elements reaching past the window's right edge (the rolls scroll, and are
+# let be), and how far the page scrolls sideways.
+OVERFLOW = """
+const inner = document.documentElement.clientWidth;
+const wide = [...document.querySelectorAll('body *')].filter(e => !e.closest('.roll-scroll'))
+  .filter(e => e.getBoundingClientRect().right > inner + 1).map(e => e.tagName + '.' + e.className).slice(0, 5);
+return { wide, scroll: document.documentElement.scrollWidth - inner };
+"""
+
+
 def check_widths(checks, driver, out):
     """Nothing wider than a phone's screen but the rolls, which scroll; a
     screenshot at each width."""
     for width, label in ((375, "phone"), (1200, "desktop")):
         driver.set_window_size(width, 900)
         time.sleep(0.5)
-        overflow = driver.execute_script("""
-          const inner = document.documentElement.clientWidth;
-          return [...document.querySelectorAll('body *')].filter(e => !e.closest('.roll-scroll'))
-            .filter(e => e.getBoundingClientRect().right > inner + 1).map(e => e.tagName + '.' + e.className).slice(0, 5);""")
+        overflow = driver.execute_script(OVERFLOW)["wide"]
         checks.expect(f"{label} width: nothing wider than the page", not overflow, str(overflow))
         smallest = driver.execute_script("""
           return Math.min(...[...document.querySelectorAll('p, dd, dt, li, a, button, label')]

@@ -59,10 +59,32 @@ export function scheduleNotes(context, output, notes, firstIndex, from, to, orig
   return { next: index, voices };
 }
 
+// What both players share: on every frame, onTick with the song's second
+// (counted from the context's time `origin`) until `end` seconds, then
+// stop() and onEnd.
+class Clocked {
+  startClock(end) {
+    this.end = end;
+    this.frame = requestAnimationFrame(() => this.tick());
+  }
+
+  tick() {
+    const second = this.context.currentTime - this.origin;
+    if (second > this.end) {
+      this.stop();
+      this.onEnd();
+      return;
+    }
+    this.onTick(Math.max(second, 0));
+    this.frame = requestAnimationFrame(() => this.tick());
+  }
+}
+
 // A live player: schedules a second ahead, every quarter of a second, and
 // calls onTick with the song's current second until the song ends or stop().
-export class Player {
+export class Player extends Clocked {
   constructor(context, preview, onTick, onEnd) {
+    super();
     this.context = context;
     this.preview = preview;
     this.onTick = onTick;
@@ -73,7 +95,7 @@ export class Player {
     this.origin = context.currentTime + 0.1;
     this.scheduledTo = 0;
     this.timer = setInterval(() => this.schedule(), 250);
-    this.frame = requestAnimationFrame(() => this.tick());
+    this.startClock(preview.seconds + RELEASE);
     this.schedule();
   }
 
@@ -87,17 +109,6 @@ export class Player {
       this.voices.add(voice);
       voice.onended = () => this.voices.delete(voice);
     }
-  }
-
-  tick() {
-    const second = this.context.currentTime - this.origin;
-    if (second > this.preview.seconds + RELEASE) {
-      this.stop();
-      this.onEnd();
-      return;
-    }
-    this.onTick(Math.max(second, 0));
-    this.frame = requestAnimationFrame(() => this.tick());
   }
 
   stop() {
@@ -159,8 +170,9 @@ export function wavFile(samples, sampleRate) {
 
 // Plays samples already rendered (a SoundFont's), with the live player's
 // calls: onTick with the song's current second, onEnd at the end or stop().
-export class SamplePlayer {
+export class SamplePlayer extends Clocked {
   constructor(context, samples, sampleRate, onTick, onEnd) {
+    super();
     const buffer = context.createBuffer(1, samples.length, sampleRate);
     buffer.copyToChannel(samples, 0);
     this.context = context;
@@ -168,22 +180,10 @@ export class SamplePlayer {
     this.source.buffer = buffer;
     this.source.connect(context.destination);
     this.origin = context.currentTime + 0.05;
-    this.seconds = samples.length / sampleRate;
     this.onTick = onTick;
     this.onEnd = onEnd;
     this.source.start(this.origin);
-    this.frame = requestAnimationFrame(() => this.tick());
-  }
-
-  tick() {
-    const second = this.context.currentTime - this.origin;
-    if (second > this.seconds) {
-      this.stop();
-      this.onEnd();
-      return;
-    }
-    this.onTick(Math.max(second, 0));
-    this.frame = requestAnimationFrame(() => this.tick());
+    this.startClock(samples.length / sampleRate);
   }
 
   stop() {
