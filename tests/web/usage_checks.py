@@ -191,6 +191,32 @@ def check_keyboard_and_names(checks, driver):
     wrong = [roll for roll in rolls if roll[0] != roll[1] or not roll[2]]
     checks.expect(f"rolls: a tab stop exactly when they scroll ({sum(r[0] for r in rolls)} of {len(rolls)} do)",
                   rolls and any(r[0] for r in rolls) and not wrong, str(wrong[:3]))
+    # A long roll scrolled by hand while its song plays: it stays where it
+    # was put, and the note names stay in view.
+    song = driver.find_element(By.CSS_SELECTOR, "[data-output-name='tempo.v2_2.mid']")
+    where = ("const s = arguments[0].querySelector('.roll-scroll'), n = arguments[0].querySelector('.roll-names span');"
+             "return [s.scrollLeft, n.getBoundingClientRect().left - s.getBoundingClientRect().left];")
+    driver.execute_script("arguments[0].scrollIntoView({ block: 'center' })", song)
+    song.find_element(By.CSS_SELECTOR, "button.play").click()
+    time.sleep(0.3)
+    driver.execute_script("arguments[0].querySelector('.roll-scroll').scrollLeft = 3000", song)
+    time.sleep(0.8)
+    scrolled, names_at = driver.execute_script(where, song)
+    song.find_element(By.CSS_SELECTOR, "button.play").click()
+    checks.expect("roll: scrolled by hand while playing, it stays", scrolled >= 2999, str(scrolled))
+    checks.expect("roll: its note names stay in view", 0 <= names_at < 10, str(names_at))
+
+
+def check_demo_button(checks, driver, page_url, demo_outputs):
+    """"Try the demo" converts the demo the page carries: the command line's
+    outputs for examples/demo.dat, byte for byte."""
+    load(driver, page_url)
+    driver.find_element(By.ID, "demo").click()
+    checks.expect("demo button: converted", wait_settled(driver, 1))
+    links = driver.execute_script(
+        "return [...document.querySelectorAll('[data-container=\"demo.dat\"] [data-output-name] a[download]')].map(a => a.href)")
+    got = [blob_bytes(driver, href) for href in links]
+    checks.expect("demo button: the demo's four songs", got == [data for _, data in demo_outputs], str(len(got)))
 
 
 def three_four_container():

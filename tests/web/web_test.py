@@ -542,6 +542,7 @@ def main():
 
         check_served(checks, driver, args.page, paths[1], expected[1])
 
+        usage_checks.check_demo_button(checks, driver, page_url, expected[1])
         usage_checks.check_not_containers(checks, driver, page_url, files, demo)
         usage_checks.check_roll_bars(checks, driver, page_url, files)
         usage_checks.check_contrast(checks, driver, page_url, files, demo)
