@@ -364,6 +364,12 @@ function audioDownload(songView) {
   return element("div", { className: "audio" }, button, progress, link);
 }
 
+// A Play button shows what pressing it does; its name says it of the song.
+function showVerb(button, verb) {
+  button.textContent = verb;
+  button.setAttribute("aria-label", `${verb} ${button.dataset.song}`);
+}
+
 async function togglePlay(songView, button) {
   const mine = player && player.view === songView;
   stopPlayer();
@@ -374,7 +380,7 @@ async function togglePlay(songView, button) {
   // The roll shows what plays.
   if (!songView.details.open) songView.details.open = true;
   const finish = () => {
-    button.textContent = "Play";
+    showVerb(button, "Play");
     button.setAttribute("aria-pressed", "false");
     playhead.hidden = true;
   };
@@ -398,21 +404,21 @@ async function togglePlay(songView, button) {
   if (soundFont) {
     // A SoundFont's sound is rendered whole first, then played.
     button.setAttribute("aria-busy", "true");
-    button.textContent = "Preparing\u2026";
+    showVerb(button, "Preparing\u2026");
     const font = soundFont;
     let samples;
     try {
       samples = await renderSongSamples(songView, preview.seconds + WAV_TAIL, context.sampleRate, () => {});
     } finally {
       button.removeAttribute("aria-busy");
-      button.textContent = "Play";
+      showVerb(button, "Play");
     }
     if (font !== soundFont || !songView.root.isConnected || player) return;
     instance = new SamplePlayer(context, samples, context.sampleRate, onTick, onEnd);
   } else {
     instance = new Player(context, preview, onTick, onEnd);
   }
-  button.textContent = "Stop";
+  showVerb(button, "Stop");
   button.setAttribute("aria-pressed", "true");
   playhead.hidden = false;
   player = { view: songView, instance, finish };
@@ -453,7 +459,8 @@ function makeSongView(container, song) {
     previewView(view, song),
   );
   if (view.preview) {
-    const play = element("button", { type: "button", className: "play", "aria-pressed": "false", "aria-label": `Play ${title} (${song.name}, file ${container.number})`, text: "Play" });
+    const play = element("button", { type: "button", className: "play", "aria-pressed": "false", "data-song": `${title} (${song.name}, file ${container.number})`, text: "Play" });
+    showVerb(play, "Play");
     play.addEventListener("click", () => togglePlay(view, play));
     row.append(play);
     // Drawn again at the width it has once it shows.
