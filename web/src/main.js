@@ -16,9 +16,13 @@
 //   button.cancel, .zip-one a container's Cancel (while waiting or working) and zip
 //   #zip, #zip-link         the zip's button, then its a[download] (data-state "done")
 //   #demo, #clear           the demo's button; Clear
+//   #soundfont, #soundfont-off, #instruments
+//                           the SoundFont's input, back to the oscillators, which play
+//   button.wav, a.wav-link  a song's WAV download
 //   canvas.roll-canvas      the piano roll, its layout in data attributes
-//   window.tolvarinPage     conversions, lastConversionMs, urls(), timeConverter(index)
-//                           and renderSong(songElement, seconds)
+//   window.tolvarinPage     conversions, lastConversionMs, urls(), channelColours,
+//                           timeConverter(index), renderSong(songElement, seconds, rate)
+//                           and renderSamples(songElement, seconds, rate)
 import { ConversionError, formatBytes, WALK, ENDING, MAX_CONTAINER_BYTES } from "./core.js";
 import { formatDuration } from "./timing.js";
 import { drawRoll, describeRoll, formatBeats, noteLabels, noteName, CHANNEL_COLOURS } from "./roll.js";
