@@ -144,7 +144,7 @@ empty :=
 space := $(empty) $(empty)
 WEB_EXPORTS := $(subst $(space),$(comma),$(strip $(addprefix _,$(WEB_FUNCTIONS))))
 WEB_CXXFLAGS := -std=c++20 -O3 -msimd128 -Wall -Wextra -fno-exceptions -I include -I src
-WEB_LDFLAGS := -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -sFILESYSTEM=0 -sENVIRONMENT=web \
+WEB_LDFLAGS := -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -sFILESYSTEM=0 -sENVIRONMENT=web,worker \
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sMODULARIZE=1 -sEXPORT_NAME=createTolvarinCore \
   -sEXPORTED_FUNCTIONS=$(WEB_EXPORTS)
 
@@ -158,7 +158,7 @@ web/node_modules/.package-lock.json: web/package.json web/package-lock.json
 	cd web && npm ci --no-audit --no-fund
 
 $(BUILD)/web/index.html: $(BUILD)/web/core.js web/node_modules/.package-lock.json web/build.mjs web/index.html \
-                         web/style.css $(wildcard web/src/*.js)
+                         web/style.css $(wildcard web/src/*.js) examples/demo.dat
 	node web/build.mjs $(BUILD)/web/core.js $@
 
 # The page in headless Chromium, against the command line's own outputs;

@@ -42,6 +42,7 @@ CHROMIUM_FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-
                   "--disable-background-networking", "--disable-component-update", "--disable-sync"]
 SETTLED = ("done", "error")
 BIG_SIZE = 64 * 1024 * 1024
+LARGEST_SIZE = 250 * 1024 * 1024
 
 
 def start_browser(profile, downloads):
@@ -194,11 +195,16 @@ def zip_folders(cases):
     return folders
 
 
-def check_zip(checks, driver, cases, expected):
-    driver.find_element(By.ID, "zip").click()
-    deadline = time.time() + 60
+def wait_zip(driver, timeout=60):
+    """Waits until the zip's link holds the zip."""
+    deadline = time.time() + timeout
     while time.time() < deadline and driver.execute_script("return document.getElementById('zip-link').dataset.state") != "done":
         time.sleep(0.1)
+
+
+def check_zip(checks, driver, cases, expected):
+    driver.find_element(By.ID, "zip").click()
+    wait_zip(driver)
     href = driver.execute_script("return document.getElementById('zip-link').href")
     data = blob_bytes(driver, href) if href.startswith("blob:") else None
     checks.expect("zip: made", data is not None, href)
@@ -349,6 +355,8 @@ def check_player(checks, driver):
     button = song.find_element(By.CSS_SELECTOR, "button.play")
     playhead = song.find_element(By.CSS_SELECTOR, ".playhead")
     position = "return new DOMMatrix(getComputedStyle(arguments[0]).transform).m41"
+    # Out from under the bar that stays at the top of the window.
+    driver.execute_script("arguments[0].scrollIntoView({ block: 'center' })", button)
     button.click()
     time.sleep(0.4)
     first = driver.execute_script(position, playhead)
@@ -405,16 +413,23 @@ def check_policy(checks, driver):
     checks.expect("privacy: said in one line", "no request" in privacy and "\n" not in privacy, privacy)
 
 
+# Elements reaching past the window's right edge (the rolls scroll, and are
+# let be), and how far the page scrolls sideways.
+OVERFLOW = """
+const inner = document.documentElement.clientWidth;
+const wide = [...document.querySelectorAll('body *')].filter(e => !e.closest('.roll-scroll'))
+  .filter(e => e.getBoundingClientRect().right > inner + 1).map(e => e.tagName + '.' + e.className).slice(0, 5);
+return { wide, scroll: document.documentElement.scrollWidth - inner };
+"""
+
+
 def check_widths(checks, driver, out):
     """Nothing wider than a phone's screen but the rolls, which scroll; a
     screenshot at each width."""
     for width, label in ((375, "phone"), (1200, "desktop")):
         driver.set_window_size(width, 900)
         time.sleep(0.5)
-        overflow = driver.execute_script("""
-          const inner = document.documentElement.clientWidth;
-          return [...document.querySelectorAll('body *')].filter(e => !e.closest('.roll-scroll'))
-            .filter(e => e.getBoundingClientRect().right > inner + 1).map(e => e.tagName + '.' + e.className).slice(0, 5);""")
+        overflow = driver.execute_script(OVERFLOW)["wide"]
         checks.expect(f"{label} width: nothing wider than the page", not overflow, str(overflow))
         smallest = driver.execute_script("""
           return Math.min(...[...document.querySelectorAll('p, dd, dt, li, a, button, label')]
@@ -509,9 +524,12 @@ def main():
         check_containers(checks, driver, page_containers(driver)[-1:], again, expected[1:2])
         check_roll(checks, driver, expected[1], work)
         check_sound(checks, driver, expected[1], work)
+        usage_checks.check_audio_download(checks, driver)
+        usage_checks.check_soundfont(checks, driver, files)
         check_player(checks, driver)
         check_drag_and_drop(checks, driver, demo, expected[1])
         check_accessibility(checks, driver)
+        usage_checks.check_keyboard_and_names(checks, driver)
         check_no_requests(checks, driver, page_url, "small containers")
         check_console(checks, driver, "small containers")
 
@@ -523,6 +541,13 @@ def main():
         check_console(checks, driver, "demo alone")
 
         check_served(checks, driver, args.page, paths[1], expected[1])
+
+        usage_checks.check_demo_button(checks, driver, page_url, expected[1])
+        usage_checks.check_not_containers(checks, driver, page_url, files, demo)
+        usage_checks.check_roll_bars(checks, driver, page_url, files)
+        usage_checks.check_contrast(checks, driver, page_url, files, demo)
+        usage_checks.check_phone_names(checks, driver, page_url, files, demo)
+        check_console(checks, driver, "usage")
 
         # Large files: a 64 MiB container, random bytes, one past the page's limit.
         big_cases = [containers.Case("big.dat", b""), containers.Case("noise.bin", random.Random(5).randbytes(24 << 20)),
@@ -541,6 +566,13 @@ def main():
         print(f"64 MiB container converted in the page in {milliseconds:.0f} ms")
         check_no_requests(checks, driver, page_url, "large files")
         check_console(checks, driver, "large files")
+
+        usage_checks.check_cancel_and_clear(checks, driver, page_url, files, big_paths[0], demo)
+        largest = os.path.join(files, "largest.dat")
+        subprocess.run([make_container, str(LARGEST_SIZE), largest, "realistic1"], check=True, capture_output=True)
+        usage_checks.check_thread_free(checks, driver, page_url, largest)
+        os.remove(largest)
+        check_console(checks, driver, "cancel, clear and the largest")
     finally:
         if driver is not None:
             driver.quit()
@@ -548,6 +580,8 @@ def main():
     print(f"web: {checks.passed} passed, {checks.failed} failed")
     return 1 if checks.failed else 0
 
+
+import usage_checks  # noqa: E402  (it uses the helpers above)
 
 if __name__ == "__main__":
     sys.exit(main())

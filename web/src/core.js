@@ -81,7 +81,7 @@ class BlobWriter {
 // (which holds the track's length, known only at the end), handed out last
 // but put first. `discard` drops the pieces instead, to time the converter
 // alone.
-function convertSong(core, session, index, discard) {
+function convertSong(core, session, index, discard, onPiece) {
   const c = core;
   const status = c._tolvarin_start_song(session, index);
   if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
@@ -95,8 +95,12 @@ function convertSong(core, session, index, discard) {
       const data = c._tolvarin_piece_data(session) >>> 0;
       const length = c._tolvarin_piece_size(session) >>> 0;
       size += length;
-      if (piece === HEAD_PIECE) head = c.HEAPU8.slice(data, data + length);
-      else track.write(c.HEAPU8, data, length);
+      if (piece === HEAD_PIECE) {
+        head = c.HEAPU8.slice(data, data + length);
+      } else {
+        track.write(c.HEAPU8, data, length);
+        onPiece(length);
+      }
     } else if (piece === DONE) {
       break;
     } else if (piece === NO_MEMORY) {
@@ -130,8 +134,8 @@ async function readIntoHeap(core, file) {
   return image;
 }
 
-// Lets the page draw and take input between songs: a message to ourselves
-// is a task of its own, and unlike a timer it is not slowed in a hidden tab.
+// Lets other tasks run between songs: a message to ourselves is a task of
+// its own, and unlike a timer it is not slowed in a hidden tab.
 function yieldToPage() {
   return new Promise((resolve) => {
     const channel = new MessageChannel();
@@ -140,13 +144,42 @@ function yieldToPage() {
   });
 }
 
+// The bytes of track the container holds for the songs at `positions`
+// (heads, in song order) in an image of `size` bytes: each track runs from
+// behind its 22-byte head to the nearest song record after it, or to the
+// end of the image when there is none or the track ran past it. It is what
+// progress is counted against; an output's track is a little longer (note
+// offs and pitch bends gain a byte), so progress is a close estimate.
+export function trackBytes(positions, ranPast, size) {
+  let total = 0;
+  positions.forEach((position, index) => {
+    let end = size;
+    if (!ranPast[index]) for (const other of positions) if (other > position && other < end) end = other;
+    total += Math.max(end - (position + 22), 0);
+  });
+  return total;
+}
+
+// Whether song 1's head is a MIDI file's head: "MThd", the length 6, and the
+// track chunk's tag "MTrk" at its byte 14. The converter copies any 22 bytes
+// as a head, so a picture or a text file still yields a "song"; this is how
+// the page tells a container from a file that only went through the
+// converter. (The track is not judged: the format reads any bytes as events.)
+const MIDI_HEAD = [0x4d, 0x54, 0x68, 0x64, 0, 0, 0, 6];
+const TRACK_TAG = [0x4d, 0x54, 0x72, 0x6b];
+export function looksLikeHead(head) {
+  return head.length >= 22 && MIDI_HEAD.every((byte, i) => head[i] === byte) &&
+    TRACK_TAG.every((byte, i) => head[14 + i] === byte);
+}
+
 // Converts a File: every song the command line would write, with what the
 // converter says about it. Timings go to `timing` (milliseconds): `convert`
 // from the bytes in the heap to every output in a Blob, `describe` for the
-// descriptions; the page is let draw between songs, outside the timings,
-// and `onSong(number, count)` told which comes next. With `discard`, the
-// outputs are dropped piece by piece: the time is then the converter's alone.
-export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}) {
+// descriptions. `onSong(number, count)` is told which song comes next and
+// `onProgress(done, total)` the bytes of track written out of the estimate
+// of `trackBytes`. With `discard`, the outputs are dropped piece by piece:
+// the time is then the converter's alone.
+export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}, onProgress = () => {}) {
   if (file.size > MAX_CONTAINER_BYTES) {
     throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
   }
@@ -166,15 +199,23 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
     for (let index = 0; index < count; ++index) described.push(describe(core, session, index, image));
     timing.describe = performance.now() - started;
     timing.convert = 0;
+    const positions = described.map((_, index) => core._tolvarin_song_position(session, index) >>> 0);
+    result.looksLikeContainer = count === 0 || looksLikeHead(core.HEAPU8.subarray(image + 16, image + 38));
+    const total = trackBytes(positions, described.map((song) => song.ranPastNextSong), file.size);
+    let done = 0;
+    const onPiece = (length) => {
+      done += length;
+      onProgress(done, total);
+    };
     for (let index = 0; index < count; ++index) {
       onSong(index + 1, count);
       await yieldToPage();
       const number = core._tolvarin_song_number(session, index) >>> 0;
-      const position = core._tolvarin_song_position(session, index) >>> 0;
+      const position = positions[index];
       let output;
       started = performance.now();
       try {
-        output = convertSong(core, session, index, discard);
+        output = convertSong(core, session, index, discard, onPiece);
         timing.convert += performance.now() - started;
       } catch (error) {
         // As the command line does: outputs before the failure stand, none after.

@@ -3,16 +3,25 @@
 // width it is given; a long one keeps at least MIN_BEAT_WIDTH pixels a beat
 // and scrolls sideways.
 
-// One colour per channel, apart in hue and light enough on the dark ground.
+// One colour per channel, each as far from the others as could be found
+// (no two closer than 36 in CIELAB) and at least 4.5:1 against the roll's
+// dark ground, which it keeps in both themes.
 export const CHANNEL_COLOURS = [
-  "#4fc3f7", "#ff8a65", "#aed581", "#ba68c8", "#ffd54f", "#4db6ac", "#f06292", "#9575cd",
-  "#e57373", "#81c784", "#64b5f6", "#ffb74d", "#a1887f", "#dce775", "#7986cb", "#4dd0e1",
+  "#4fc3f7", "#ff1a1a", "#1aff1a", "#ff1aff", "#ffd11a", "#ff8fbc", "#85e097", "#6675ff",
+  "#d17e47", "#f1dbc6", "#d1ff1a", "#ff1aa3", "#1affff", "#cdb8ff", "#cd64d8", "#f4ff8f",
 ];
-const BACKGROUND = "#15181e";
-const SHARP_ROW = "#1c2029";
-const BEAT_LINE = "#272c36";
-const BAR_LINE = "#3a4150";
-const LABEL = "#aab2c0";
+// The roll's colours come from the page's styles (--roll-*), with these
+// when a style is missing.
+const ROLL_COLOURS = { ground: "#15181e", sharp: "#1c2029", beat: "#2b303b", bar: "#6b7588", label: "#b4bccb" };
+
+function rollColours(canvas) {
+  const style = getComputedStyle(canvas);
+  const colours = {};
+  for (const [name, fallback] of Object.entries(ROLL_COLOURS)) {
+    colours[name] = style.getPropertyValue(`--roll-${name}`).trim() || fallback;
+  }
+  return colours;
+}
 const GUTTER = 34;     // note names on the left
 const AXIS = 18;       // beat numbers below
 const MIN_BEAT_WIDTH = 14;
@@ -65,9 +74,42 @@ function labelStep(beatWidth) {
   return 2048;
 }
 
+// Beats (from the song's start) where bars begin: every 4 beats until a time
+// signature says otherwise, then every beatsPerBar of the signature in force,
+// counted afresh from where it stands.
+export function barBeats(preview, beats) {
+  const bars = [];
+  const changes = [{ tick: 0, beatsPerBar: 4 }, ...(preview.signatures || [])];
+  changes.forEach((change, index) => {
+    const from = change.tick / preview.ticksPerBeat;
+    const last = index + 1 === changes.length;
+    const to = last ? beats : changes[index + 1].tick / preview.ticksPerBeat;
+    for (let beat = from; last ? beat <= to : beat < to; beat += change.beatsPerBar) bars.push(beat);
+  });
+  return bars;
+}
+
+// The note names beside the rows, as [pitch, top in CSS pixels]: the Cs,
+// and the lowest row when rows are tall enough. Each label (LABEL_HEIGHT
+// high) is centred on its row but kept inside the rows.
+const LABEL_HEIGHT = 14;
+export function noteLabels(place) {
+  const labels = [];
+  const rowsBottom = place.top + (place.high - place.low + 1) * place.rowHeight;
+  for (let pitch = place.low; pitch <= place.high; ++pitch) {
+    if (pitch % 12 !== 0 && !(place.rowHeight >= 10 && pitch === place.low)) continue;
+    const middle = place.top + (place.high - pitch + 0.5) * place.rowHeight;
+    labels.push([pitch, Math.min(Math.max(middle - LABEL_HEIGHT / 2, place.top), rowsBottom - LABEL_HEIGHT)]);
+  }
+  return labels;
+}
+
 // Draws the roll on `canvas` and records its layout in data attributes, so
-// that a test can find where a note must be.
+// that a test can find where a note must be. The note names are not drawn
+// here but by the page beside the canvas (noteLabels), so that they stay in
+// view when the roll scrolls sideways.
 export function drawRoll(canvas, preview, width) {
+  const colour = rollColours(canvas);
   const place = layout(preview, width);
   const scale = window.devicePixelRatio || 1;
   canvas.width = Math.round(place.width * scale);
@@ -80,30 +122,37 @@ export function drawRoll(canvas, preview, width) {
   });
   const g = canvas.getContext("2d");
   g.setTransform(scale, 0, 0, scale, 0, 0);
-  g.fillStyle = BACKGROUND;
+  g.fillStyle = colour.ground;
   g.fillRect(0, 0, place.width, place.height);
   const rowsBottom = place.top + (place.high - place.low + 1) * place.rowHeight;
   for (let pitch = place.low; pitch <= place.high; ++pitch) {
     if (!NOTE_NAMES[pitch % 12].includes("#")) continue;
-    g.fillStyle = SHARP_ROW;
+    g.fillStyle = colour.sharp;
     g.fillRect(place.left, place.top + (place.high - pitch) * place.rowHeight, place.width - place.left, place.rowHeight);
   }
   const step = labelStep(place.beatWidth);
   const lineStep = place.beatWidth >= 6 ? 1 : step;
   g.font = "11px system-ui, sans-serif";
   g.textBaseline = "top";
-  for (let beat = 0; beat <= place.beats; beat += lineStep) {
+  const line = (beat, style) => {
     const x = Math.round(place.left + beat * place.beatWidth) + 0.5;
-    g.strokeStyle = beat % 4 === 0 ? BAR_LINE : BEAT_LINE;
+    g.strokeStyle = style;
     g.beginPath();
     g.moveTo(x, place.top);
     g.lineTo(x, rowsBottom);
     g.stroke();
+    return x;
+  };
+  for (let beat = 0; beat <= place.beats; beat += lineStep) {
+    const x = line(beat, colour.beat);
     if (beat % step === 0) {
-      g.fillStyle = LABEL;
+      g.fillStyle = colour.label;
       g.fillText(String(beat), x + 2, rowsBottom + 3);
     }
   }
+  // Bar lines over the beat lines, where they are far enough apart to see.
+  const bars = barBeats(preview, place.beats);
+  if (bars.length < 2 || (bars[1] - bars[0]) * place.beatWidth >= 4) for (const beat of bars) line(beat, colour.bar);
   for (const note of preview.notes) {
     const x = place.left + (note.start / preview.ticksPerBeat) * place.beatWidth;
     const w = Math.max(((note.end - note.start) / preview.ticksPerBeat) * place.beatWidth - 1, 2);
@@ -111,15 +160,8 @@ export function drawRoll(canvas, preview, width) {
     g.fillStyle = CHANNEL_COLOURS[note.channel];
     g.fillRect(x, y + 0.5, w, Math.max(place.rowHeight - 1, 2));
   }
-  // Note names of the Cs, on a ground of their own over the rows.
-  g.fillStyle = BACKGROUND;
+  g.fillStyle = colour.ground;
   g.fillRect(0, 0, place.left, place.height);
-  g.fillStyle = LABEL;
-  g.textBaseline = "middle";
-  for (let pitch = place.low; pitch <= place.high; ++pitch) {
-    if (pitch % 12 !== 0 && !(place.rowHeight >= 10 && pitch === place.low)) continue;
-    g.fillText(noteName(pitch), 2, place.top + (place.high - pitch + 0.5) * place.rowHeight);
-  }
   return place;
 }
 
