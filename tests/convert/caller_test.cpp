@@ -24,7 +24,6 @@
 
 #include "bytes.hpp"
 #include "convert/convert.hpp"
-#include "model.hpp"
 #include "tolvarin/tolvarin.h"
 #include "tolvarin/tolvarin.hpp"
 
@@ -44,18 +43,6 @@ bytes song_of(const bytes& pattern, std::size_t size) {
 
 const bytes mixed = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
 
-std::vector<bytes> reference_outputs(const bytes& image) {
-    const tolvarin::container_plan plan = tolvarin::plan_container(image);
-    std::vector<bytes> outputs;
-    for (std::uint32_t index = 0; index < plan.count; ++index) {
-        const std::uint32_t position = plan.songs[index].position;
-        const bytes track = test_support::reference_translate(image, position + 22);
-        const bytes head(image.begin() + position, image.begin() + position + 22);
-        outputs.push_back(test_support::concat(
-            {test_support::with_track_length(head, static_cast<std::uint32_t>(track.size())), track}));
-    }
-    return outputs;
-}
 
 bytes three_songs() {
     return test_support::container_of({song_of(mixed, 40), song_of(hex("00 E0 40"), 10), song_of(hex("00 C5 07"), 3)});
@@ -384,7 +371,7 @@ TEST(c_interface, a_description_answers_only_once_it_succeeded) {
 // threads gives the reference's bytes.
 TEST(c_interface, converts_on_the_threads_asked_for) {
     const bytes image = test_support::container_of({song_of(mixed, 5 << 20)});
-    const std::vector<bytes> expected = reference_outputs(image);
+    const std::vector<bytes> expected = test_support::reference_outputs(image);
     tolvarin_session* const session = tolvarin_open(image.data(), image.size());
     ASSERT_NE(session, nullptr);
     // Where the tests must stay on one thread, 0 would start threads too.

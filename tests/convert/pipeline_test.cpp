@@ -15,7 +15,6 @@
 #include "bytes.hpp"
 #include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
-#include "model.hpp"
 #include "tolvarin/tolvarin.hpp"
 
 namespace {
@@ -118,20 +117,6 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     return result;
 }
 
-// Every output as the reference translates its track: the head, its track
-// length (big-endian) in bytes 18-21, then the track.
-std::vector<bytes> expected_outputs(const bytes& image) {
-    const tolvarin::container_plan plan = tolvarin::plan_container(image);
-    std::vector<bytes> outputs;
-    for (std::uint32_t index = 0; index < plan.count; ++index) {
-        const std::uint32_t position = plan.songs[index].position;
-        const bytes track = test_support::reference_translate(image, position + 22);
-        const bytes head(image.begin() + position, image.begin() + position + 22);
-        outputs.push_back(test_support::concat(
-            {test_support::with_track_length(head, static_cast<std::uint32_t>(track.size())), track}));
-    }
-    return outputs;
-}
 
 struct setting {
     unsigned threads;
@@ -151,7 +136,7 @@ const setting settings[] = {{1, 1, 4, 0},       {2, 3, 4, 1},       {3, 7, 2, 5}
                             {1, 65536, 4, 65536}};
 
 void expect_same_as_reference(const bytes& image, const std::string& what) {
-    const std::vector<bytes> expected = expected_outputs(image);
+    const std::vector<bytes> expected = test_support::reference_outputs(image);
     const bool has_groups = tolvarin::plan_container(image).count > 0;
     for (const setting& s : settings) {
         for (const int way : {0, 1, 2}) {
@@ -277,7 +262,7 @@ TEST(pipeline, speculation_that_keeps_failing_gives_way) {
     for (const bool portable : {false, true}) {
         const conversion got = convert(image, 2, 4096, 4, {}, true, portable);
         ASSERT_EQ(got.result.status, tolvarin::conversion_status::done);
-        EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << portable;
+        EXPECT_TRUE(got.sink.outputs[0] == test_support::reference_outputs(image)[0]) << portable;
         EXPECT_GT(got.stats.chunks_serial, 0u) << portable;
         EXPECT_LT(got.stats.chunks_again, got.stats.chunks_serial) << portable;
     }
@@ -315,7 +300,7 @@ TEST(pipeline, ordinary_streams_are_stitched) {
             const conversion got = convert(image, 2, c.chunk_bytes, 4, {}, true, portable,
                                            way == 2 ? read_through{&reader, 4 << 10} : read_through{});
             ASSERT_EQ(got.result.status, tolvarin::conversion_status::done) << c.name;
-            EXPECT_TRUE(got.sink.outputs[0] == expected_outputs(image)[0]) << c.name;
+            EXPECT_TRUE(got.sink.outputs[0] == test_support::reference_outputs(image)[0]) << c.name;
             EXPECT_GT(got.stats.chunks_kept, c.kept_per_again * (got.stats.chunks_again + 1))
                 << c.name << (portable ? ", portable" : way == 2 ? ", copies" : "") << ": " << got.stats.chunks_again
                 << " translated again";
@@ -332,7 +317,7 @@ TEST(pipeline, a_failing_reader_ends_as_an_input_fault) {
     const bytes second = test_support::concat({test_support::header_block(), repeat(hex("00 E2 40 02 01 41"), 15000), eot});
     const bytes third = test_support::concat({test_support::header_block(), hex("00 90 3C 40"), repeat(hex("00 3C 40"), 40000), eot});
     const bytes image = test_support::container_of({first, second, third});
-    const std::vector<bytes> expected = expected_outputs(image);
+    const std::vector<bytes> expected = test_support::reference_outputs(image);
     for (const std::uint64_t fail_from : {std::uint64_t{10}, std::uint64_t{50000}, std::uint64_t{image.size() - 1000}}) {
         for (const unsigned threads : {1u, 2u, 4u}) {
             copying_reader reader;
@@ -374,7 +359,7 @@ TEST(pipeline, groups_taken_over_from_workers) {
     if (at_most(4) < 2) GTEST_SKIP() << "the tests run on one thread here";
     const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
     const bytes image = single(test_support::concat({repeat(piece, 40000), eot}));
-    const bytes expected = expected_outputs(image)[0];
+    const bytes expected = test_support::reference_outputs(image)[0];
     std::uint64_t taken_over = 0;
     for (int attempt = 0; attempt < 20 && taken_over == 0; ++attempt) {
         const conversion got = convert(image, 4, 1024, 4, {}, false);

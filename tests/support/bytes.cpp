@@ -8,6 +8,8 @@
 #include <string>
 
 #include "format/event_stream.hpp"
+#include "model.hpp"
+#include "tolvarin/tolvarin.hpp"
 #include "fast/fast_translate.hpp"
 #include "fast/guessed_chunks.hpp"
 #include "fast/vector_machine.hpp"
@@ -179,6 +181,18 @@ std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_
             {"vector chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, vector)},
             {"vector chunks of 3000 bytes, in groups of 3",
              translate_chunked(image, first_event, 3000, 4, vector, 3)}};
+}
+
+std::vector<bytes> reference_outputs(const bytes& image) {
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    std::vector<bytes> outputs;
+    for (std::uint32_t index = 0; index < plan.count; ++index) {
+        const std::uint32_t position = plan.songs[index].position;
+        const bytes track = reference_translate(image, position + 22);
+        const bytes head(image.begin() + position, image.begin() + position + 22);
+        outputs.push_back(concat({with_track_length(head, static_cast<std::uint32_t>(track.size())), track}));
+    }
+    return outputs;
 }
 
 }  // namespace test_support

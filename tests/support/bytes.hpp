@@ -34,6 +34,11 @@ void put_u32_le(bytes& data, std::size_t offset, std::uint32_t value);
 // (header block followed by the compact stream).
 bytes container_of(const std::vector<bytes>& records);
 
+// Every output of the container as the reference (model.hpp) translates
+// its track: the head, its track length (big-endian) in bytes 18-21, then
+// the track; one for each song the container walk finds.
+std::vector<bytes> reference_outputs(const bytes& image);
+
 // The track starting at `first_event` translated to its end by every path the
 // product has, each offered `room` bytes of output space at a time (at least
 // max_step_output), so that tests hold each path to the same bytes.
