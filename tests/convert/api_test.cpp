@@ -384,9 +384,13 @@ TEST(c_interface, converts_in_pieces_with_the_head_last) {
 }
 
 TEST(c_interface, refuses_what_it_cannot_take) {
+    int status = 99;
     EXPECT_EQ(tolvarin_open(nullptr, 5), nullptr);
-    tolvarin_session* const empty = tolvarin_open(nullptr, 0);
+    EXPECT_EQ(tolvarin_open_with_status(nullptr, 5, &status), nullptr);
+    EXPECT_EQ(status, TOLVARIN_BAD_ARGUMENT);
+    tolvarin_session* const empty = tolvarin_open_with_status(nullptr, 0, &status);
     ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(status, TOLVARIN_OK);
     EXPECT_EQ(tolvarin_song_count(empty), 0u);
     EXPECT_EQ(tolvarin_walk_end(empty), TOLVARIN_WALK_PAST_THE_END);
     EXPECT_EQ(tolvarin_walk_stopped_at(empty), 16u);
