@@ -1,19 +1,23 @@
 // The in-memory core alone, input bytes per second:
-//   - one thread, 16 MiB tracks of five event mixes: the fast translation of
-//     one cursor (translate_events), and the chunked, speculative conversion
-//     the program uses (run_pipeline on one thread);
-//   - one 64 MiB realistic track converted on 1 and 2 threads.
+//   - one thread, 16 MiB tracks of five event mixes, at each level this
+//     processor has (portable, avx2, avx512; neon on AArch64), forced: the
+//     fast translation of one cursor (translate_events), and the chunked,
+//     speculative conversion the program uses (run_pipeline on one thread);
+//   - 64 MiB realistic and interleaved tracks converted on 1 and 2 threads.
 // Output goes to a sink that only counts it, so that no write is measured.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
 #include "mixes.hpp"
 #include "fast/fast_translate.hpp"
+#include "fast/vector_machine.hpp"
 #include "tolvarin/tolvarin.hpp"
 
 namespace {
@@ -121,7 +125,7 @@ void set_rate(benchmark::State& state, const std::vector<std::uint8_t>& image) {
 }
 
 // The fast translation of one cursor, into a reused 1 MiB block.
-void serial(benchmark::State& state, mix kind, tolvarin::wide_level level = tolvarin::wide_level::portable) {
+void serial(benchmark::State& state, mix kind, tolvarin::wide_level level) {
     const std::vector<std::uint8_t> image = make_image(kind, std::size_t{16} << 20);
     std::vector<std::uint8_t> block(std::size_t{1} << 20);
     for (auto _ : state) {
@@ -145,15 +149,18 @@ struct counting_sink final : tolvarin::output_sink {
     bool end_output(const tolvarin::song_output&) override { return true; }
 };
 
-// The conversion as the program runs it, through the library, on `threads` threads.
-void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads, bool portable = false) {
+// The conversion as the program runs it, through the library, on `threads`
+// threads, at the given level or the widest this processor has.
+void converted(benchmark::State& state, mix kind, std::size_t size, unsigned threads,
+               tolvarin::wide_level level = tolvarin::wide_level::vector) {
     const std::vector<std::uint8_t> image = make_image(kind, size);
     const tolvarin::container_plan plan = tolvarin::plan_container(image);
     counting_sink sink;
     tolvarin::pipeline_stats stats;
     tolvarin::conversion_tuning tuning;
     tuning.stats = &stats;
-    tuning.force_portable = portable;
+    tuning.force_portable = level == tolvarin::wide_level::portable;
+    tuning.widest = level;
     tolvarin::conversion_options options;
     options.threads = threads;
     for (auto _ : state) {
@@ -167,34 +174,63 @@ void converted(benchmark::State& state, mix kind, std::size_t size, unsigned thr
 constexpr std::size_t mix_size = std::size_t{16} << 20;
 constexpr std::size_t track_size = std::size_t{64} << 20;
 
-BENCHMARK_CAPTURE(serial, running_note_ons, mix::note_ons)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, note_offs_and_pitch_bends, mix::pads)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, meta_events, mix::meta)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, realistic, mix::realistic)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, interleaved, mix::interleaved)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, realistic_vector, mix::realistic, tolvarin::wide_level::vector)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(serial, interleaved_vector, mix::interleaved, tolvarin::wide_level::vector)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, running_note_ons, mix::note_ons, mix_size, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends, mix::pads, mix_size, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, meta_events, mix::meta, mix_size, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, realistic, mix::realistic, mix_size, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, interleaved, mix::interleaved, mix_size, 1)->Unit(benchmark::kMillisecond);
-// The same at the portable level, which processors without the vector path take.
-BENCHMARK_CAPTURE(converted, running_note_ons_portable, mix::note_ons, mix_size, 1, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, note_offs_and_pitch_bends_portable, mix::pads, mix_size, 1, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, meta_events_portable, mix::meta, mix_size, 1, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, realistic_portable, mix::realistic, mix_size, 1, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, interleaved_portable, mix::interleaved, mix_size, 1, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(converted, realistic_64_mib_1_thread, mix::realistic, track_size, 1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK_CAPTURE(converted, realistic_64_mib_2_threads, mix::realistic, track_size, 2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK_CAPTURE(converted, interleaved_64_mib_2_threads, mix::interleaved, track_size, 2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+// The levels this processor can run, by the names the benchmark gives them.
+std::vector<std::pair<tolvarin::wide_level, std::string>> levels() {
+    std::vector<std::pair<tolvarin::wide_level, std::string>> all{{tolvarin::wide_level::portable, "portable"}};
+#if defined(__aarch64__)
+    const std::pair<tolvarin::wide_level, const char*> stretch_levels[] = {{tolvarin::wide_level::shuffle, "neon"}};
+#else
+    const std::pair<tolvarin::wide_level, const char*> stretch_levels[] = {{tolvarin::wide_level::shuffle, "avx2"},
+                                                                          {tolvarin::wide_level::vector, "avx512"}};
+#endif
+    for (const auto& [level, name] : stretch_levels) {
+        if (tolvarin::machine::stretch_level_available(level)) all.emplace_back(level, name);
+    }
+    return all;
+}
+
+// Every mix at every level, forced: the core of one cursor, and the
+// conversion on one thread; then the 64 MiB track on one and two threads at
+// the widest level.
+void register_all() {
+    const std::pair<mix, const char*> mixes[] = {{mix::note_ons, "running_note_ons"},
+                                                 {mix::pads, "note_offs_and_pitch_bends"},
+                                                 {mix::meta, "meta_events"},
+                                                 {mix::realistic, "realistic"},
+                                                 {mix::interleaved, "interleaved"}};
+    for (const auto& [kind, name] : mixes) {
+        for (const auto& [level, level_name] : levels()) {
+            benchmark::RegisterBenchmark(("serial/" + std::string(name) + "/" + level_name).c_str(),
+                                         [kind, level](benchmark::State& state) { serial(state, kind, level); })
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    for (const auto& [kind, name] : mixes) {
+        for (const auto& [level, level_name] : levels()) {
+            benchmark::RegisterBenchmark(
+                ("converted/" + std::string(name) + "/" + level_name).c_str(),
+                [kind, level](benchmark::State& state) { converted(state, kind, mix_size, 1, level); })
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    for (const auto& [kind, name] : {mixes[3], mixes[4]}) {
+        for (const unsigned threads : {1u, 2u}) {
+            benchmark::RegisterBenchmark(
+                ("converted/" + std::string(name) + "_64_mib/" + std::to_string(threads) + "_threads").c_str(),
+                [kind, threads](benchmark::State& state) { converted(state, kind, track_size, threads); })
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        }
+    }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -385,7 +385,7 @@ pipeline* build_state(std::uint8_t* block, const block_layout& layout, byte_view
     state->settings = settings;
     state->chunk_room = chunk_room;
     state->starter = settings.starter != nullptr ? settings.starter : &state->own_threads;
-    state->level = settings.tuning.force_portable ? wide_level::portable : best_wide_level();
+    state->level = settings.tuning.force_portable ? wide_level::portable : std::min(best_wide_level(), settings.tuning.widest);
     state->tracks = reinterpret_cast<track_progress*>(block + layout.tracks);
     state->track_count = tracks.size();
     for (std::size_t index = 0; index < tracks.size(); ++index) new (&state->tracks[index]) track_progress{};

@@ -39,6 +39,9 @@ struct conversion_tuning {
     bool stitcher_speculates = true;
     // The wide steps every processor has, even where wider ones would serve.
     bool force_portable = false;
+    // The widest level taken where the processor has it (tests and
+    // benchmarks force each level with this).
+    wide_level widest = wide_level::vector;
     // With an image_reader, the bytes read beyond a group's end (or beyond
     // where a step in order may stop), so that the events that start before
     // it and end past it are in the copy. An event is a few hundred bytes at

@@ -57,7 +57,10 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
 }  // namespace fast
 
 wide_level best_wide_level() {
-    return machine::vector_path_available() ? wide_level::vector : wide_level::portable;
+    for (const wide_level level : {wide_level::vector, wide_level::shuffle}) {
+        if (machine::stretch_level_available(level)) return level;
+    }
+    return wide_level::portable;
 }
 
 event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t*& out) {
@@ -83,7 +86,7 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
     // Stretches where they can be had: enough of one before the stop, and
     // its input margin before the end of the image.
     const std::uint8_t* stretches_end = nullptr;
-    if (level == wide_level::vector && stop_at - base >= static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) &&
+    if (takes_stretches(level) && stop_at - base >= static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) &&
         image.size() >= machine::stretch_bytes + machine::stretch_input_margin) {
         stretches_end = std::min(stop_at - machine::least_stretch_bytes,
                                  end - machine::stretch_bytes - machine::stretch_input_margin);
@@ -102,7 +105,7 @@ std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_
             event_cursor here{static_cast<std::uint32_t>(at.in - base), fast::lane_class(at), false};
             bool stretches_poor = false;
             const std::size_t written =
-                machine::translate_stretches(image, here, stop, {at.out, room_left}, stretches_poor);
+                machine::translate_stretches(image, here, stop, {at.out, room_left}, stretches_poor, level);
             if (stretches_poor) {
                 stretches_end = nullptr;
                 if (poor != nullptr) *poor = true;

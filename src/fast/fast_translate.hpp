@@ -22,14 +22,18 @@
 namespace tolvarin {
 
 // How much of a track may be translated at once: event by event with the
-// wide steps every processor of the build's target has, or whole stretches
-// side by side with 64-byte vectors (vector_machine.hpp) where the processor
-// has them. Chosen when the program runs, so that one build serves both;
-// tests force each level.
-enum class wide_level : std::uint8_t { portable, vector };
+// wide steps every processor of the build's target has (portable), or whole
+// stretches side by side (vector_machine.hpp) with 16-byte shuffles (shuffle:
+// AVX2 on x86-64) or with 64-byte permutes (vector: AVX-512 VBMI), where the
+// processor has them. Chosen when the program runs, so that one build serves
+// every processor; tests force each level. Ordered from narrow to wide.
+enum class wide_level : std::uint8_t { portable, shuffle, vector };
 
 // The widest level this processor has.
 wide_level best_wide_level();
+
+// Whether a level takes whole stretches.
+constexpr bool takes_stretches(wide_level level) { return level != wide_level::portable; }
 
 // Everything the translation of the rest of a track depends on, between two
 // events: where the next delta time starts and the running-status class.
@@ -54,7 +58,7 @@ event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t
 // room left in `out` holds one more whole event (max_step_output bytes).
 // Returns the bytes written; bytes of `out` behind them may have been
 // overwritten. The image must be smaller than 4 GiB.
-// At the vector level, whole stretches are taken where they fit; where the
+// At the shuffle and vector levels, whole stretches are taken where they fit; where the
 // stretches' guesses keep failing, the rest of the call goes event by event
 // and `poor`, if given, is set.
 std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,

@@ -119,10 +119,10 @@ bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
     return !lane.finished && position_of(image, at) < job.end;
 }
 
-// Starts a chunk where the one before it, translated at the vector level,
+// Starts a chunk where the one before it, translated in stretches,
 // stopped: no guess, and the one boundary recorded is where it starts. When
-// the chunk before is kept, so is this one, at once; the vector level is
-// bound by its work rather than by one event after another, so nothing is
+// the chunk before is kept, so is this one, at once; the stretches are
+// bound by their work rather than by one event after another, so nothing is
 // gained by guessing each chunk of a group on its own. False when there is
 // nothing to go on from (the chunk before ended its track) or the chunk is
 // done already.
@@ -198,14 +198,14 @@ void run_lanes(lane_state* state, unsigned count, const std::uint8_t* end) {
 // stretches: the vector path is bound by its work, not by the latency of one
 // event after another, so one chunk at a time serves. False when the
 // stretches' guesses kept failing.
-bool translate_chunk_part(byte_view image, lane_state& lane, std::uint32_t stop) {
+bool translate_chunk_part(byte_view image, lane_state& lane, std::uint32_t stop, wide_level level) {
     chunk_job& job = *lane.job;
     if (lane.finished || position_of(image, lane.at) >= stop) return true;
     event_cursor cursor = settle(image, lane.at, false);
     const std::size_t written = static_cast<std::size_t>(lane.at.out - job.out);
     const std::size_t room = chunk_output_room(job.end - job.begin);
     bool poor = false;
-    lane.at.out += translate_events(image, cursor, stop, {lane.at.out, room - written}, wide_level::vector, &poor);
+    lane.at.out += translate_events(image, cursor, stop, {lane.at.out, room - written}, level, &poor);
     lane.at.in = image.data() + cursor.position;
     lane.at.row = static_cast<std::uint32_t>(cursor.running) * 256;
     lane.finished = cursor.finished;
@@ -258,25 +258,25 @@ bool meets(const event_cursor& cursor, const boundary_record& record, const chun
 wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
     lanes = std::clamp(lanes, 1u, max_lanes);
     lane_state state[max_lanes];
-    if (level == wide_level::vector && !jobs.empty()) {
+    if (takes_stretches(level) && !jobs.empty()) {
         // The first chunk's first stretches decide the group's level.
         lane_state& first = state[0];
         const bool started = start_chunk(image, jobs[0], first);
         const std::uint32_t probe_end =
             static_cast<std::uint32_t>(std::min<std::uint64_t>(jobs[0].end, position_of(image, first.at) + std::uint64_t{probe_bytes}));
-        if (!started || translate_chunk_part(image, first, probe_end)) {
-            if (started) translate_chunk_part(image, first, jobs[0].end);
+        if (!started || translate_chunk_part(image, first, probe_end, level)) {
+            if (started) translate_chunk_part(image, first, jobs[0].end, level);
             finish_chunk(image, first);
             for (std::size_t index = 1; index < jobs.size(); ++index) {
                 chunk_job& job = jobs[index];
                 lane_state lane;
                 const bool chained = chain_chunk(image, jobs[index - 1], job, lane);
                 if ((chained || start_chunk(image, job, lane)) && position_of(image, lane.at) < job.end) {
-                    translate_chunk_part(image, lane, job.end);
+                    translate_chunk_part(image, lane, job.end, level);
                 }
                 finish_chunk(image, lane);
             }
-            return wide_level::vector;
+            return level;
         }
         // The probe went event by event after its guesses failed; the first
         // chunk goes on as a lane of the portable level.

@@ -74,7 +74,7 @@ struct chunk_job {
 };
 
 // Translates the chunks: at the portable level up to `lanes` (1-4) of them
-// at a time interleaved; at the vector level one after the other in whole
+// at a time interleaved; at the shuffle and vector levels one after the other in whole
 // stretches, unless the first stretches of the first chunk show the
 // machine's guesses failing (a stream with no byte that shows where its
 // events start), and then at the portable level. Returns the level taken.

@@ -1,6 +1,7 @@
 #include "fast/vector_machine.hpp"
 
 #include "fast/state_machine.hpp"
+#include "fast/stretch_walk.hpp"
 
 #include <bit>
 #include <utility>
@@ -19,11 +20,25 @@
 
 namespace tolvarin::machine {
 
+bool stretch_level_available(wide_level level) {
+    switch (level) {
+        case wide_level::shuffle: return shuffle_engine_available();
+        case wide_level::vector: return vector_engine_available();
+        default: return false;
+    }
+}
+
+std::size_t translate_stretches(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                                std::span<std::uint8_t> room, bool& poor, wide_level level) {
+    if (level == wide_level::vector) return vector_engine_translate(image, cursor, stop, room, poor);
+    return shuffle_engine_translate(image, cursor, stop, room, poor);
+}
+
 #ifndef TOLVARIN_VECTOR_MACHINE
 
-bool vector_path_available() { return false; }
+bool vector_engine_available() { return false; }
 
-std::size_t translate_stretches(byte_view, event_cursor&, std::uint32_t, std::span<std::uint8_t>, bool& poor) {
+std::size_t vector_engine_translate(byte_view, event_cursor&, std::uint32_t, std::span<std::uint8_t>, bool& poor) {
     poor = true;
     return 0;
 }
@@ -39,31 +54,19 @@ constexpr unsigned lanes = 64;                  // units side by side in one vec
 constexpr unsigned blocks = 2;                  // vectors moved on together, for their latencies to overlap
 constexpr unsigned units = blocks * lanes;      // 128 units of 32 bytes: 4 KiB
 constexpr unsigned passes = 4;
-static_assert(units * unit_bytes == stretch_bytes);
+static_assert(units == stretch_units);
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column
 // per unit), their categories and class masks, and the last pass's results.
-struct stretch {
+struct stretch : stretch_guesses {
     alignas(64) std::uint8_t bytes[blocks][unit_bytes][lanes];
     alignas(64) std::uint8_t categories[blocks][unit_bytes][lanes];
     alignas(64) std::uint8_t class_keeps[blocks][unit_bytes][lanes];
     std::uint64_t zero_bytes[blocks][unit_bytes];  // bit u: unit u's byte is 0 (a length of nothing)
     std::uint64_t bare_types[blocks][unit_bytes];  // bit u: as a meta type, unit u's byte has nothing behind it
-    std::uint64_t high_units[blocks];  // bit u: unit u has a byte of 0x80 or more
-    alignas(64) std::uint8_t guess_at[units];
-    alignas(64) std::uint8_t guess_count[units];
-    alignas(64) std::uint8_t guess_class[units];
-    alignas(64) std::uint8_t end_at[units];
-    alignas(64) std::uint8_t end_count[units];
-    alignas(64) std::uint8_t end_class[units];
-    alignas(64) std::uint32_t pad_masks[units];  // bit j: a pad behind byte j
-    alignas(64) std::uint8_t flags[units];       // the OR of every entry met: bit 6, an escape
-    // Bit u: unit u's guess was the state the last pass left at the end of
-    // the unit before (so it is right when that unit's guess was); the first
-    // unit's guess is the true start.
-    std::uint64_t guessed_in_step[blocks];
-    std::uint64_t escapes[blocks];  // bit u: the last pass met an escape in unit u
+    alignas(64) std::uint8_t flags[units];         // the OR of every entry met: bit 6, an escape
 };
+static_assert(lanes == mask_units && blocks == mask_words);
 
 struct vector_tables {
     __m512i steps_low, steps_high;
@@ -390,197 +393,35 @@ TOLVARIN_VECTOR_TARGET inline std::uint8_t* expand_unit(std::uint8_t* out, const
     return out + unit_bytes + static_cast<unsigned>(_mm_popcnt_u32(pads));
 }
 
-// A stretch costs about as much as a dozen units stepped through one byte
-// at a time: more than that many to a stretch, and the event-by-event path
-// is faster.
-constexpr unsigned poor_stepped_units = 12;
+// The AVX-512 engine: 64 units to a vector, one permute a step.
+struct vector_engine {
+    vector_tables tables;
+    stretch work;
 
-// Where a unit starts: its position, its true state, and where its output goes.
-struct unit_start {
-    std::uint32_t position;
-    machine_state state;
-    std::uint8_t* out;
-};
-
-// The last event boundary met while stepping, and the output written before it.
-struct boundary_mark {
-    std::uint32_t position = 0;
-    std::uint8_t running = 0;
-    std::uint8_t* out = nullptr;
-    bool met = false;
-};
-
-// The furthest one step-by-step walk goes: from inside one event to the next
-// boundary (a meta event of 255 counted bytes is the longest), or across a
-// unit to an escape.
-constexpr std::uint32_t step_reach = 512;
-
-// Steps one byte at a time from `from` to the machine's next escape, or to
-// the first boundary at or past `until`, writing the output. Returns the last
-// boundary met. Reads no further than step_reach bytes, nor past the image.
-boundary_mark step_to_escape(byte_view image, unit_start from, std::uint32_t until, bool& escaped) {
-    boundary_mark mark;
-    machine_state state = from.state;
-    std::uint8_t* out = from.out;
-    escaped = false;
-    const std::uint64_t reach = std::min<std::uint64_t>(image.size(), std::uint64_t{from.position} + step_reach);
-    for (std::uint32_t position = from.position; position < reach; ++position) {
-        if (is_boundary(state, image[position])) {
-            mark = {position, static_cast<std::uint8_t>(boundary_class(state)), out, true};
-            if (position >= until) return mark;
-        }
-        const machine_step_result step = machine_step(state, image[position]);
-        if (step.escape) {
-            escaped = true;
-            return mark;
-        }
-        *out++ = image[position];
-        if (step.pad) *out++ = 0;
-        state = step.next;
+    TOLVARIN_VECTOR_TARGET const stretch_guesses& guess(const std::uint8_t* from, const machine_state& start) {
+        load_stretch(from, tables, work);
+        guess_units(tables, work, start);
+        return work;
     }
-    return mark;
-}
+    TOLVARIN_VECTOR_TARGET static std::uint8_t* expand(std::uint8_t* out, const std::uint8_t* in,
+                                                       std::uint32_t pads) {
+        return expand_unit(out, in, pads);
+    }
+};
 
 }  // namespace
 
-bool vector_path_available() {
+bool vector_engine_available() {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
            __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
 }
 
-TOLVARIN_VECTOR_TARGET std::size_t translate_stretches(byte_view image, event_cursor& cursor, std::uint32_t stop,
-                                                       std::span<std::uint8_t> room, bool& poor) {
-    const std::uint8_t* const base = image.data();
-    std::uint8_t* const out_begin = room.data();
-    std::uint8_t* out = out_begin;
-    std::uint32_t position = cursor.position;
-    // A stretch is taken while a whole unit lies before the stop and the
-    // stretch, with its margin, within the image; the units from the stop on
-    // are left out of the output.
-    const auto fits = [&] {
-        return !cursor.finished && std::uint64_t{position} + unit_bytes <= stop &&
-               std::uint64_t{position} + stretch_bytes + stretch_input_margin <= image.size() &&
-               static_cast<std::size_t>(room.data() + room.size() - out) >= stretch_output_room + 512;
-    };
-    poor = false;
-    if (!fits()) return 0;
-    const vector_tables tables = load_tables();
-    stretch work;
-    machine_state truth = at_boundary(cursor.running);
-    // The cursor's own boundary: nothing written, should no later one be found.
-    const boundary_mark nothing{cursor.position, static_cast<std::uint8_t>(cursor.running), out_begin, true};
-    unit_start last{position, truth, out};  // the last unit translated, for a step back at an escape
-    bool escaped = false;
-    boundary_mark mark;
-    unsigned stretches = 0;
-    unsigned all_stepped = 0;
-    while (fits()) {
-        load_stretch(base + position, tables, work);
-        // The next stretch starts on another page, where the processor's
-        // own prefetching stops: ask for it while this one is worked on.
-        if (std::uint64_t{position} + 2 * stretch_bytes <= image.size()) {
-            for (std::size_t line = 0; line < stretch_bytes; line += 64) {
-                _mm_prefetch(reinterpret_cast<const char*>(base + position + stretch_bytes + line), _MM_HINT_T0);
-            }
-        }
-        guess_units(tables, work, truth);
-        // A unit's guess is right when it agrees with the end of the unit
-        // before and that unit's guess was right; otherwise it is checked
-        // against the true state, and the unit translated again if wrong.
-        bool trusted = true;
-        unsigned last_right = units;  // the unit whose end is the true state, if it came from the pass
-        unsigned stepped = 0;  // units translated again one byte at a time
-        const auto taken = static_cast<unsigned>(std::min<std::uint64_t>(units, (std::uint64_t{stop} - position) / unit_bytes));
-        for (unsigned unit = 0; unit < taken;) {
-            const unsigned block = unit / lanes;
-            const unsigned lane = unit % lanes;
-            if (trusted) {
-                // The common case: a run of units whose guesses are right
-                // because the one before's was, none of them escaping.
-                const std::uint64_t clean = (work.guessed_in_step[block] & ~work.escapes[block]) >> lane;
-                const auto run = std::min(static_cast<unsigned>(std::countr_one(clean)), taken - unit);
-                if (run > 0) {
-                    const unsigned end = unit + run;
-                    std::uint8_t* before_last = out;
-                    for (; unit < end; ++unit) {
-                        before_last = out;
-                        out = expand_unit(out, base + position + unit * unit_bytes, work.pad_masks[unit]);
-                    }
-                    last = {position + (end - 1) * unit_bytes,
-                            {work.guess_at[end - 1], work.guess_count[end - 1], work.guess_class[end - 1]},
-                            before_last};
-                    last_right = end - 1;
-                    continue;
-                }
-            }
-            if (last_right != units) {
-                truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
-                last_right = units;
-            }
-            const unit_start start{position + unit * unit_bytes, truth, out};
-            bool right = (work.guessed_in_step[block] >> lane) & 1;
-            if (!trusted) {
-                right = machine_state{work.guess_at[unit], work.guess_count[unit], work.guess_class[unit]}.same_as(truth);
-            }
-            std::uint32_t pads = 0;
-            bool escapes = false;
-            if (right) {
-                pads = work.pad_masks[unit];
-                escapes = (work.escapes[block] >> lane) & 1;
-                last_right = unit;
-            } else if (!skip_unit(truth, (work.high_units[block] >> lane) & 1, pads)) {
-                // A wrong guess: this unit again, one byte at a time.
-                ++stepped;
-                for (unsigned i = 0; i < unit_bytes && !escapes; ++i) {
-                    const machine_step_result step = machine_step(truth, work.bytes[block][i][lane]);
-                    pads |= static_cast<std::uint32_t>(step.pad) << i;
-                    escapes = step.escape;
-                    truth = step.next;
-                }
-            }
-            trusted = right;
-            if (escapes) {
-                // The escaping event's boundary is at most three bytes back;
-                // from this unit's start, or the one before's when it is not
-                // in this unit, step to it.
-                mark = step_to_escape(image, start, ~std::uint32_t{0}, escaped);
-                if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, escaped);
-                if (!mark.met) mark = nothing;
-                escaped = true;
-                break;
-            }
-            last = start;
-            out = expand_unit(out, base + start.position, pads);
-            ++unit;
-        }
-        if (last_right != units) truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
-        if (escaped) break;
-        position += taken * unit_bytes;
-        ++stretches;
-        all_stepped += stepped;
-        if (stepped > units / 4) {
-            poor = true;
-            break;
-        }
-    }
-    if (all_stepped > poor_stepped_units * stretches) poor = true;
-    if (!escaped) {
-        // On to the next boundary, unless an escape comes first: then back
-        // to the boundary before it.
-        bool stopped_by_escape = false;
-        mark = step_to_escape(image, {position, truth, out}, position, stopped_by_escape);
-        if (stopped_by_escape) {
-            mark = step_to_escape(image, {position, truth, out}, ~std::uint32_t{0}, stopped_by_escape);
-            if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, stopped_by_escape);
-        }
-        if (!mark.met) mark = nothing;
-    }
-    cursor.position = mark.position;
-    cursor.running = static_cast<running_class>(mark.running);
-    return static_cast<std::size_t>(mark.out - out_begin);
+TOLVARIN_VECTOR_TARGET std::size_t vector_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                                                           std::span<std::uint8_t> room, bool& poor) {
+    vector_engine machine{load_tables(), {}};
+    return walk_stretches(machine, image, cursor, stop, room, poor);
 }
-
 #endif
 
 }  // namespace tolvarin::machine

@@ -1,11 +1,16 @@
 // The translation of whole stretches of a track at once, on processors with
-// 64-byte vectors and byte permutes.
+// vectors and byte shuffles.
 //
 // A stretch of 4 KiB is cut into 128 units of 32 bytes, and the state machine
 // of state_machine.hpp runs over all of them side by side, one vector lane a
 // unit: the units' bytes are transposed so that one vector holds the i-th
 // byte of every unit, and each step moves every lane on by one byte through
-// one table permute. A unit's start state is not known until the unit
+// table lookups. Two engines do this (stretch_walk.hpp): the vector level's,
+// 64 units to a vector with one 128-entry permute a step (AVX-512 VBMI), and
+// the shuffle level's, 32 units to a vector with 16-entry shuffles (AVX2):
+// there the lookup by state and byte category is split in two, by state for
+// bytes below 0x80 and for bytes from 0x80 on, and the few entries that
+// depend on the category alone come from the byte. A unit's start state is not known until the unit
 // before it is translated, so it is guessed: first the state at an event
 // boundary, then, pass after pass, the state the pass before left at the end
 // of the unit before. Paths from different starts mostly fall into step
@@ -32,8 +37,9 @@
 
 namespace tolvarin::machine {
 
-// Whether this processor has what the vector path needs.
-bool vector_path_available();
+// Whether this processor has what a level's stretches need; never for the
+// portable level.
+bool stretch_level_available(wide_level level);
 
 // The input a call needs beyond its stretches, and the output room.
 inline constexpr std::size_t stretch_bytes = 4096;
@@ -48,8 +54,8 @@ inline constexpr std::size_t least_stretch_bytes = 1024;
 // room left, and its first 32 bytes lie before `stop`; a stretch that
 // reaches past the stop is cut at it. Then goes on to the next event
 // boundary. Returns the bytes written and leaves `cursor` at that boundary;
-// writes nothing when no stretch can be taken. Call only where
-// vector_path_available().
+// writes nothing when no stretch can be taken. `level` is the shuffle or
+// the vector level; call only where stretch_level_available(level).
 //
 // Some streams never let the guesses fall into step (running events of one
 // class with delta times of two bytes, say, or texts one after another), and
@@ -59,6 +65,6 @@ inline constexpr std::size_t least_stretch_bytes = 1024;
 // does when the stretches it took had more than a dozen such units each on
 // average. The caller goes on the other way.
 std::size_t translate_stretches(byte_view image, event_cursor& cursor, std::uint32_t stop,
-                                std::span<std::uint8_t> room, bool& poor);
+                                std::span<std::uint8_t> room, bool& poor, wide_level level);
 
 }  // namespace tolvarin::machine

@@ -169,18 +169,32 @@ std::vector<translation> translate_all(const bytes& image, std::uint32_t first_e
     return all;
 }
 
+std::vector<std::pair<tolvarin::wide_level, const char*>> stretch_levels() {
+#if defined(__aarch64__)
+    return {{tolvarin::wide_level::shuffle, "neon"}};
+#else
+    return {{tolvarin::wide_level::shuffle, "avx2"}, {tolvarin::wide_level::vector, "avx512"}};
+#endif
+}
+
 std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_t first_event) {
-    if (!tolvarin::machine::vector_path_available()) return {};
-    constexpr auto vector = tolvarin::wide_level::vector;
     // Room for whole stretches.
     constexpr std::size_t room = 1 << 16;
-    return {{"vector", translate_fast(image, first_event, room, 0, vector)},
-            {"vector, stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, vector)},
-            {"vector, stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, vector)},
-            {"vector chunks of 5000 bytes", translate_chunked(image, first_event, 5000, 4, vector)},
-            {"vector chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, vector)},
-            {"vector chunks of 3000 bytes, in groups of 3",
-             translate_chunked(image, first_event, 3000, 4, vector, 3)}};
+    std::vector<translation> all;
+    for (const auto& [level, name] : stretch_levels()) {
+        if (!tolvarin::machine::stretch_level_available(level)) continue;
+        const std::string at = std::string(" at the ") + name + " level";
+        const auto add = [&](const std::string& path, bytes output) {
+            all.push_back({path + at, std::move(output)});
+        };
+        add("stretches", translate_fast(image, first_event, room, 0, level));
+        add("stretches stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, level));
+        add("stretches stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, level));
+        add("chunks of 5000 bytes", translate_chunked(image, first_event, 5000, 4, level));
+        add("chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, level));
+        add("chunks of 3000 bytes, in groups of 3", translate_chunked(image, first_event, 3000, 4, level, 3));
+    }
+    return all;
 }
 
 std::vector<bytes> reference_outputs(const bytes& image) {

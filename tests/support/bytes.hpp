@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fast/fast_translate.hpp"
@@ -43,7 +45,7 @@ std::vector<bytes> reference_outputs(const bytes& image);
 // product has, each offered `room` bytes of output space at a time (at least
 // max_step_output), so that tests hold each path to the same bytes.
 struct translation {
-    const char* path;
+    std::string path;
     bytes output;
 };
 std::vector<translation> translate_all(const bytes& image, std::uint32_t first_event, std::size_t room);
@@ -54,8 +56,12 @@ std::vector<translation> translate_all(const bytes& image, std::uint32_t first_e
 // gives them out; otherwise all in one.
 bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint32_t chunk_bytes, unsigned lanes,
                         tolvarin::wide_level level = tolvarin::wide_level::portable, std::size_t group = 0);
-// Only the paths that translate whole stretches side by side (none where the
-// processor has no vector path).
+// Only the paths that translate whole stretches side by side, at each level
+// that takes them and this processor has (none where it has none).
 std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_t first_event);
+
+// The levels that take whole stretches, with the names the tests and the
+// benchmarks give them on this processor's architecture.
+std::vector<std::pair<tolvarin::wide_level, const char*>> stretch_levels();
 
 }  // namespace test_support

@@ -1,0 +1,457 @@
+// The shuffle level's engine (see vector_machine.hpp and stretch_walk.hpp):
+// the state machine of state_machine.hpp over 32 units to a 32-byte vector,
+// its table lookups done with 16-entry byte shuffles (AVX2 on x86-64).
+//
+// The machine's step table has 128 entries, by state (15) and byte category
+// (8); a shuffle looks up 16. But the category matters in few places: below
+// 0x80 the eight states read a byte the same whatever its category, but for
+// the meta type state; from 0x80 on, but for the four status states. So a
+// step is two lookups by state (one for bytes below 0x80, one for the rest,
+// each shuffle zeroing the lanes the other serves), and where the state is
+// one of those few, the entry the byte's category gives, worked out once a
+// stretch rather than once a pass.
+#include "fast/stretch_walk.hpp"
+
+#include <array>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOLVARIN_SHUFFLE_MACHINE 1
+#include <immintrin.h>
+#endif
+
+namespace tolvarin::machine {
+
+namespace {
+
+// A lookup's entry that says: the entry by the byte's category. No step
+// entry is this: it would escape, pad and return at once.
+constexpr std::uint8_t by_category = 0xFF;
+
+// Where the byte's category, not only whether it is below 0x80, decides the step.
+constexpr bool category_decides(unsigned from, bool high) {
+    return high ? from >= status_none && from <= status_one : from == meta_type;
+}
+
+constexpr std::array<std::uint8_t, 16> steps_by_state(bool high) {
+    std::array<std::uint8_t, 16> table{};
+    for (unsigned from = 0; from < state_count; ++from) {
+        table[from] = category_decides(from, high) ? by_category : steps[(high ? two_status : plain_byte) + from];
+    }
+    return table;
+}
+constexpr auto low_steps = steps_by_state(false);
+constexpr auto high_steps = steps_by_state(true);
+
+// The entry a category gives where it decides: below 0x80 the byte read as
+// a meta type, from 0x80 on as a status.
+constexpr std::uint8_t category_entry(std::uint8_t category) {
+    return steps[static_cast<unsigned>(category) + (category < padded_status ? meta_type : status_none)];
+}
+
+// The split holds for every state and category.
+constexpr bool split_is_the_table() {
+    for (unsigned category = 0; category < 8; ++category) {
+        const bool high = category * 16 >= padded_status;
+        for (unsigned from = 0; from < state_count; ++from) {
+            const std::uint8_t whole = steps[category * 16 + from];
+            if (whole == by_category) return false;
+            const std::uint8_t split = category_decides(from, high)
+                                           ? category_entry(static_cast<std::uint8_t>(category * 16))
+                                           : steps_by_state(high)[from];
+            if (split != whole) return false;
+        }
+    }
+    return true;
+}
+static_assert(split_is_the_table());
+
+// A byte's category entry from its two nibbles. From 0x80 on the high nibble
+// decides. Below it, the types with something behind them (a length, a
+// tempo, an end of track) are sets of low nibbles under a few high nibbles:
+// each (high nibble, category) pair with its set of low nibbles gets a bit,
+// set in the high nibble's table and in each of its low nibbles' tables, so
+// that the AND of the two lookups has the pair's bit exactly where the byte
+// is in the set. The end of track's pair takes bit 0, the tempo's bit 1, the
+// sets of types with a length the bits from 2 on; the lowest of 4 and the
+// AND is then 0 (nothing behind the type), 1, 2 or 4.
+struct nibble_tables {
+    std::array<std::uint8_t, 16> by_high{};
+    std::array<std::uint8_t, 16> by_low{};
+    std::array<std::uint8_t, 16> entry_of_bits{};
+    std::array<std::uint8_t, 16> status_entry{};
+    bool fits = true;
+};
+
+constexpr nibble_tables make_nibble_tables() {
+    nibble_tables tables;
+    unsigned next_bit = 2;
+    for (unsigned high = 0; high < 8; ++high) {
+        for (const std::uint8_t category : {end_type, tempo_type, length_type}) {
+            std::uint16_t lows = 0;
+            for (unsigned low = 0; low < 16; ++low) {
+                if (categories[high * 16 + low] == category) lows = static_cast<std::uint16_t>(lows | 1u << low);
+            }
+            if (lows == 0) continue;
+            unsigned bit = category == end_type ? 0 : category == tempo_type ? 1 : next_bit++;
+            if (bit >= 8) {
+                tables.fits = false;
+                continue;
+            }
+            tables.by_high[high] = static_cast<std::uint8_t>(tables.by_high[high] | 1u << bit);
+            for (unsigned low = 0; low < 16; ++low) {
+                if ((lows >> low) & 1) tables.by_low[low] = static_cast<std::uint8_t>(tables.by_low[low] | 1u << bit);
+            }
+        }
+    }
+    tables.entry_of_bits[0] = category_entry(plain_byte);
+    tables.entry_of_bits[1] = category_entry(end_type);
+    tables.entry_of_bits[2] = category_entry(tempo_type);
+    tables.entry_of_bits[4] = category_entry(length_type);
+    for (unsigned high = 8; high < 16; ++high) tables.status_entry[high] = category_entry(categories[high * 16]);
+    return tables;
+}
+constexpr nibble_tables nibbles = make_nibble_tables();
+
+// The lookup as the vector code does it, for every byte.
+constexpr std::uint8_t entry_from_nibbles(unsigned byte) {
+    if (byte >= 0x80) return nibbles.status_entry[byte >> 4];
+    const unsigned bits = nibbles.by_high[byte >> 4] & nibbles.by_low[byte & 15];
+    return nibbles.entry_of_bits[bits < 4 ? bits : 4];
+}
+
+constexpr bool nibbles_give_every_category() {
+    if (!nibbles.fits) return false;
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        if (entry_from_nibbles(byte) != category_entry(categories[byte])) return false;
+    }
+    return true;
+}
+static_assert(nibbles_give_every_category());
+
+#ifdef TOLVARIN_SHUFFLE_MACHINE
+
+#define TOLVARIN_SHUFFLE_TARGET __attribute__((target("avx2,popcnt")))
+
+constexpr unsigned lanes = 32;   // units side by side in one vector
+constexpr unsigned blocks = 4;   // vectors to a stretch
+constexpr unsigned paired = 2;   // vectors stepped together, for their latencies to overlap
+constexpr unsigned passes = 4;
+static_assert(blocks * lanes == stretch_units);
+
+// One stretch: its bytes transposed (one row per byte of a unit, one column
+// per unit), what a step needs of each, and the last pass's entries.
+struct shuffle_stretch : stretch_guesses {
+    alignas(32) std::uint8_t bytes[blocks][unit_bytes][lanes];
+    alignas(32) std::uint8_t highs[blocks][unit_bytes][lanes];     // 0x80 where the byte is 0x80 or more
+    alignas(32) std::uint8_t by_class[blocks][unit_bytes][lanes];  // the entry by the byte's category
+    alignas(32) std::uint8_t keeps[blocks][unit_bytes][lanes];     // 3, or 0 for F0-F7 (see class_keeps)
+    alignas(32) std::uint8_t entries[blocks][unit_bytes][lanes];   // the last pass's step entries
+};
+
+TOLVARIN_SHUFFLE_TARGET inline __m256i broadcast(const std::array<std::uint8_t, 16>& table) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
+}
+
+TOLVARIN_SHUFFLE_TARGET inline __m256i splat(unsigned value) { return _mm256_set1_epi8(static_cast<char>(value)); }
+
+TOLVARIN_SHUFFLE_TARGET inline __m256i load_32(const std::uint8_t* from) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(from));
+}
+
+// A 16 x 16 byte transpose within each 128-bit half: row r's byte c becomes
+// out[c]'s byte r.
+TOLVARIN_SHUFFLE_TARGET inline void transpose_halves(const __m256i (&rows)[16], __m256i (&out)[16]) {
+    __m256i pairs[8][2];  // rows 2k, 2k+1; columns 8h-8h+7
+    for (unsigned k = 0; k < 8; ++k) {
+        pairs[k][0] = _mm256_unpacklo_epi8(rows[2 * k], rows[2 * k + 1]);
+        pairs[k][1] = _mm256_unpackhi_epi8(rows[2 * k], rows[2 * k + 1]);
+    }
+    __m256i quads[4][4];  // rows 4m-4m+3; columns 4g-4g+3
+    for (unsigned m = 0; m < 4; ++m) {
+        for (unsigned h = 0; h < 2; ++h) {
+            quads[m][2 * h] = _mm256_unpacklo_epi16(pairs[2 * m][h], pairs[2 * m + 1][h]);
+            quads[m][2 * h + 1] = _mm256_unpackhi_epi16(pairs[2 * m][h], pairs[2 * m + 1][h]);
+        }
+    }
+    __m256i octets[2][8];  // rows 8n-8n+7; columns 2g, 2g+1
+    for (unsigned n = 0; n < 2; ++n) {
+        for (unsigned g = 0; g < 4; ++g) {
+            octets[n][2 * g] = _mm256_unpacklo_epi32(quads[2 * n][g], quads[2 * n + 1][g]);
+            octets[n][2 * g + 1] = _mm256_unpackhi_epi32(quads[2 * n][g], quads[2 * n + 1][g]);
+        }
+    }
+    for (unsigned g = 0; g < 8; ++g) {
+        out[2 * g] = _mm256_unpacklo_epi64(octets[0][g], octets[1][g]);
+        out[2 * g + 1] = _mm256_unpackhi_epi64(octets[0][g], octets[1][g]);
+    }
+}
+
+// 32 rows of 32 bytes at `from`, transposed: out[i] holds byte i of each row.
+TOLVARIN_SHUFFLE_TARGET inline void transpose_32(const std::uint8_t* from, __m256i (&out)[32]) {
+    __m256i first[16];
+    __m256i second[16];
+    {
+        __m256i rows[16];
+        for (unsigned r = 0; r < 16; ++r) rows[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32 * r));
+        transpose_halves(rows, first);
+        for (unsigned r = 0; r < 16; ++r) {
+            rows[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32 * (16 + r)));
+        }
+        transpose_halves(rows, second);
+    }
+    // first[c]: byte c of rows 0-15 in the low half, byte 16 + c in the high.
+    for (unsigned c = 0; c < 16; ++c) {
+        out[c] = _mm256_permute2x128_si256(first[c], second[c], 0x20);
+        out[16 + c] = _mm256_permute2x128_si256(first[c], second[c], 0x31);
+    }
+}
+
+// A stretch's 4 KiB transposed into 128 units of 32 bytes, with what each
+// byte gives a step.
+TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
+    const __m256i by_high = broadcast(nibbles.by_high);
+    const __m256i by_low = broadcast(nibbles.by_low);
+    const __m256i entry_of_bits = broadcast(nibbles.entry_of_bits);
+    const __m256i status_entry = broadcast(nibbles.status_entry);
+    const __m256i low_nibble = splat(0x0F);
+    const __m256i high_bit = splat(0x80);
+    for (unsigned block = 0; block < blocks; ++block) {
+        __m256i rows[32];
+        transpose_32(from + 1024 * block, rows);
+        __m256i any_high = _mm256_setzero_si256();
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            const __m256i byte = rows[i];
+            any_high = _mm256_or_si256(any_high, byte);
+            const __m256i high = _mm256_and_si256(_mm256_srli_epi16(byte, 4), low_nibble);
+            const __m256i bits = _mm256_and_si256(_mm256_shuffle_epi8(by_high, high),
+                                                  _mm256_shuffle_epi8(by_low, _mm256_and_si256(byte, low_nibble)));
+            const __m256i low_entry = _mm256_shuffle_epi8(entry_of_bits, _mm256_min_epu8(bits, splat(4)));
+            const __m256i entry = _mm256_blendv_epi8(low_entry, _mm256_shuffle_epi8(status_entry, high), byte);
+            // F0-F7 cancel the running class of the meta event they begin.
+            const __m256i cancels = _mm256_cmpeq_epi8(_mm256_and_si256(byte, splat(0xF8)), splat(0xF0));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.bytes[block][i]), byte);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.highs[block][i]), _mm256_and_si256(byte, high_bit));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.by_class[block][i]), entry);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.keeps[block][i]), _mm256_andnot_si256(cancels, splat(3)));
+        }
+        const auto high_units = static_cast<std::uint32_t>(_mm256_movemask_epi8(any_high));
+        const unsigned shift = (block * lanes) % mask_units;
+        if (shift == 0) work.high_units[block * lanes / mask_units] = 0;
+        work.high_units[block * lanes / mask_units] |= std::uint64_t{high_units} << shift;
+    }
+}
+
+struct shuffle_tables {
+    __m256i low_steps, high_steps;
+    __m256i at_status;  // by state: 0xFF for the status states
+    __m256i in_header;  // by state: 0xFF for the meta type and length states
+    __m256i in_meta;    // by state: 0xFF inside a meta event
+};
+
+TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
+    std::array<std::uint8_t, 16> at_status{};
+    std::array<std::uint8_t, 16> in_header{};
+    std::array<std::uint8_t, 16> in_meta{};
+    for (unsigned from = status_none; from <= status_one; ++from) at_status[from] = 0xFF;
+    in_header[meta_type] = in_header[meta_length] = 0xFF;
+    in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
+    return {broadcast(low_steps), broadcast(high_steps), broadcast(at_status), broadcast(in_header),
+            broadcast(in_meta)};
+}
+
+struct lane_states {
+    __m256i at, count, return_class;
+};
+
+// One byte of every unit of one vector. The entry comes from the lookup by
+// state for the byte's half (the other shuffle zeroes the lane: its index
+// has bit 7 set), or from the byte's category where that says so. The count
+// matters only in the counted state, so it is worked out by the state alone:
+// the length byte behind a type with a length, 4 behind a tempo's type, one
+// less than before otherwise. Where a meta event ends (a count run out, a
+// length of nothing, a type with nothing behind it) the state is the delta
+// state of its return class.
+template <bool record>
+[[gnu::always_inline]] TOLVARIN_SHUFFLE_TARGET inline void step_units(const shuffle_tables& tables,
+                                                                       shuffle_stretch& work, unsigned block,
+                                                                       unsigned i, lane_states& lane) {
+    const __m256i byte = load_32(work.bytes[block][i]);
+    const __m256i low_index = _mm256_or_si256(lane.at, load_32(work.highs[block][i]));
+    const __m256i high_index = _mm256_xor_si256(low_index, splat(0x80));
+    const __m256i by_state = _mm256_or_si256(_mm256_shuffle_epi8(tables.low_steps, low_index),
+                                             _mm256_shuffle_epi8(tables.high_steps, high_index));
+    const __m256i entry =
+        _mm256_blendv_epi8(by_state, load_32(work.by_class[block][i]), _mm256_cmpeq_epi8(by_state, splat(by_category)));
+    if constexpr (record) _mm256_store_si256(reinterpret_cast<__m256i*>(work.entries[block][i]), entry);
+    // At a status position, the running class a meta event will return to.
+    lane.return_class = _mm256_blendv_epi8(lane.return_class, _mm256_and_si256(lane.at, load_32(work.keeps[block][i])),
+                                           _mm256_shuffle_epi8(tables.at_status, lane.at));
+    const __m256i header_count = _mm256_blendv_epi8(splat(4), byte, _mm256_cmpeq_epi8(lane.at, splat(meta_length)));
+    lane.count = _mm256_blendv_epi8(_mm256_sub_epi8(lane.count, splat(1)), header_count,
+                                    _mm256_shuffle_epi8(tables.in_header, lane.at));
+    const __m256i next = _mm256_and_si256(entry, splat(0x0F));
+    const __m256i returns = _mm256_or_si256(
+        _mm256_cmpeq_epi8(next, splat(returning)),
+        _mm256_and_si256(_mm256_cmpeq_epi8(next, splat(meta_counted)), _mm256_cmpeq_epi8(lane.count, _mm256_setzero_si256())));
+    lane.at = _mm256_blendv_epi8(next, lane.return_class, returns);
+}
+
+// One pass over every unit from the guesses in work.guess_*, leaving the
+// end states in work.end_*.
+template <bool record>
+TOLVARIN_SHUFFLE_TARGET void run_pass(const shuffle_tables& tables, shuffle_stretch& work) {
+    for (unsigned first = 0; first < blocks; first += paired) {
+        lane_states states[paired];
+        const auto at = [](std::uint8_t* array, unsigned block) {
+            return reinterpret_cast<__m256i*>(array + lanes * block);
+        };
+        for (unsigned k = 0; k < paired; ++k) {
+            states[k] = {_mm256_load_si256(at(work.guess_at, first + k)), _mm256_load_si256(at(work.guess_count, first + k)),
+                         _mm256_load_si256(at(work.guess_class, first + k))};
+        }
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            for (unsigned k = 0; k < paired; ++k) step_units<record>(tables, work, first + k, i, states[k]);
+        }
+        for (unsigned k = 0; k < paired; ++k) {
+            _mm256_store_si256(at(work.end_at, first + k), states[k].at);
+            _mm256_store_si256(at(work.end_count, first + k), states[k].count);
+            _mm256_store_si256(at(work.end_class, first + k), states[k].return_class);
+        }
+    }
+}
+
+// Each unit's state at the end of the unit before; the first unit's, `start`.
+void shift_ends(const shuffle_stretch& work, std::uint8_t (&at)[stretch_units], std::uint8_t (&count)[stretch_units],
+                std::uint8_t (&return_class)[stretch_units], const machine_state& start) {
+    std::memmove(at + 1, work.end_at, stretch_units - 1);
+    std::memmove(count + 1, work.end_count, stretch_units - 1);
+    std::memmove(return_class + 1, work.end_class, stretch_units - 1);
+    at[0] = start.at;
+    count[0] = start.count;
+    return_class[0] = start.return_class;
+}
+
+// Which units' guesses agree with the end the last pass left in the unit
+// before (states compared as same_as does), and each unit's pads and
+// escapes from the last pass's entries.
+TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffle_stretch& work,
+                                            const machine_state& start) {
+    alignas(32) std::uint8_t before_at[stretch_units];
+    alignas(32) std::uint8_t before_count[stretch_units];
+    alignas(32) std::uint8_t before_class[stretch_units];
+    shift_ends(work, before_at, before_count, before_class, start);
+    for (unsigned word = 0; word < mask_words; ++word) {
+        work.guessed_in_step[word] = 0;
+        work.escapes[word] = 0;
+    }
+    for (unsigned block = 0; block < blocks; ++block) {
+        const unsigned first = lanes * block;
+        const __m256i at = load_32(work.guess_at + first);
+        const __m256i counting = _mm256_cmpeq_epi8(at, splat(meta_counted));
+        const __m256i in_meta = _mm256_shuffle_epi8(tables.in_meta, at);
+        const __m256i same_count = _mm256_or_si256(_mm256_andnot_si256(counting, splat(0xFF)),
+                                                   _mm256_cmpeq_epi8(load_32(work.guess_count + first), load_32(before_count + first)));
+        const __m256i same_class = _mm256_or_si256(_mm256_andnot_si256(in_meta, splat(0xFF)),
+                                                   _mm256_cmpeq_epi8(load_32(work.guess_class + first), load_32(before_class + first)));
+        const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi8(at, load_32(before_at + first)),
+                                              _mm256_and_si256(same_count, same_class));
+        std::uint64_t agree = static_cast<std::uint32_t>(_mm256_movemask_epi8(same));
+        if (block == 0) agree |= 1;  // the true start
+        // Each unit's entries in a row of its own: bit 7 the pad, bit 6 an escape.
+        __m256i units[32];
+        transpose_32(work.entries[block][0], units);
+        std::uint64_t escapes = 0;
+        for (unsigned lane = 0; lane < lanes; ++lane) {
+            work.pad_masks[block * lanes + lane] = static_cast<std::uint32_t>(_mm256_movemask_epi8(units[lane]));
+            const bool escape = _mm256_movemask_epi8(_mm256_slli_epi16(units[lane], 1)) != 0;
+            escapes |= std::uint64_t{escape} << lane;
+        }
+        const unsigned shift = (block * lanes) % mask_units;
+        work.guessed_in_step[block * lanes / mask_units] |= agree << shift;
+        work.escapes[block * lanes / mask_units] |= escapes << shift;
+    }
+}
+
+TOLVARIN_SHUFFLE_TARGET void guess_units(const shuffle_tables& tables, shuffle_stretch& work, const machine_state& start) {
+    const std::uint8_t boundary = at_boundary(static_cast<running_class>(start.at <= delta_one ? start.at : 0)).at;
+    std::memset(work.guess_at, boundary, stretch_units);
+    std::memset(work.guess_count, 0, stretch_units);
+    std::memset(work.guess_class, 0, stretch_units);
+    work.guess_at[0] = start.at;
+    work.guess_count[0] = start.count;
+    work.guess_class[0] = start.return_class;
+    for (unsigned pass = 0; pass + 1 < passes; ++pass) {
+        run_pass<false>(tables, work);
+        shift_ends(work, work.guess_at, work.guess_count, work.guess_class, start);
+    }
+    run_pass<true>(tables, work);
+    record_results(tables, work, start);
+}
+
+// For each eight bytes' pads, the shuffle that puts a zero behind each padded byte.
+constexpr auto expansions = [] {
+    std::array<std::array<std::uint8_t, 16>, 256> table{};
+    for (unsigned pads = 0; pads < 256; ++pads) {
+        unsigned slot = 0;
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            table[pads][slot++] = static_cast<std::uint8_t>(byte);
+            if ((pads >> byte) & 1) table[pads][slot++] = 0x80;
+        }
+        while (slot < 16) table[pads][slot++] = 0x80;
+    }
+    return table;
+}();
+
+// A unit's output, eight bytes at a time: at most 16 bytes written for each.
+TOLVARIN_SHUFFLE_TARGET inline std::uint8_t* expand_unit(std::uint8_t* out, const std::uint8_t* in, std::uint32_t pads) {
+    for (unsigned eighth = 0; eighth < unit_bytes / 8; ++eighth) {
+        const unsigned these = (pads >> (8 * eighth)) & 0xFF;
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 8 * eighth));
+        const __m128i spread = _mm_shuffle_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(expansions[these].data())));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), spread);
+        out += 8 + static_cast<unsigned>(_mm_popcnt_u32(these));
+    }
+    return out;
+}
+
+struct shuffle_engine {
+    shuffle_tables tables;
+    shuffle_stretch work;
+
+    TOLVARIN_SHUFFLE_TARGET const stretch_guesses& guess(const std::uint8_t* from, const machine_state& start) {
+        load_stretch(from, work);
+        guess_units(tables, work, start);
+        return work;
+    }
+    TOLVARIN_SHUFFLE_TARGET static std::uint8_t* expand(std::uint8_t* out, const std::uint8_t* in, std::uint32_t pads) {
+        return expand_unit(out, in, pads);
+    }
+};
+
+#endif
+
+}  // namespace
+
+#ifndef TOLVARIN_SHUFFLE_MACHINE
+
+bool shuffle_engine_available() { return false; }
+
+std::size_t shuffle_engine_translate(byte_view, event_cursor&, std::uint32_t, std::span<std::uint8_t>, bool& poor) {
+    poor = true;
+    return 0;
+}
+
+#else
+
+bool shuffle_engine_available() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"); }
+
+TOLVARIN_SHUFFLE_TARGET std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                                                             std::span<std::uint8_t> room, bool& poor) {
+    shuffle_engine machine{load_tables(), {}};
+    return walk_stretches(machine, image, cursor, stop, room, poor);
+}
+
+#endif
+
+}  // namespace tolvarin::machine

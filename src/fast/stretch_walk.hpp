@@ -1,0 +1,245 @@
+// The walk over a stretch's units in order, shared by every level that
+// runs the state machine over units side by side (vector_machine.*): each
+// level's engine guesses every unit's start state, steps the units from
+// their guesses and reports, per unit, the guess, the end state, the pads
+// and whether it met an escape. The walk then checks the guesses against
+// the true state unit after unit, works a wrong one out again, writes the
+// output and finds the boundary the stretches end on. The engines differ
+// only in how wide their vectors are; what they report, and so every byte
+// written, is the same.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "fast/fast_translate.hpp"
+#include "fast/state_machine.hpp"
+#include "fast/vector_machine.hpp"
+
+namespace tolvarin::machine {
+
+inline constexpr unsigned stretch_units = stretch_bytes / unit_bytes;  // 128
+// The per-unit bit masks below hold 64 units each.
+inline constexpr unsigned mask_units = 64;
+inline constexpr unsigned mask_words = stretch_units / mask_units;
+
+// What an engine reports about one stretch, from the last of its passes.
+struct stretch_guesses {
+    alignas(64) std::uint8_t guess_at[stretch_units];
+    alignas(64) std::uint8_t guess_count[stretch_units];
+    alignas(64) std::uint8_t guess_class[stretch_units];
+    alignas(64) std::uint8_t end_at[stretch_units];
+    alignas(64) std::uint8_t end_count[stretch_units];
+    alignas(64) std::uint8_t end_class[stretch_units];
+    alignas(64) std::uint32_t pad_masks[stretch_units];  // bit j: a pad behind byte j
+    // Bit u: unit u's guess was the state the last pass left at the end of
+    // the unit before (so it is right when that unit's guess was); the first
+    // unit's guess is the true start.
+    std::uint64_t guessed_in_step[mask_words];
+    std::uint64_t escapes[mask_words];     // bit u: the last pass met an escape in unit u
+    std::uint64_t high_units[mask_words];  // bit u: unit u has a byte of 0x80 or more
+};
+
+// Each engine's entry: the walk over its guesses, where the processor has
+// what it needs (vector_machine.cpp: AVX-512; shuffle_machine.cpp: 16-byte
+// shuffles). translate_stretches picks one by the level.
+bool vector_engine_available();
+std::size_t vector_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                                    std::span<std::uint8_t> room, bool& poor);
+bool shuffle_engine_available();
+std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
+                                     std::span<std::uint8_t> room, bool& poor);
+
+// A stretch costs about as much as a dozen units stepped through one byte
+// at a time: more than that many to a stretch, and the event-by-event path
+// is faster.
+constexpr unsigned poor_stepped_units = 12;
+
+// Where a unit starts: its position, its true state, and where its output goes.
+struct unit_start {
+    std::uint32_t position;
+    machine_state state;
+    std::uint8_t* out;
+};
+
+// The last event boundary met while stepping, and the output written before it.
+struct boundary_mark {
+    std::uint32_t position = 0;
+    std::uint8_t running = 0;
+    std::uint8_t* out = nullptr;
+    bool met = false;
+};
+
+// The furthest one step-by-step walk goes: from inside one event to the next
+// boundary (a meta event of 255 counted bytes is the longest), or across a
+// unit to an escape.
+constexpr std::uint32_t step_reach = 512;
+
+// Steps one byte at a time from `from` to the machine's next escape, or to
+// the first boundary at or past `until`, writing the output. Returns the last
+// boundary met. Reads no further than step_reach bytes, nor past the image.
+inline boundary_mark step_to_escape(byte_view image, unit_start from, std::uint32_t until, bool& escaped) {
+    boundary_mark mark;
+    machine_state state = from.state;
+    std::uint8_t* out = from.out;
+    escaped = false;
+    const std::uint64_t reach = std::min<std::uint64_t>(image.size(), std::uint64_t{from.position} + step_reach);
+    for (std::uint32_t position = from.position; position < reach; ++position) {
+        if (is_boundary(state, image[position])) {
+            mark = {position, static_cast<std::uint8_t>(boundary_class(state)), out, true};
+            if (position >= until) return mark;
+        }
+        const machine_step_result step = machine_step(state, image[position]);
+        if (step.escape) {
+            escaped = true;
+            return mark;
+        }
+        *out++ = image[position];
+        if (step.pad) *out++ = 0;
+        state = step.next;
+    }
+    return mark;
+}
+
+
+// The walk itself: translate_stretches (vector_machine.hpp) with the
+// engine's guesses. `machine.guess(from, start)` reads the stretch_bytes at
+// `from` and returns its report; `machine.expand(out, in, pads)` writes a
+// unit's 32 bytes with a zero behind each padded one (it may write up to 64
+// bytes past them) and returns the end of what it wrote.
+template <class engine>
+[[gnu::always_inline]] inline std::size_t walk_stretches(engine& machine, byte_view image, event_cursor& cursor,
+                                                         std::uint32_t stop, std::span<std::uint8_t> room,
+                                                         bool& poor) {
+    const std::uint8_t* const base = image.data();
+    std::uint8_t* const out_begin = room.data();
+    std::uint8_t* out = out_begin;
+    std::uint32_t position = cursor.position;
+    // A stretch is taken while a whole unit lies before the stop and the
+    // stretch, with its margin, within the image; the units from the stop on
+    // are left out of the output.
+    const auto fits = [&] {
+        return !cursor.finished && std::uint64_t{position} + unit_bytes <= stop &&
+               std::uint64_t{position} + stretch_bytes + stretch_input_margin <= image.size() &&
+               static_cast<std::size_t>(room.data() + room.size() - out) >= stretch_output_room + 512;
+    };
+    poor = false;
+    if (!fits()) return 0;
+    machine_state truth = at_boundary(cursor.running);
+    // The cursor's own boundary: nothing written, should no later one be found.
+    const boundary_mark nothing{cursor.position, static_cast<std::uint8_t>(cursor.running), out_begin, true};
+    unit_start last{position, truth, out};  // the last unit translated, for a step back at an escape
+    bool escaped = false;
+    boundary_mark mark;
+    unsigned stretches = 0;
+    unsigned all_stepped = 0;
+    while (fits()) {
+        // The next stretch starts on another page, where the processor's
+        // own prefetching stops: ask for it while this one is worked on.
+        if (std::uint64_t{position} + 2 * stretch_bytes <= image.size()) {
+            for (std::size_t line = 0; line < stretch_bytes; line += 64) {
+                __builtin_prefetch(base + position + stretch_bytes + line);
+            }
+        }
+        const stretch_guesses& work = machine.guess(base + position, truth);
+        // A unit's guess is right when it agrees with the end of the unit
+        // before and that unit's guess was right; otherwise it is checked
+        // against the true state, and the unit translated again if wrong.
+        bool trusted = true;
+        unsigned last_right = stretch_units;  // the unit whose end is the true state, if it came from the pass
+        unsigned stepped = 0;  // units translated again one byte at a time
+        const auto taken = static_cast<unsigned>(std::min<std::uint64_t>(stretch_units, (std::uint64_t{stop} - position) / unit_bytes));
+        for (unsigned unit = 0; unit < taken;) {
+            const unsigned block = unit / mask_units;
+            const unsigned lane = unit % mask_units;
+            if (trusted) {
+                // The common case: a run of units whose guesses are right
+                // because the one before's was, none of them escaping.
+                const std::uint64_t clean = (work.guessed_in_step[block] & ~work.escapes[block]) >> lane;
+                const auto run = std::min(static_cast<unsigned>(std::countr_one(clean)), taken - unit);
+                if (run > 0) {
+                    const unsigned end = unit + run;
+                    std::uint8_t* before_last = out;
+                    for (; unit < end; ++unit) {
+                        before_last = out;
+                        out = machine.expand(out, base + position + unit * unit_bytes, work.pad_masks[unit]);
+                    }
+                    last = {position + (end - 1) * unit_bytes,
+                            {work.guess_at[end - 1], work.guess_count[end - 1], work.guess_class[end - 1]},
+                            before_last};
+                    last_right = end - 1;
+                    continue;
+                }
+            }
+            if (last_right != stretch_units) {
+                truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
+                last_right = stretch_units;
+            }
+            const unit_start start{position + unit * unit_bytes, truth, out};
+            bool right = (work.guessed_in_step[block] >> lane) & 1;
+            if (!trusted) {
+                right = machine_state{work.guess_at[unit], work.guess_count[unit], work.guess_class[unit]}.same_as(truth);
+            }
+            std::uint32_t pads = 0;
+            bool escapes = false;
+            if (right) {
+                pads = work.pad_masks[unit];
+                escapes = (work.escapes[block] >> lane) & 1;
+                last_right = unit;
+            } else if (!skip_unit(truth, (work.high_units[block] >> lane) & 1, pads)) {
+                // A wrong guess: this unit again, one byte at a time.
+                ++stepped;
+                for (unsigned i = 0; i < unit_bytes && !escapes; ++i) {
+                    const machine_step_result step = machine_step(truth, base[start.position + i]);
+                    pads |= static_cast<std::uint32_t>(step.pad) << i;
+                    escapes = step.escape;
+                    truth = step.next;
+                }
+            }
+            trusted = right;
+            if (escapes) {
+                // The escaping event's boundary is at most three bytes back;
+                // from this unit's start, or the one before's when it is not
+                // in this unit, step to it.
+                mark = step_to_escape(image, start, ~std::uint32_t{0}, escaped);
+                if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, escaped);
+                if (!mark.met) mark = nothing;
+                escaped = true;
+                break;
+            }
+            last = start;
+            out = machine.expand(out, base + start.position, pads);
+            ++unit;
+        }
+        if (last_right != stretch_units) truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
+        if (escaped) break;
+        position += taken * unit_bytes;
+        ++stretches;
+        all_stepped += stepped;
+        if (stepped > stretch_units / 4) {
+            poor = true;
+            break;
+        }
+    }
+    if (all_stepped > poor_stepped_units * stretches) poor = true;
+    if (!escaped) {
+        // On to the next boundary, unless an escape comes first: then back
+        // to the boundary before it.
+        bool stopped_by_escape = false;
+        mark = step_to_escape(image, {position, truth, out}, position, stopped_by_escape);
+        if (stopped_by_escape) {
+            mark = step_to_escape(image, {position, truth, out}, ~std::uint32_t{0}, stopped_by_escape);
+            if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, stopped_by_escape);
+        }
+        if (!mark.met) mark = nothing;
+    }
+    cursor.position = mark.position;
+    cursor.running = static_cast<running_class>(mark.running);
+    return static_cast<std::size_t>(mark.out - out_begin);
+}
+
+
+}  // namespace tolvarin::machine
