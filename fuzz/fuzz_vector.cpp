@@ -1,5 +1,5 @@
-// Fuzz target for the translation of long tracks: the vector level (whole
-// stretches of 4 KiB side by side, where the processor has it) and the
+// Fuzz target for the translation of long tracks: the stretch levels (whole
+// stretches of 4 KiB side by side, where the processor has them) and the
 // portable level's interleaved chunks, both held to the byte-at-a-time
 // reference. Those paths only start to work several KiB into a track, longer
 // than the inputs a fuzzer likes to grow, so the input is read as a recipe
@@ -12,7 +12,10 @@
 //     then), or, from 0xE0 on, the next 1-32 input bytes as they are;
 //   - the recipe is followed again and again, each time a little shifted,
 //     until the track is long enough.
-// Checked on every input: the translation at the vector level in one call,
+// The stretches run at the widest level the processor has, or at the one
+// TOLVARIN_FUZZ_LEVEL names ("shuffle", "vector"), so that each level gets
+// its runs.
+// Checked on every input: the translation in stretches in one call,
 // in calls that stop every few hundred or thousand bytes, and in speculated
 // chunks stitched in order, and the portable level's chunks, all give the
 // reference's bytes.
@@ -21,11 +24,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "bytes.hpp"
 #include "fast/fast_translate.hpp"
 #include "fast/guessed_chunks.hpp"
+#include "fast/vector_machine.hpp"
 #include "model.hpp"
 
 namespace {
@@ -86,6 +91,20 @@ bytes make_track(const std::uint8_t* recipe, std::size_t size, std::size_t lengt
     return track;
 }
 
+tolvarin::wide_level stretch_level() {
+    static const tolvarin::wide_level level = [] {
+        const char* const name = std::getenv("TOLVARIN_FUZZ_LEVEL");
+        const std::string_view forced = name == nullptr ? "" : name;
+        for (const auto candidate : {tolvarin::wide_level::shuffle, tolvarin::wide_level::vector}) {
+            const bool named = forced == (candidate == tolvarin::wide_level::shuffle ? "shuffle" : "vector");
+            if (named && tolvarin::machine::stretch_level_available(candidate)) return candidate;
+        }
+        require(forced.empty());  // a level this processor does not have
+        return tolvarin::best_wide_level();
+    }();
+    return level;
+}
+
 // The fast translation in calls that each stop at most `stride` bytes on.
 bytes translate_in_calls(const bytes& image, std::uint32_t stride, tolvarin::wide_level level) {
     bytes out(tolvarin::max_step_output);
@@ -118,10 +137,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bytes image = test_support::concat({bytes(16, 0), test_support::header_block(), track});
     const bytes expected = test_support::reference_translate(image, first_event);
 
-    constexpr auto vector = tolvarin::wide_level::vector;
-    require(translate_in_calls(image, UINT32_MAX, vector) == expected);
-    require(translate_in_calls(image, stride, vector) == expected);
-    require(test_support::translate_chunked(image, first_event, chunk_bytes, 4, vector, group) == expected);
+    const tolvarin::wide_level level = stretch_level();
+    require(translate_in_calls(image, UINT32_MAX, level) == expected);
+    require(translate_in_calls(image, stride, level) == expected);
+    require(test_support::translate_chunked(image, first_event, chunk_bytes, 4, level, group) == expected);
     require(test_support::translate_chunked(image, first_event, chunk_bytes, 1 + data[3] / 64,
                                             tolvarin::wide_level::portable, group) == expected);
     return 0;

@@ -175,6 +175,7 @@ void move_to_image(const pipeline& state, std::span<chunk_job> jobs, std::uint32
         if (!held_in_copy(state, job.exit.position, end)) {
             job.known = false;
             job.record_count = 0;
+            job.copied_run = 0;
         }
     }
 }
@@ -559,7 +560,7 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     bool copied = true;
     if (!guarded(state, [&] { copied = stitch_in_order(state, track, job, stitched); }) || !copied) return false;
     piece = {state.bridge, stitched.bridge_bytes};
-    if (stitched.kept) read.queued = {job.out + stitched.kept_from, job.written - stitched.kept_from};
+    if (stitched.kept) read.queued = {job.out + stitched.kept_from, stitched.kept_to - stitched.kept_from};
     ++read.chunk;
     ++read.chunks_stitched;
     if (stitched.kept) {

@@ -139,6 +139,34 @@ bool chain_chunk(byte_view image, const chunk_job& before, chunk_job& job, lane_
     return true;
 }
 
+// The bytes behind a guessed chunk's exit that a true boundary in its first
+// event can move the exit by: an event of a run is at most three bytes.
+constexpr std::uint32_t run_overhang = 2;
+
+// Whether the chunk's translation from its begin wrote exactly the bytes it
+// read, all below 0x80 (a run: a pad or a status would show); then the
+// bytes of the run behind its exit are put behind its output, and the run's
+// length is returned.
+std::uint32_t copied_run(byte_view image, chunk_job& job) {
+    if (job.known || job.exit.finished || job.record_count == 0 || job.records[0].position != job.begin ||
+        job.records[0].written != 0 || job.written != job.exit.position - job.begin) {
+        return 0;
+    }
+    const std::uint64_t end = std::uint64_t{job.exit.position} + run_overhang;
+    if (end > image.size()) return 0;
+    // A block at a time, so that a stream with statuses stops at once and a
+    // run goes at the speed of its loads.
+    constexpr std::uint32_t block = 64;
+    for (std::uint64_t at = job.begin; at < end; at += block) {
+        std::uint8_t any = 0;
+        const std::uint64_t block_end = std::min(end, at + block);
+        for (std::uint64_t i = at; i < block_end; ++i) any = static_cast<std::uint8_t>(any | image[i]);
+        if (any >= 0x80) return 0;
+    }
+    for (std::uint32_t i = 0; i < run_overhang; ++i) job.out[job.written + i] = image[job.exit.position + i];
+    return static_cast<std::uint32_t>(end - job.begin);
+}
+
 // Ends a chunk whose lane stopped: at its end, at an end of track, or near
 // the end of the image, where the careful steps take over.
 void finish_chunk(byte_view image, lane_state& lane) {
@@ -153,6 +181,7 @@ void finish_chunk(byte_view image, lane_state& lane) {
     job.exit = {position_of(image, at), fast::lane_class(at), lane.finished};
     job.written = static_cast<std::size_t>(at.out - job.out);
     job.guess = at.guessed ? static_cast<running_class>(at.guess_row >> 8) : unknown_running;
+    job.copied_run = copied_run(image, job);
 }
 
 // Moves every lane on by one event per round while all of them can take a
@@ -253,6 +282,28 @@ bool meets(const event_cursor& cursor, const boundary_record& record, const chun
     return job.guess == unknown_running || job.guess == cursor.running;
 }
 
+// The bytes of a running event in a run, by class; 0 where a pad makes the
+// output differ by phase. With no running status each byte is a delta time.
+constexpr std::uint32_t run_event_bytes[running_class_count] = {1, 0, 3, 2};
+
+// Where the true translation, standing at `cursor`, leaves a chunk that is a
+// copied run: its events of one size from the cursor on, the first boundary
+// at or past the chunk's end, if the run holds it. False where the chunk is
+// no such run for the cursor.
+bool run_exit(const event_cursor& cursor, const chunk_job& job, std::uint32_t& exit) {
+    if (job.copied_run == 0 || cursor.finished || cursor.running >= running_class_count ||
+        cursor.position < job.begin || cursor.position >= job.end) {
+        return false;
+    }
+    const std::uint32_t length = run_event_bytes[cursor.running];
+    if (length == 0) return false;
+    const std::uint64_t to_end = job.end - cursor.position;
+    const std::uint64_t at = cursor.position + (to_end + length - 1) / length * length;
+    if (at > std::uint64_t{job.begin} + job.copied_run) return false;
+    exit = static_cast<std::uint32_t>(at);
+    return true;
+}
+
 }  // namespace
 
 wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
@@ -294,7 +345,17 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
     stitch_result result;
     if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
         result.kept = true;
+        result.kept_to = job.written;
         cursor = job.exit;
+        return result;
+    }
+    std::uint32_t run_end = 0;
+    if (run_exit(cursor, job, run_end)) {
+        // The run's bytes from the cursor on are the output, to the new exit.
+        result.kept = true;
+        result.kept_from = cursor.position - job.begin;
+        result.kept_to = run_end - job.begin;
+        cursor.position = run_end;
         return result;
     }
     std::uint32_t next = 0;
@@ -305,6 +366,7 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
             if (meets(cursor, job.records[next], job)) {
                 result.kept = true;
                 result.kept_from = job.records[next].written;
+                result.kept_to = job.written;
                 // A chunk that never needed its class ends with the true one.
                 const running_class running = cursor.running;
                 cursor = job.exit;
@@ -332,6 +394,8 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
 std::uint32_t stitch_reach(const event_cursor& cursor, const chunk_job& job) {
     if (cursor.finished || cursor.position >= job.end) return cursor.position;
     if (job.known && cursor.position == job.begin && cursor.running == job.running) return cursor.position;
+    std::uint32_t run_end = 0;
+    if (run_exit(cursor, job, run_end)) return cursor.position;
     const boundary_record* const records = job.records.data();
     const boundary_record* const first =
         std::lower_bound(records, records + job.record_count, cursor.position,

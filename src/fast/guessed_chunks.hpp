@@ -71,6 +71,12 @@ struct chunk_job {
     running_class guess = unknown_running;  // the class guessed, if one was
     event_cursor exit;        // the first boundary at or past end, or finished
     std::size_t written = 0;  // output bytes up to exit
+    // A chunk with no byte of 0x80 or more is a run of running events (or
+    // of delta times, with no running status) whose phase nothing shows;
+    // under a class without a pad its output is its bytes whatever the
+    // phase. Then this many bytes from begin (past exit) are in `out` as
+    // they are, and the chunk is met at any true boundary (stitch_chunk).
+    std::uint32_t copied_run = 0;
 };
 
 // Translates the chunks: at the portable level up to `lanes` (1-4) of them
@@ -87,11 +93,13 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
 // a recorded boundary, or else to the chunk's end; `cursor` then stands at
 // the first true boundary at or past the end (or is finished). The output is
 // the bridge's first `bridge_bytes` and then, if `kept`, the chunk's own
-// output from `kept_from` to its `written`.
+// output from `kept_from` to `kept_to` (its `written`, but where the chunk
+// is met as a copied run).
 struct stitch_result {
     std::size_t bridge_bytes = 0;
     bool kept = false;
     std::size_t kept_from = 0;
+    std::size_t kept_to = 0;
 };
 // `image` may also be a copy of part of the image: its bytes from position
 // `image_at` on, with the cursor at or past image_at. The bridge then ends

@@ -149,7 +149,7 @@ bytes translate_chunked(const bytes& image, std::uint32_t first_event, std::uint
         const tolvarin::stitch_result stitched = tolvarin::stitch_chunk(image, cursor, job, bridge, level);
         out.insert(out.end(), bridge.begin(), bridge.begin() + static_cast<std::ptrdiff_t>(stitched.bridge_bytes));
         if (stitched.kept) {
-            out.insert(out.end(), job.out + stitched.kept_from, job.out + job.written);
+            out.insert(out.end(), job.out + stitched.kept_from, job.out + stitched.kept_to);
         }
     }
     return out;
