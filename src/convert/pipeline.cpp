@@ -21,9 +21,9 @@ namespace {
 // speculate again.
 constexpr unsigned failures_before_serial = 2;
 constexpr std::uint32_t probe_spacing = 16;
-// A track whose group showed the vector level's guesses failing has its next
-// groups speculated at the portable level, and the vector level tried again
-// after this many.
+// A track whose group showed the stretches' guesses failing (at the shuffle
+// or vector level) has its next groups speculated at the portable level,
+// and the stretches tried again after this many.
 constexpr std::uint32_t vector_retry_spacing = 16;
 // Room for every thread to run well ahead of the stitching (2 MiB of input
 // each), so that a thread slowed down (by another program on its processor,
@@ -58,7 +58,7 @@ struct track_progress {
     std::atomic<bool> done;    // its end is written: skip its groups
     std::atomic<bool> serial;  // translated in order, but for the probes
     unsigned failures;
-    // The vector level is not tried on the track's groups before this one:
+    // The stretches are not tried on the track's groups before this one:
     // its guesses failed on a group before (see speculate_chunks). Only a
     // hint, so relaxed.
     std::atomic<std::uint32_t> vector_from_group;

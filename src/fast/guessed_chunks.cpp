@@ -152,19 +152,19 @@ std::uint32_t copied_run(byte_view image, chunk_job& job) {
         job.records[0].written != 0 || job.written != job.exit.position - job.begin) {
         return 0;
     }
-    const std::uint64_t end = std::uint64_t{job.exit.position} + run_overhang;
-    if (end > image.size()) return 0;
+    if (std::uint64_t{job.exit.position} + run_overhang > image.size()) return 0;
+    const std::uint32_t end = job.exit.position + run_overhang;
     // A block at a time, so that a stream with statuses stops at once and a
     // run goes at the speed of its loads.
     constexpr std::uint32_t block = 64;
-    for (std::uint64_t at = job.begin; at < end; at += block) {
+    for (std::uint32_t at = job.begin; at < end;) {
+        const std::uint32_t block_end = at + std::min(block, end - at);
         std::uint8_t any = 0;
-        const std::uint64_t block_end = std::min(end, at + block);
-        for (std::uint64_t i = at; i < block_end; ++i) any = static_cast<std::uint8_t>(any | image[i]);
+        for (; at < block_end; ++at) any = static_cast<std::uint8_t>(any | image[at]);
         if (any >= 0x80) return 0;
     }
     for (std::uint32_t i = 0; i < run_overhang; ++i) job.out[job.written + i] = image[job.exit.position + i];
-    return static_cast<std::uint32_t>(end - job.begin);
+    return end - job.begin;
 }
 
 // Ends a chunk whose lane stopped: at its end, at an end of track, or near

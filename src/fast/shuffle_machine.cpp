@@ -15,8 +15,7 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TOLVARIN_SHUFFLE_MACHINE 1
+#ifdef TOLVARIN_STRETCH_ENGINES
 #include <immintrin.h>
 #endif
 
@@ -129,7 +128,7 @@ constexpr bool nibbles_give_every_category() {
 }
 static_assert(nibbles_give_every_category());
 
-#ifdef TOLVARIN_SHUFFLE_MACHINE
+#ifdef TOLVARIN_STRETCH_ENGINES
 
 #define TOLVARIN_SHUFFLE_TARGET __attribute__((target("avx2,popcnt")))
 
@@ -435,16 +434,7 @@ struct shuffle_engine {
 
 }  // namespace
 
-#ifndef TOLVARIN_SHUFFLE_MACHINE
-
-bool shuffle_engine_available() { return false; }
-
-std::size_t shuffle_engine_translate(byte_view, event_cursor&, std::uint32_t, std::span<std::uint8_t>, bool& poor) {
-    poor = true;
-    return 0;
-}
-
-#else
+#ifdef TOLVARIN_STRETCH_ENGINES
 
 bool shuffle_engine_available() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"); }
 

@@ -43,15 +43,22 @@ struct stretch_guesses {
     std::uint64_t high_units[mask_words];  // bit u: unit u has a byte of 0x80 or more
 };
 
+// The engines are written for 64-bit x86 with GCC's and clang's target
+// attributes; elsewhere no level takes stretches.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOLVARIN_STRETCH_ENGINES 1
+
 // Each engine's entry: the walk over its guesses, where the processor has
-// what it needs (vector_machine.cpp: AVX-512; shuffle_machine.cpp: 16-byte
-// shuffles). translate_stretches picks one by the level.
+// what it needs (vector_machine.cpp: AVX-512; shuffle_machine.cpp: AVX2).
+// translate_stretches picks one by the level.
 bool vector_engine_available();
 std::size_t vector_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                     std::span<std::uint8_t> room, bool& poor);
 bool shuffle_engine_available();
 std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                      std::span<std::uint8_t> room, bool& poor);
+
+#endif
 
 // A stretch costs about as much as a dozen units stepped through one byte
 // at a time: more than that many to a stretch, and the event-by-event path

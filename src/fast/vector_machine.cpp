@@ -7,8 +7,7 @@
 #include <utility>
 
 // The path needs 64-bit bit deposits (pdep, pext), so 64-bit x86 alone.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TOLVARIN_VECTOR_MACHINE 1
+#ifdef TOLVARIN_STRETCH_ENGINES
 // GCC 12 takes the intrinsics' own idiom for a vector whose value does not
 // matter (an operand the instruction ignores) for an uninitialized read.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -20,30 +19,26 @@
 
 namespace tolvarin::machine {
 
-bool stretch_level_available(wide_level level) {
-    switch (level) {
-        case wide_level::shuffle: return shuffle_engine_available();
-        case wide_level::vector: return vector_engine_available();
-        default: return false;
-    }
+bool stretch_level_available([[maybe_unused]] wide_level level) {
+#ifdef TOLVARIN_STRETCH_ENGINES
+    if (level == wide_level::shuffle) return shuffle_engine_available();
+    if (level == wide_level::vector) return vector_engine_available();
+#endif
+    return false;
 }
 
-std::size_t translate_stretches(byte_view image, event_cursor& cursor, std::uint32_t stop,
-                                std::span<std::uint8_t> room, bool& poor, wide_level level) {
+std::size_t translate_stretches([[maybe_unused]] byte_view image, [[maybe_unused]] event_cursor& cursor,
+                                [[maybe_unused]] std::uint32_t stop, [[maybe_unused]] std::span<std::uint8_t> room,
+                                bool& poor, [[maybe_unused]] wide_level level) {
+#ifdef TOLVARIN_STRETCH_ENGINES
     if (level == wide_level::vector) return vector_engine_translate(image, cursor, stop, room, poor);
-    return shuffle_engine_translate(image, cursor, stop, room, poor);
-}
-
-#ifndef TOLVARIN_VECTOR_MACHINE
-
-bool vector_engine_available() { return false; }
-
-std::size_t vector_engine_translate(byte_view, event_cursor&, std::uint32_t, std::span<std::uint8_t>, bool& poor) {
+    if (level == wide_level::shuffle) return shuffle_engine_translate(image, cursor, stop, room, poor);
+#endif
     poor = true;
     return 0;
 }
 
-#else
+#ifdef TOLVARIN_STRETCH_ENGINES
 
 #define TOLVARIN_VECTOR_TARGET \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
