@@ -148,6 +148,7 @@ struct shuffle_stretch : stretch_guesses {
     alignas(32) std::uint8_t by_class[blocks][unit_bytes][lanes];  // the entry by the byte's category
     alignas(32) std::uint8_t keeps[blocks][unit_bytes][lanes];     // 3, or 0 for F0-F7 (see class_keeps)
     alignas(32) std::uint8_t entries[blocks][unit_bytes][lanes];   // the last pass's step entries
+    std::uint32_t escape_masks[stretch_units];                     // bit j: the last pass escaped at byte j
 };
 
 TOLVARIN_SHUFFLE_TARGET inline __m256i broadcast(const std::array<std::uint8_t, 16>& table) {
@@ -365,8 +366,9 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
         std::uint64_t escapes = 0;
         for (unsigned lane = 0; lane < lanes; ++lane) {
             work.pad_masks[block * lanes + lane] = static_cast<std::uint32_t>(_mm256_movemask_epi8(units[lane]));
-            const bool escape = _mm256_movemask_epi8(_mm256_slli_epi16(units[lane], 1)) != 0;
-            escapes |= std::uint64_t{escape} << lane;
+            const auto escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[lane], 1)));
+            work.escape_masks[block * lanes + lane] = escape;
+            escapes |= std::uint64_t{escape != 0} << lane;
         }
         const unsigned shift = (block * lanes) % mask_units;
         work.guessed_in_step[block * lanes / mask_units] |= agree << shift;
@@ -428,6 +430,14 @@ struct shuffle_engine {
     TOLVARIN_SHUFFLE_TARGET static std::uint8_t* expand(std::uint8_t* out, const std::uint8_t* in, std::uint32_t pads) {
         return expand_unit(out, in, pads);
     }
+    // The pass's state behind byte i is its entry's next state, unless the
+    // entry returns (then it is the return class) or is inside a meta event
+    // (where the count and the class matter too).
+    bool joins_pass(unsigned unit, unsigned i, const machine_state& truth) const {
+        const unsigned next = work.entries[unit / lanes][i][unit % lanes] & 0x0F;
+        return next == truth.at && (next < meta_type || next > meta_counted);
+    }
+    std::uint32_t escape_mask(unsigned unit) const { return work.escape_masks[unit]; }
 };
 
 #endif

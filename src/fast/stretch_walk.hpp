@@ -116,7 +116,12 @@ inline boundary_mark step_to_escape(byte_view image, unit_start from, std::uint3
 // engine's guesses. `machine.guess(from, start)` reads the stretch_bytes at
 // `from` and returns its report; `machine.expand(out, in, pads)` writes a
 // unit's 32 bytes with a zero behind each padded one (it may write up to 64
-// bytes past them) and returns the end of what it wrote.
+// bytes past them) and returns the end of what it wrote. An engine that
+// keeps the last pass's state behind each byte says, with
+// `machine.joins_pass(unit, i, truth)`, whether the true state behind byte
+// i of a unit guessed wrong is the pass's, where nothing but the state
+// decides the rest (outside a meta event); `machine.escape_mask(unit)` has
+// bit j set where the pass met an escape at byte j.
 template <class engine>
 [[gnu::always_inline]] inline std::size_t walk_stretches(engine& machine, byte_view image, event_cursor& cursor,
                                                          std::uint32_t stop, std::span<std::uint8_t> room,
@@ -197,13 +202,23 @@ template <class engine>
                 escapes = (work.escapes[block] >> lane) & 1;
                 last_right = unit;
             } else if (!skip_unit(truth, (work.high_units[block] >> lane) & 1, pads)) {
-                // A wrong guess: this unit again, one byte at a time.
+                // A wrong guess: this unit again, one byte at a time, until
+                // the true state is the one the pass had there (then the
+                // rest of the unit is as the pass found it).
                 ++stepped;
-                for (unsigned i = 0; i < unit_bytes && !escapes; ++i) {
+                bool joined = false;
+                for (unsigned i = 0; i < unit_bytes && !escapes && !joined; ++i) {
                     const machine_step_result step = machine_step(truth, base[start.position + i]);
                     pads |= static_cast<std::uint32_t>(step.pad) << i;
                     escapes = step.escape;
                     truth = step.next;
+                    if (!escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, truth)) {
+                        joined = true;
+                        const std::uint32_t rest = ~std::uint32_t{0} << (i + 1);
+                        pads |= work.pad_masks[unit] & rest;
+                        escapes = (machine.escape_mask(unit) & rest) != 0;
+                        truth = {work.end_at[unit], work.end_count[unit], work.end_class[unit]};
+                    }
                 }
             }
             trusted = right;

@@ -402,6 +402,9 @@ struct vector_engine {
                                                        std::uint32_t pads) {
         return expand_unit(out, in, pads);
     }
+    // The passes keep no state behind each byte.
+    static bool joins_pass(unsigned, unsigned, const machine_state&) { return false; }
+    static std::uint32_t escape_mask(unsigned) { return 0; }
 };
 
 }  // namespace
