@@ -187,9 +187,13 @@ std::vector<translation> translate_vector_paths(const bytes& image, std::uint32_
         const auto add = [&](const std::string& path, bytes output) {
             all.push_back({path + at, std::move(output)});
         };
-        add("stretches", translate_fast(image, first_event, room, 0, level));
-        add("stretches stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, level));
-        add("stretches stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, level));
+        // Too short for a stretch, a level's one cursor goes exactly the
+        // portable way (translate_all has that); its chunks still go their own.
+        if (image.size() >= tolvarin::machine::stretch_bytes + tolvarin::machine::stretch_input_margin) {
+            add("stretches", translate_fast(image, first_event, room, 0, level));
+            add("stretches stopping every 4099 bytes", translate_fast(image, first_event, room, 4099, level));
+            add("stretches stopping every 1500 bytes", translate_fast(image, first_event, room, 1500, level));
+        }
         add("chunks of 5000 bytes", translate_chunked(image, first_event, 5000, 4, level));
         add("chunks of 20000 bytes", translate_chunked(image, first_event, 20000, 4, level));
         add("chunks of 3000 bytes, in groups of 3", translate_chunked(image, first_event, 3000, 4, level, 3));
