@@ -225,6 +225,25 @@ TEST_F(vector_path, events_at_every_offset) {
     }
 }
 
+// Every byte value read as a meta type and as a status, behind a stretch
+// of note ons, so that each meets the machine's lookups by category at
+// some unit and lane: the shuffle level works a byte's category out from
+// its nibbles, the vector level from a table.
+TEST_F(vector_path, every_byte_as_a_type_and_a_status) {
+    bytes stream;
+    for (int i = 0; i < 1500; ++i) stream.insert(stream.end(), {0x00, 0x90, 0x3C, 0x40});
+    for (unsigned value = 0; value < 256; ++value) {
+        if (value == 0x2F) continue;  // an end of track, at the end
+        const auto b = static_cast<std::uint8_t>(value);
+        const bytes piece = test_support::concat(
+            {hex("00 FF"), bytes{b}, hex("03 41 42 43 00 C0 05 00"), bytes{b}, hex("01 02 03 00 F1 00 00 90 3C 40")});
+        stream.insert(stream.end(), piece.begin(), piece.end());
+    }
+    for (int i = 0; i < 1500; ++i) stream.insert(stream.end(), {0x00, 0x80, 0x3C});
+    stream.insert(stream.end(), {0x00, 0xFF, 0x2F, 0x00});
+    expect_every_path(stream, "every byte");
+}
+
 // Runs of running events longer than the passes reach, for each class and
 // at each phase a unit can start in: nothing in them shows where an event
 // starts, so the units are worked out from the true state alone. The runs
