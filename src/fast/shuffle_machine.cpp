@@ -450,7 +450,9 @@ bool shuffle_engine_available() { return __builtin_cpu_supports("avx2") && __bui
 
 TOLVARIN_SHUFFLE_TARGET std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                                              std::span<std::uint8_t> room, bool& poor) {
-    shuffle_engine machine{load_tables(), {}};
+    // The stretch's work is left as it is: each stretch fills what it reads.
+    shuffle_engine machine;
+    machine.tables = load_tables();
     return walk_stretches(machine, image, cursor, stop, room, poor);
 }
 

@@ -417,7 +417,9 @@ bool vector_engine_available() {
 
 TOLVARIN_VECTOR_TARGET std::size_t vector_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                                            std::span<std::uint8_t> room, bool& poor) {
-    vector_engine machine{load_tables(), {}};
+    // The stretch's work is left as it is: each stretch fills what it reads.
+    vector_engine machine;
+    machine.tables = load_tables();
     return walk_stretches(machine, image, cursor, stop, room, poor);
 }
 #endif
