@@ -422,8 +422,8 @@ struct shuffle_engine {
     shuffle_tables tables;
     shuffle_stretch work;
 
-    TOLVARIN_SHUFFLE_TARGET const stretch_guesses& guess(const std::uint8_t* from, const machine_state& start) {
-        load_stretch(from, work);
+    TOLVARIN_SHUFFLE_TARGET void load(const std::uint8_t* from) { load_stretch(from, work); }
+    TOLVARIN_SHUFFLE_TARGET const stretch_guesses& guess(const machine_state& start) {
         guess_units(tables, work, start);
         return work;
     }

@@ -88,7 +88,7 @@ constexpr std::uint32_t step_reach = 512;
 // Steps one byte at a time from `from` to the machine's next escape, or to
 // the first boundary at or past `until`, writing the output. Returns the last
 // boundary met. Reads no further than step_reach bytes, nor past the image.
-inline boundary_mark step_to_escape(byte_view image, unit_start from, std::uint32_t until, bool& escaped) {
+[[gnu::noinline]] inline boundary_mark step_to_escape(byte_view image, unit_start from, std::uint32_t until, bool& escaped) {
     boundary_mark mark;
     machine_state state = from.state;
     std::uint8_t* out = from.out;
@@ -149,6 +149,7 @@ template <class engine>
     unsigned stretches = 0;
     unsigned all_stepped = 0;
     while (fits()) {
+        machine.load(base + position);
         // The next stretch starts on another page, where the processor's
         // own prefetching stops: ask for it while this one is worked on.
         if (std::uint64_t{position} + 2 * stretch_bytes <= image.size()) {
@@ -156,7 +157,7 @@ template <class engine>
                 __builtin_prefetch(base + position + stretch_bytes + line);
             }
         }
-        const stretch_guesses& work = machine.guess(base + position, truth);
+        const stretch_guesses& work = machine.guess(truth);
         // A unit's guess is right when it agrees with the end of the unit
         // before and that unit's guess was right; otherwise it is checked
         // against the true state, and the unit translated again if wrong.

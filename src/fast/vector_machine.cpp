@@ -393,8 +393,8 @@ struct vector_engine {
     vector_tables tables;
     stretch work;
 
-    TOLVARIN_VECTOR_TARGET const stretch_guesses& guess(const std::uint8_t* from, const machine_state& start) {
-        load_stretch(from, tables, work);
+    TOLVARIN_VECTOR_TARGET void load(const std::uint8_t* from) { load_stretch(from, tables, work); }
+    TOLVARIN_VECTOR_TARGET const stretch_guesses& guess(const machine_state& start) {
         guess_units(tables, work, start);
         return work;
     }
