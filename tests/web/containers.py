@@ -128,6 +128,20 @@ def tempo_container():
     return zarq.build_container([zarq.compact_stream(song1), zarq.compact_stream(song2), stream3])
 
 
+def every_meta_type_container():
+    """One song with each meta type the format gives a length, 96 ticks
+    apart, holding data bytes (all below 0x80) that would be read as delta
+    times were the type taken for one with nothing behind it; 0x7F holds
+    200, a length the output writes in two bytes. Then a note of a beat:
+    15 beats, 1,440 ticks at 96 a beat, 7.5 s at the default tempo."""
+    data = {0x00: [0, 1], 0x20: [0], 0x21: [0], 0x54: [1, 2, 3, 4, 5], 0x58: [3, 2, 24, 8], 0x59: [0, 0],
+            0x7F: [1] * 200}
+    data.update({text_type: list(b"ab") for text_type in range(0x01, 0x08)})
+    song = [(96, ("meta", meta_type, data[meta_type])) for meta_type in sorted(data)]
+    song += [(0, ("on", 0, 60, 100)), (96, ("off", 0, 60)), (0, ("end",))]
+    return zarq.build_container([zarq.compact_stream(song)])
+
+
 def small_cases(demo):
     """Every container but the large ones, in the order they are dropped."""
     past, past_at = slot_past_the_end()
@@ -171,6 +185,8 @@ def small_cases(demo):
         Case("tempo.v2.dat", tempo_container(), song_phrases={
             1: ["70 beats (6,720 ticks at 96 a beat), 0:40"], 2: ["593.81 beats (57,600 ticks at 97 a beat), 4:57"],
             3: ["4.9 beats (480 ticks at 98 a beat), 0:05", "tempo 0x04"]}, refused={3}),
+        Case("every-meta.dat", every_meta_type_container(), song_phrases={1: ["15 beats (1,440 ticks at 96 a beat), 0:08"]},
+             clean=True),
         # The same name twice, and two names that give the same output names.
         Case("a.dat", demo, folder="one"),
         Case("a.dat", zarq.build_container([zarq.compact_stream(zarq.demo_songs()[2])]), folder="two"),

@@ -4,6 +4,7 @@
 // a piece lives only until then) and is gathered into a Blob, so the heap
 // holds the container and the converter's working memory, never an output.
 import { outputName } from "./names.js";
+import { formatBytes } from "./text.js";
 
 // The command line takes containers up to 4 GiB; the page stops at 256 MiB
 // so that the container, its outputs and the browser fit in memory.
@@ -230,16 +231,4 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
     core._free(image);
   }
   return result;
-}
-
-export function formatBytes(size) {
-  if (size < 1024) return `${size} byte${size === 1 ? "" : "s"}`;
-  const units = ["KiB", "MiB", "GiB"];
-  let value = size / 1024;
-  let unit = 0;
-  while (value >= 1024 && unit < units.length - 1) {
-    value /= 1024;
-    ++unit;
-  }
-  return `${value < 10 ? value.toFixed(1) : Math.round(value)} ${units[unit]}`;
 }

@@ -2,6 +2,7 @@
 // left to right), coloured by channel. A short song is stretched to the
 // width it is given; a long one keeps at least MIN_BEAT_WIDTH pixels a beat
 // and scrolls sideways.
+import { formatBeats } from "./text.js";
 
 // One colour per channel, each as far from the others as could be found
 // (no two closer than 36 in CIELAB) and at least 4.5:1 against the roll's
@@ -172,8 +173,4 @@ export function describeRoll(preview) {
   const beats = preview.ticks / preview.ticksPerBeat;
   return `Piano roll: ${preview.notes.length} note${preview.notes.length === 1 ? "" : "s"} on channel${channels.length === 1 ? "" : "s"} ` +
     `${channels.join(", ")}, from ${noteName(range.low)} to ${noteName(range.high)}, over ${formatBeats(beats)} beats.`;
-}
-
-export function formatBeats(beats) {
-  return beats.toLocaleString("en", { maximumFractionDigits: 2 });
 }

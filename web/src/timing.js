@@ -2,16 +2,26 @@
 // delta times and events by the format's own rules (README: "The container
 // format"), so that it reads every output, also those a MIDI reader refuses
 // (F1-FE used as meta statuses, a tempo whose length byte is not 3, running
-// status with nothing to run on). A MIDI reader is used for the piano roll;
-// this walk only needs the ticks and the tempo changes.
+// status with nothing to run on). A MIDI reader is used for the piano roll
+// (preview.js); this walk only needs the ticks and the tempo changes. Both
+// read each output, as they answer different questions: what the converter
+// wrote, and what a MIDI reader or player makes of it.
+import { hexByte } from "./text.js";
 
-// System and meta types that carry a length and that many bytes; 2F (end of
-// track) is followed by one byte, 51 (tempo) by four; others by nothing.
-const LENGTH_PREFIXED = new Set([0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x20, 0x21, 0x54, 0x58, 0x59, 0x7f]);
+// System and meta events by their type byte, as the format's table has them
+// (META_KINDS, read from src/format/event_tables.hpp by build.mjs). In an
+// output a length-prefixed type's length is a variable-length quantity and
+// then that many bytes; an end of track is followed by one byte (its length,
+// 0) and the track ends; a tempo by four (a length byte and three tempo
+// bytes); any other type by nothing.
+const metaTable = META_KINDS;
+const LENGTH_PREFIXED = new Set(metaTable.length_prefixed);
+const END_OF_TRACK = new Set(metaTable.end_of_track);
+const TEMPO = new Set(metaTable.tempo);
 const DEFAULT_TEMPO = 500000;  // microseconds a beat, until a tempo event says otherwise
 
 // Bytes of an output's track handed out in pieces, read in order.
-class PieceReader {
+class OutputBytes {
   constructor(pieces) {
     this.pieces = pieces;
     this.index = 0;
@@ -38,10 +48,6 @@ class PieceReader {
   }
 }
 
-function hexByte(value) {
-  return `0x${value.toString(16).toUpperCase().padStart(2, "0")}`;
-}
-
 // Data bytes a channel event has in the output (note off and pitch bend have
 // gained their second byte).
 function channelDataBytes(status) {
@@ -53,21 +59,21 @@ function channelDataBytes(status) {
 // (its end of track, or the bytes running out). Tempo changes go to
 // `found.tempos`; length bytes of tempo and end-of-track events other than
 // the 3 and 0 MIDI readers expect, to `found.oddLengths`.
-function readEvent(reader, status, explicit, tick, found) {
+function readEvent(bytes, status, explicit, tick, found) {
   if (status < 0x80) return true;
-  if (explicit) reader.next();
-  if (status < 0xf0) return reader.skip(channelDataBytes(status));
-  const type = reader.next();
+  if (explicit) bytes.next();
+  if (status < 0xf0) return bytes.skip(channelDataBytes(status));
+  const type = bytes.next();
   if (type < 0) return false;
-  if (type === 0x2f) {
-    const length = reader.next();
+  if (END_OF_TRACK.has(type)) {
+    const length = bytes.next();
     if (length > 0) found.oddLengths.add(`end of track ${hexByte(length)}`);
     return false;
   }
-  if (type === 0x51) {
-    const length = reader.next();  // copied as the container held it
+  if (TEMPO.has(type)) {
+    const length = bytes.next();  // copied as the container held it
     if (length >= 0 && length !== 3) found.oddLengths.add(`tempo ${hexByte(length)}`);
-    const b0 = reader.next(), b1 = reader.next(), b2 = reader.next();
+    const b0 = bytes.next(), b1 = bytes.next(), b2 = bytes.next();
     if (b2 < 0) return false;
     found.tempos.push({ tick, microsecondsPerBeat: (b0 << 16) | (b1 << 8) | b2 });
     return true;
@@ -75,14 +81,14 @@ function readEvent(reader, status, explicit, tick, found) {
   if (!LENGTH_PREFIXED.has(type)) return true;
   // The output counts these bytes with a variable-length quantity: one byte
   // below 128, two from 128 on.
-  let length = reader.next();
+  let length = bytes.next();
   if (length < 0) return false;
   if (length >= 0x80) {
-    const low = reader.next();
+    const low = bytes.next();
     if (low < 0) return false;
     length = ((length & 0x7f) << 7) | low;
   }
-  return reader.skip(length);
+  return bytes.skip(length);
 }
 
 // The track's length in ticks, its tempo changes, and what in it MIDI
@@ -93,7 +99,7 @@ function readEvent(reader, status, explicit, tick, found) {
 // data byte where an event starts with no running status to take (the
 // converter reads it as the next delta time).
 export function walkTrack(pieces) {
-  const reader = new PieceReader(pieces);
+  const bytes = new OutputBytes(pieces);
   const found = { tempos: [], oddLengths: new Set() };
   const systemStatuses = new Set();
   let tick = 0;
@@ -102,18 +108,18 @@ export function walkTrack(pieces) {
   let strayData = false;
   // The track's first byte, when it is a status, is an event with no delta
   // time in front; it does not set the running status.
-  const first = reader.peek();
+  const first = bytes.peek();
   const noteStatus = (status) => {
     if (status > 0xf0 && status < 0xff && status !== 0xf7) systemStatuses.add(status);
   };
   if (first >= 0x80) {
     noteStatus(first);
-    if (!readEvent(reader, first, true, tick, found)) return { ticks: tick, ...found, longDelta, systemStatuses, strayData };
+    if (!readEvent(bytes, first, true, tick, found)) return { ticks: tick, ...found, longDelta, systemStatuses, strayData };
   }
   let remembered = 0;
   let delta = 0;
   for (;;) {
-    const byte = reader.next();
+    const byte = bytes.next();
     if (byte < 0) break;
     delta = delta * 128 + (byte & 0x7f);
     ++deltaBytes;
@@ -122,7 +128,7 @@ export function walkTrack(pieces) {
     tick += delta;
     delta = 0;
     deltaBytes = 0;
-    const next = reader.peek();
+    const next = bytes.peek();
     if (next < 0) break;
     const explicit = next >= 0x80;
     if (explicit) {
@@ -133,7 +139,7 @@ export function walkTrack(pieces) {
       strayData = true;
     }
     // A data byte with no status to run on is read as the next delta time.
-    if (!readEvent(reader, explicit ? next : remembered, explicit, tick, found)) break;
+    if (!readEvent(bytes, explicit ? next : remembered, explicit, tick, found)) break;
   }
   return { ticks: tick, ...found, longDelta, systemStatuses, strayData };
 }
@@ -161,10 +167,18 @@ export function secondsAt(tick, ticksPerBeat, tempos) {
   return seconds + ((tick - from) / ticksPerBeat) * (tempo / 1e6);
 }
 
-export function formatDuration(seconds) {
-  const whole = Math.round(seconds);
-  const hours = Math.floor(whole / 3600);
-  const minutes = Math.floor((whole % 3600) / 60);
-  const rest = String(whole % 60).padStart(2, "0");
-  return hours > 0 ? `${hours}:${String(minutes).padStart(2, "0")}:${rest}` : `${minutes}:${rest}`;
+// The tick at the song's second `second`, with the tempo changes in effect:
+// secondsAt's inverse.
+export function tickAt(second, ticksPerBeat, tempos) {
+  let from = 0;
+  let fromSecond = 0;
+  let tempo = DEFAULT_TEMPO;
+  for (const change of tempos) {
+    const at = fromSecond + ((change.tick - from) / ticksPerBeat) * (tempo / 1e6);
+    if (at > second) break;
+    from = change.tick;
+    fromSecond = at;
+    tempo = change.microsecondsPerBeat;
+  }
+  return from + ((second - fromSecond) * 1e6 / tempo) * ticksPerBeat;
 }

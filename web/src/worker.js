@@ -7,7 +7,8 @@
 // Messages in:  { kind: "convert", id, file, discard }  { kind: "zip", id, entries }
 // Messages out: { kind: "ready" }  { kind: "progress", id, done, total }
 //               { kind: "done", id, result, timing }  { kind: "failed", id, message, known }
-import { convertFile, ConversionError, formatBytes } from "./core.js";
+import { convertFile, ConversionError } from "./core.js";
+import { formatBytes } from "./text.js";
 import { walkTrack, readDivision, secondsAt } from "./timing.js";
 import { readPreview, PreviewRefused } from "./preview.js";
 import { zipOutputs } from "./zip.js";

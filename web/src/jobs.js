@@ -1,0 +1,69 @@
+// Jobs for the page's two workers (each runs worker.js): one converts the
+// queue one container at a time (the containers share its heap); zips get
+// one of their own. A job ends with `done` or `failed`; ending a worker
+// (Cancel, Clear) ends its job unheard.
+import { ConversionError } from "./core.js";
+import { makeUrl, dropUrl } from "./urls.js";
+
+// The worker runs from the page's own text: the core's script and the
+// worker's, inlined in the page as text. A blob: URL of them starts it, from
+// file:// as from a server, and is let go once it has started.
+function startWorker(onMessage) {
+  const url = makeUrl(new Blob([
+    document.getElementById("core-source").textContent, ";\n",
+    document.getElementById("worker-source").textContent,
+  ], { type: "text/javascript" }));
+  const worker = new Worker(url);
+  worker.onmessage = ({ data }) => {
+    if (data.kind === "ready") dropUrl(url);
+    else onMessage(data);
+  };
+  worker.onerror = (event) => {
+    event.preventDefault();
+    onMessage({ kind: "failed", id: null, message: event.message || "the worker stopped", known: false });
+  };
+  return { worker, url };
+}
+
+class Runner {
+  constructor() {
+    this.current = null;  // { worker, url }
+    this.job = null;      // { id, resolve, reject, onProgress }
+    this.nextId = 1;
+  }
+  run(message, onProgress = () => {}) {
+    if (!this.current) this.current = startWorker((data) => this.heard(data));
+    const id = this.nextId++;
+    return new Promise((resolve, reject) => {
+      this.job = { id, resolve, reject, onProgress };
+      this.current.worker.postMessage({ ...message, id });
+    });
+  }
+  heard(data) {
+    const job = this.job;
+    if (!job || (data.id !== null && data.id !== job.id)) return;
+    if (data.kind === "progress") {
+      job.onProgress(data);
+      return;
+    }
+    this.job = null;
+    if (data.kind === "done") job.resolve(data);
+    else job.reject(data.known ? new ConversionError(data.message) : new Error(data.message));
+  }
+  // Ends the worker and whatever it was doing; the job's promise never settles.
+  stop() {
+    if (!this.current) return;
+    this.current.worker.terminate();
+    dropUrl(this.current.url);
+    this.current = null;
+    this.job = null;
+  }
+}
+
+export const converter = new Runner();
+export const zipper = new Runner();
+
+// Zips in the zip worker; the zip's entries: [{ path, blob }].
+export async function zipInWorker(entries) {
+  return (await zipper.run({ kind: "zip", entries })).result;
+}
