@@ -158,7 +158,7 @@ web/node_modules/.package-lock.json: web/package.json web/package-lock.json
 	cd web && npm ci --no-audit --no-fund
 
 $(BUILD)/web/index.html: $(BUILD)/web/core.js web/node_modules/.package-lock.json web/build.mjs web/index.html \
-                         web/style.css $(wildcard web/src/*.js) examples/demo.dat
+                         web/style.css $(wildcard web/src/*.js) examples/demo.dat src/format/event_tables.hpp
 	node web/build.mjs $(BUILD)/web/core.js $@
 
 # The page in headless Chromium, against the command line's own outputs;
