@@ -14,7 +14,7 @@ import { hexByte } from "./text.js";
 // then that many bytes; an end of track is followed by one byte (its length,
 // 0) and the track ends; a tempo by four (a length byte and three tempo
 // bytes); any other type by nothing.
-const metaTable = META_KINDS;
+const metaTable = META_KINDS;  // named once: the bundler writes the table out wherever it is named
 const LENGTH_PREFIXED = new Set(metaTable.length_prefixed);
 const END_OF_TRACK = new Set(metaTable.end_of_track);
 const TEMPO = new Set(metaTable.tempo);
