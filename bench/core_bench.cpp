@@ -18,9 +18,12 @@
 #include "mixes.hpp"
 #include "fast/fast_translate.hpp"
 #include "fast/vector_machine.hpp"
+#include "bench_support.hpp"
 #include "tolvarin/tolvarin.hpp"
 
 namespace {
+
+using bench_support::counting_sink;
 
 struct random_source {
     std::uint64_t state;
@@ -137,17 +140,6 @@ void serial(benchmark::State& state, mix kind, tolvarin::wide_level level) {
     }
     set_rate(state, image);
 }
-
-// A sink that only counts what it is given.
-struct counting_sink final : tolvarin::output_sink {
-    std::size_t written = 0;
-    bool begin_output(const tolvarin::song_place&) override { return true; }
-    bool write(tolvarin::byte_view bytes) override {
-        written += bytes.size();
-        return true;
-    }
-    bool end_output(const tolvarin::song_output&) override { return true; }
-};
 
 // The conversion as the program runs it, through the library, on `threads`
 // threads, at the given level or the widest this processor has.

@@ -9,26 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "tolvarin/tolvarin.hpp"
 
-namespace {
-
-struct counting_sink final : tolvarin::output_sink {
-    std::size_t written = 0;
-    bool begin_output(const tolvarin::song_place&) override { return true; }
-    bool write(tolvarin::byte_view bytes) override {
-        written += bytes.size();
-        return true;
-    }
-    bool end_output(const tolvarin::song_output&) override { return true; }
-};
-
-}  // namespace
+using bench_support::counting_sink;
 
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 4 || (argc == 4 && std::string_view(argv[3]) != "memory")) {
@@ -37,8 +24,11 @@ int main(int argc, char** argv) {
     }
     const int runs = argc >= 3 ? std::max(1, std::atoi(argv[2])) : 9;
     const bool into_memory = argc == 4;
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> image;
+    if (!bench_support::read_container(argv[1], image)) {
+        std::fprintf(stderr, "native_in_memory: cannot read %s\n", argv[1]);
+        return 1;
+    }
     const tolvarin::container_plan plan = tolvarin::plan_container(image);
     tolvarin::conversion_options options;
     options.threads = 1;

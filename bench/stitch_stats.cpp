@@ -16,37 +16,18 @@
 
 #include "convert/convert.hpp"
 #include "convert/pipeline.hpp"
+#include "bench_support.hpp"
 #include "tolvarin/tolvarin.hpp"
 
-namespace {
-
-struct counting_sink final : tolvarin::output_sink {
-    std::size_t written = 0;
-    bool begin_output(const tolvarin::song_place&) override { return true; }
-    bool write(tolvarin::byte_view bytes) override {
-        written += bytes.size();
-        return true;
-    }
-    bool end_output(const tolvarin::song_output&) override { return true; }
-};
-
-// The command line's choice of threads: one under 4 MiB of tracks.
-unsigned threads_for(std::uint64_t bytes) {
-    return bytes < (std::uint64_t{4} << 20) ? 1 : std::min(tolvarin::usable_processors(), 8u);
-}
-
-}  // namespace
+using bench_support::counting_sink;
 
 int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) {
         std::fprintf(stderr, "usage: stitch_stats CONTAINER [THREADS]\n");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary | std::ios::ate);
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(file.tellg()));
-    file.seekg(0);
-    file.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    if (!file) {
+    std::vector<std::uint8_t> image;
+    if (!bench_support::read_container(argv[1], image)) {
         std::fprintf(stderr, "stitch_stats: cannot read %s\n", argv[1]);
         return 1;
     }
@@ -56,7 +37,9 @@ int main(int argc, char** argv) {
     tolvarin::conversion_tuning tuning;
     tuning.stats = &stats;
     tolvarin::conversion_options options;
-    options.threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : threads_for(plan.track_bytes);
+    // No count given: 0, every processor, as the command line asks, and the
+    // library takes one for small containers.
+    options.threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : 0;
     const auto start = std::chrono::steady_clock::now();
     tolvarin::convert_tuned(image, plan, sink, options, tuning);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;

@@ -226,7 +226,7 @@ bool report(const conversion_result& result, const file_sink& sink, const input_
 
 }  // namespace
 
-bool extract_sequences(input_block& input, const native_char* container_path) {
+bool write_songs(input_block& input, const native_char* container_path) {
     const byte_view image(input.data, input.size);
     container_plan plan;
     if (!read_input_guarded([&] { plan = plan_container(image); })) {
@@ -281,9 +281,9 @@ int run(int argc, native_char** argv, std::string_view banner) {
     }
     if (status != load_status::loaded) return exit_failure;
 
-    const bool extracted = extract_sequences(input, container_path);
+    const bool written = write_songs(input, container_path);
     release_input(input);
-    return extracted ? exit_success : exit_failure;
+    return written ? exit_success : exit_failure;
 }
 
 }  // namespace tolvarin

@@ -18,7 +18,7 @@ inline constexpr int exit_failure = -1;
 // Returns false after printing the one line that says what failed; outputs
 // before the failed one are complete and new, the failed one and those after
 // it keep what their names held, and no temporary file is left behind.
-bool extract_sequences(input_block& input, const native_char* container_path);
+bool write_songs(input_block& input, const native_char* container_path);
 
 // The whole run; `banner` is printed first in every case. Returns the exit status.
 int run(int argc, native_char** argv, std::string_view banner);

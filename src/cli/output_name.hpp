@@ -59,7 +59,7 @@ path_parts<Char> split_path(std::basic_string_view<Char> path, path_syntax synta
     return parts;
 }
 
-// What a name adds to the drive, directory and base name: "_", the sequence
+// What a name adds to the drive, directory and base name: "_", the song
 // number (at most 10 digits) and ".mid".
 inline constexpr std::size_t output_name_suffix_room = 15;
 
@@ -79,7 +79,7 @@ std::size_t output_name_room(const path_parts<Char>& parts) {
 // which has output_name_room(parts) characters, and returns its length. The
 // name within its directory starts output_directory_length(parts) characters in.
 template <class Char>
-std::size_t make_output_name(const path_parts<Char>& parts, unsigned sequence_number, Char* out) {
+std::size_t make_output_name(const path_parts<Char>& parts, unsigned song_number, Char* out) {
     Char* at = out;
     for (const std::basic_string_view<Char> part : {parts.drive, parts.directory, parts.base_name}) {
         for (const Char c : part) *at++ = c;
@@ -88,9 +88,9 @@ std::size_t make_output_name(const path_parts<Char>& parts, unsigned sequence_nu
     char digits[10];
     int count = 0;
     do {
-        digits[count++] = static_cast<char>('0' + sequence_number % 10);
-        sequence_number /= 10;
-    } while (sequence_number != 0);
+        digits[count++] = static_cast<char>('0' + song_number % 10);
+        song_number /= 10;
+    } while (song_number != 0);
     while (count > 0) *at++ = static_cast<Char>(digits[--count]);
     for (const char c : std::string_view(".mid")) *at++ = static_cast<Char>(c);
     *at = Char(0);

@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <exception>
 
+#include "convert/guarded.hpp"
 #include "convert/threads.hpp"
 #include "format/container.hpp"
 
 namespace tolvarin {
 namespace {
-
-template <class Work>
-bool guarded(const conversion_options& options, Work&& work) {
-    if (options.guard == nullptr) {
-        work();
-        return true;
-    }
-    return options.guard->run(work);
-}
 
 // Ends the run: its workers stopped and joined, its memory released. What a
 // worker thread caught from the caller's code is thrown again here.
@@ -45,7 +37,7 @@ conversion_status start_run(song_run& run, byte_view image, const container_plan
         run.tracks[index] = {song.first_event, song.planned_end};
         if (song.planned_end > song.first_event) track_bytes += song.planned_end - song.first_event;
     }
-    const bool read = guarded(options, [&] {
+    const bool read = run_guarded(options.guard, [&] {
         for (std::uint32_t index = 0; index < run.count; ++index) {
             std::copy_n(image.data() + run.songs[index].position, header_block_size, run.heads[index].begin());
         }

@@ -15,6 +15,7 @@
 #endif
 
 #include "format/event_tables.hpp"
+#include "tolvarin/tolvarin.hpp"
 
 namespace tolvarin::fast {
 
@@ -25,6 +26,10 @@ namespace tolvarin::fast {
 inline constexpr std::size_t input_margin = 80;
 inline constexpr std::size_t output_margin = 320;
 
+// A class's row in the step table, as a lane keeps it: 256 entries a
+// class, one for each byte.
+constexpr std::uint32_t class_row(running_class running) { return static_cast<std::uint32_t>(running) * 256; }
+
 // At an event behind a one-byte delta time, the byte after the delta time
 // decides everything: how many input bytes the event takes (delta time
 // included), how many it writes (plus the pad), and the next class. A system
@@ -32,7 +37,7 @@ inline constexpr std::size_t output_margin = 320;
 struct step {
     std::uint8_t input_bytes;
     std::uint8_t output_bytes;
-    std::uint16_t next_row;  // the next class * 256
+    std::uint16_t next_row;  // the next class's row (class_row)
 };
 
 // A fifth row serves the unknown class of a speculative chunk: explicit
@@ -48,7 +53,7 @@ inline constexpr std::array<step, (running_class_count + 1) * 256> steps = [] {
             const channel_shape shape = channel_shapes[status];
             const unsigned in = 1u + (explicit_status ? 1u : 0u) + shape.data_bytes;
             table[klass * 256 + next] = {static_cast<std::uint8_t>(in), static_cast<std::uint8_t>(in + shape.pad),
-                                         static_cast<std::uint16_t>(class_of_status(status) * 256)};
+                                         static_cast<std::uint16_t>(class_row(class_of_status(status)))};
         }
     }
     return table;
@@ -125,12 +130,18 @@ inline unsigned first_high_byte(const std::uint8_t* at) {
 struct lane {
     const std::uint8_t* in;
     std::uint8_t* out;
-    std::uint32_t row;        // running class * 256
+    std::uint32_t row;        // the running class's row (class_row)
     std::uint32_t guess_row;  // unknown class: the row to take at the first running event
     bool guessed;             // unknown class: that running event was met
 };
 
 inline running_class lane_class(const lane& at) { return static_cast<running_class>(at.row >> 8); }
+
+// Wide steps may start up to here: each reads input_margin bytes ahead, so
+// the image's last bytes are left to the careful step.
+inline const std::uint8_t* wide_limit(byte_view image) {
+    return image.size() > input_margin ? image.data() + image.size() - input_margin : image.data();
+}
 
 enum class wide_result : std::uint8_t { next, end_of_track, careful };
 
@@ -150,6 +161,9 @@ inline wide_result wide_event(lane& at, const std::uint8_t* end) {
     const unsigned two = b0 >> 7;  // a two-byte delta time: the status follows it
     const unsigned status = two != 0 ? b2 : b1;
     const step next = steps[at.row + status];
+    // A system or meta status, or a delta time of three or more bytes. The
+    // `|` is meant, not `||`: both sides are known by now, and one branch
+    // that is almost never taken costs less than two.
     if ((next.input_bytes == 0) | (two & (b1 >> 7))) return wide_system_event(at, end);
     const unsigned taken = next.input_bytes + two;
     store_u64(at.out, load_u64(at.in) & keep_first[taken]);
@@ -178,11 +192,11 @@ inline void expand_padded(std::uint8_t* out, const std::uint8_t* in, unsigned pa
 }
 
 // The stretch of running events at `at.in`, up to the first byte of 0x80 or
-// more and within `limit` bytes, 16 bytes at a time. The first window needs
-// the room wide_event needs; every further one is taken only while the input
+// more and within `limit` bytes, 16 bytes at a time. The first 16 need the
+// room wide_event needs; every further 16 are taken only while the input
 // (to `in_end`) and the output (to `out_end`) have that margin left.
 inline void wide_run(lane& at, std::size_t limit, const std::uint8_t* in_end, const std::uint8_t* out_end) {
-    const unsigned klass = at.row >> 8;
+    const unsigned klass = lane_class(at);
     if (klass == unknown_running) return;
     for (;;) {
         unsigned span = first_high_byte(at.in);
@@ -197,7 +211,7 @@ inline void wide_run(lane& at, std::size_t limit, const std::uint8_t* in_end, co
         at.in += taken;
         at.out += run_output[index];
         limit -= taken;
-        // A full window without a byte of 0x80 or more: the stretch goes on.
+        // 16 bytes without a byte of 0x80 or more: the stretch goes on.
         if (span < 16 || static_cast<std::size_t>(in_end - at.in) < input_margin ||
             static_cast<std::size_t>(out_end - at.out) < output_margin) {
             return;

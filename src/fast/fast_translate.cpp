@@ -41,8 +41,7 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
         // A length of 128 or more becomes a two-byte variable-length quantity.
         const std::size_t head = delta + 2;
         std::memcpy(at.out, in, head);
-        at.out[head] = static_cast<std::uint8_t>(0x80 | (status[2] >> 7));
-        at.out[head + 1] = static_cast<std::uint8_t>(status[2] & 0x7F);
+        write_length(status[2], at.out + head);
         std::memcpy(at.out + head + 2, in + head + 1, status[2]);
         written = length + 1;
     } else {
@@ -50,7 +49,7 @@ wide_result wide_system_event(lane& at, const std::uint8_t* end) {
     }
     at.in += length;
     at.out += written;
-    if (status[0] < 0xF8) at.row = no_running * 256;
+    if (status[0] < 0xF8) at.row = fast::class_row(no_running);
     return kind == meta_kind::end_of_track ? wide_result::end_of_track : wide_result::next;
 }
 
@@ -71,80 +70,117 @@ event_cursor open_track(byte_view image, std::uint32_t first_event, std::uint8_t
     return cursor;
 }
 
+namespace {
+
+// One call's translation: the image, where it stops, and the room.
+struct translation {
+    byte_view image;
+    std::uint32_t stop;
+    const std::uint8_t* stop_at;  // the stop within the image
+    std::uint8_t* out_begin;
+    std::uint8_t* out_end;
+    wide_level level;
+    bool* poor;
+    // Stretches are taken from positions up to here; none when null.
+    const std::uint8_t* stretches_end;
+
+    std::size_t room_left(const fast::lane& at) const { return static_cast<std::size_t>(out_end - at.out); }
+};
+
+// Stretches where they can be had: enough of one before the stop, and its
+// input margin before the end of the image.
+const std::uint8_t* stretches_limit(byte_view image, const std::uint8_t* stop_at, wide_level level) {
+    const std::uint8_t* const base = image.data();
+    if (!takes_stretches(level) || stop_at - base < static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) ||
+        image.size() < machine::stretch_bytes + machine::stretch_input_margin) {
+        return nullptr;
+    }
+    return std::min(stop_at - machine::least_stretch_bytes,
+                    base + image.size() - machine::stretch_bytes - machine::stretch_input_margin);
+}
+
+enum class taken : std::uint8_t { moved, none, stop };
+
+// Whole stretches from `at`: moved when they wrote something; stop when only
+// the room is short of a stretch (the caller's next room serves better than
+// events one at a time).
+taken take_stretches(translation& call, fast::lane& at) {
+    const std::uint8_t* const base = call.image.data();
+    if (call.room_left(at) < machine::stretch_room_needed && at.out > call.out_begin) return taken::stop;
+    event_cursor here{static_cast<std::uint32_t>(at.in - base), fast::lane_class(at), false};
+    bool stretches_poor = false;
+    const std::size_t written =
+        machine::translate_stretches(call.image, here, call.stop, {at.out, call.room_left(at)}, stretches_poor, call.level);
+    if (stretches_poor) {
+        call.stretches_end = nullptr;
+        if (call.poor != nullptr) *call.poor = true;
+    }
+    if (written == 0) return taken::none;
+    at.in = base + here.position;
+    at.out += written;
+    at.row = fast::class_row(here.running);
+    return taken::moved;
+}
+
+enum class stepped : std::uint8_t { moved, finished, stop };
+
+// One event by the wide step where its margins allow (then a run of
+// running events behind it), else by the careful step.
+stepped step_event(const translation& call, fast::lane& at) {
+    const std::uint8_t* const base = call.image.data();
+    const std::uint8_t* const end = base + call.image.size();
+    const std::uint8_t* const wide_end = fast::wide_limit(call.image);
+    if (at.in < wide_end && call.room_left(at) >= fast::output_margin) {
+        const fast::wide_result result = fast::wide_event(at, end);
+        if (result == fast::wide_result::next) {
+            if (at.in < call.stop_at && at.in < wide_end && call.room_left(at) >= fast::output_margin) {
+                fast::wide_run(at, static_cast<std::size_t>(call.stop_at - at.in), end, call.out_end);
+            }
+            return stepped::moved;
+        }
+        if (result == fast::wide_result::end_of_track) return stepped::finished;
+    }
+    if (call.room_left(at) < max_step_output) return stepped::stop;
+    auto position = static_cast<std::uint32_t>(at.in - base);
+    std::uint8_t remembered = class_status[fast::lane_class(at)];
+    const bool goes_on = translate_step(call.image, position, remembered, at.out);
+    at.in = base + position;
+    at.row = fast::class_row(class_of_status(remembered));
+    return goes_on ? stepped::moved : stepped::finished;
+}
+
+}  // namespace
+
 std::size_t translate_events(byte_view image, event_cursor& cursor, std::uint32_t stop,
                              std::span<std::uint8_t> room, wide_level level, bool* poor) {
     if (cursor.finished) return 0;
     const std::uint8_t* const base = image.data();
     const std::uint8_t* const end = base + image.size();
     const std::uint8_t* const stop_at = base + std::min<std::size_t>(stop, image.size());
-    // Wide steps may start up to here; the last bytes are left to the careful step.
-    const std::uint8_t* const wide_end = image.size() > fast::input_margin ? end - fast::input_margin : base;
-    std::uint8_t* const out_begin = room.data();
-    std::uint8_t* const out_end = out_begin + room.size();
-    fast::lane at{base + cursor.position, out_begin, static_cast<std::uint32_t>(cursor.running) * 256, 0, false};
-
-    // Stretches where they can be had: enough of one before the stop, and
-    // its input margin before the end of the image.
-    const std::uint8_t* stretches_end = nullptr;
-    if (takes_stretches(level) && stop_at - base >= static_cast<std::ptrdiff_t>(machine::least_stretch_bytes) &&
-        image.size() >= machine::stretch_bytes + machine::stretch_input_margin) {
-        stretches_end = std::min(stop_at - machine::least_stretch_bytes,
-                                 end - machine::stretch_bytes - machine::stretch_input_margin);
-    }
+    translation call{image, stop, stop_at, room.data(), room.data() + room.size(), level, poor,
+                     stretches_limit(image, stop_at, level)};
+    fast::lane at{base + cursor.position, call.out_begin, fast::class_row(cursor.running), 0, false};
     for (;;) {
         if (at.in >= end) {
             cursor.finished = true;
             break;
         }
         if (at.in >= stop_at) break;
-        if (stretches_end != nullptr && at.in <= stretches_end) {
-            const auto room_left = static_cast<std::size_t>(out_end - at.out);
-            // Where only the room is short of a stretch, the caller's next
-            // room serves better than events one at a time.
-            if (room_left < machine::stretch_output_room + 512 && at.out > out_begin) break;
-            event_cursor here{static_cast<std::uint32_t>(at.in - base), fast::lane_class(at), false};
-            bool stretches_poor = false;
-            const std::size_t written =
-                machine::translate_stretches(image, here, stop, {at.out, room_left}, stretches_poor, level);
-            if (stretches_poor) {
-                stretches_end = nullptr;
-                if (poor != nullptr) *poor = true;
-            }
-            if (written > 0) {
-                at.in = base + here.position;
-                at.out += written;
-                at.row = static_cast<std::uint32_t>(here.running) * 256;
-                continue;
-            }
+        if (call.stretches_end != nullptr && at.in <= call.stretches_end) {
+            const taken result = take_stretches(call, at);
+            if (result == taken::stop) break;
+            if (result == taken::moved) continue;
         }
-        if (at.in < wide_end && static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
-            const fast::wide_result result = fast::wide_event(at, end);
-            if (result == fast::wide_result::next) {
-                if (at.in < stop_at && at.in < wide_end &&
-                    static_cast<std::size_t>(out_end - at.out) >= fast::output_margin) {
-                    fast::wide_run(at, static_cast<std::size_t>(stop_at - at.in), end, out_end);
-                }
-                continue;
-            }
-            if (result == fast::wide_result::end_of_track) {
-                cursor.finished = true;
-                break;
-            }
-        }
-        if (static_cast<std::size_t>(out_end - at.out) < max_step_output) break;
-        auto position = static_cast<std::uint32_t>(at.in - base);
-        std::uint8_t remembered = class_status[fast::lane_class(at)];
-        const bool goes_on = translate_step(image, position, remembered, at.out);
-        at.in = base + position;
-        at.row = static_cast<std::uint32_t>(class_of_status(remembered)) * 256;
-        if (!goes_on) {
+        const stepped result = step_event(call, at);
+        if (result == stepped::stop) break;
+        if (result == stepped::finished) {
             cursor.finished = true;
             break;
         }
     }
     cursor.position = static_cast<std::uint32_t>(at.in - base);
     cursor.running = fast::lane_class(at);
-    return static_cast<std::size_t>(at.out - out_begin);
+    return static_cast<std::size_t>(at.out - call.out_begin);
 }
 
 }  // namespace tolvarin

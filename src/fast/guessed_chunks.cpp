@@ -77,7 +77,7 @@ bool lane_step(byte_view image, chunk_job& job, fast::lane& at) {
     const std::size_t room = chunk_output_room(job.end - job.begin);
     at.out += translate_events(image, cursor, cursor.position + 1, {at.out, room - written});
     at.in = image.data() + cursor.position;
-    at.row = static_cast<std::uint32_t>(cursor.running) * 256;
+    at.row = fast::class_row(cursor.running);
     return !cursor.finished;
 }
 
@@ -87,8 +87,8 @@ bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
     job.record_count = 0;
     const running_class first = job.known ? job.running : unknown_running;
     const std::uint32_t begin = job.known ? job.begin : start_position(image, job);
-    const fast::lane start{image.data() + begin, job.out, static_cast<std::uint32_t>(first) * 256,
-                           static_cast<std::uint32_t>(class_guess) * 256, false};
+    const fast::lane start{image.data() + begin, job.out, fast::class_row(first),
+                           fast::class_row(class_guess), false};
     lane = {start, nullptr, &job, false};
     fast::lane& at = lane.at;
     if (!job.known) {
@@ -113,9 +113,7 @@ bool start_chunk(byte_view image, chunk_job& job, lane_state& lane) {
             }
         }
     }
-    const std::uint8_t* const wide_end =
-        image.size() > fast::input_margin ? image.data() + image.size() - fast::input_margin : image.data();
-    lane.limit = std::min(image.data() + job.end, wide_end);
+    lane.limit = std::min(image.data() + job.end, fast::wide_limit(image));
     return !lane.finished && position_of(image, at) < job.end;
 }
 
@@ -131,11 +129,9 @@ bool chain_chunk(byte_view image, const chunk_job& before, chunk_job& job, lane_
     const std::uint32_t begin = before.exit.position;
     job.record_count = 1;
     job.records[0] = {begin, before.exit.running, 0};
-    const fast::lane start{image.data() + begin, job.out, static_cast<std::uint32_t>(before.exit.running) * 256,
-                           static_cast<std::uint32_t>(class_guess) * 256, false};
-    const std::uint8_t* const wide_end =
-        image.size() > fast::input_margin ? image.data() + image.size() - fast::input_margin : image.data();
-    lane = {start, std::min(image.data() + job.end, wide_end), &job, false};
+    const fast::lane start{image.data() + begin, job.out, fast::class_row(before.exit.running),
+                           fast::class_row(class_guess), false};
+    lane = {start, std::min(image.data() + job.end, fast::wide_limit(image)), &job, false};
     return true;
 }
 
@@ -236,15 +232,15 @@ bool translate_chunk_part(byte_view image, lane_state& lane, std::uint32_t stop,
     bool poor = false;
     lane.at.out += translate_events(image, cursor, stop, {lane.at.out, room - written}, level, &poor);
     lane.at.in = image.data() + cursor.position;
-    lane.at.row = static_cast<std::uint32_t>(cursor.running) * 256;
+    lane.at.row = fast::class_row(cursor.running);
     lane.finished = cursor.finished;
     return !poor;
 }
 
-// How far into a group the vector path is tried before the rest of it is
+// The trial: how far into a group the stretches are tried before the rest of it is
 // given to the one or the other level: a few stretches, little to lose on a
 // stream whose guesses fail.
-constexpr std::uint32_t probe_bytes = 3 * 4096;
+constexpr std::uint32_t trial_bytes = 3 * 4096;
 
 // The portable level: up to `lanes` chunks interleaved, the first `active`
 // of `state` started already, the jobs from `next` on still to start.
@@ -313,9 +309,9 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
         // The first chunk's first stretches decide the group's level.
         lane_state& first = state[0];
         const bool started = start_chunk(image, jobs[0], first);
-        const std::uint32_t probe_end =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(jobs[0].end, position_of(image, first.at) + std::uint64_t{probe_bytes}));
-        if (!started || translate_chunk_part(image, first, probe_end, level)) {
+        const std::uint32_t trial_end =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(jobs[0].end, position_of(image, first.at) + std::uint64_t{trial_bytes}));
+        if (!started || translate_chunk_part(image, first, trial_end, level)) {
             if (started) translate_chunk_part(image, first, jobs[0].end, level);
             finish_chunk(image, first);
             for (std::size_t index = 1; index < jobs.size(); ++index) {
@@ -329,7 +325,7 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
             }
             return level;
         }
-        // The probe went event by event after its guesses failed; the first
+        // The trial went event by event after its guesses failed; the first
         // chunk goes on as a lane of the portable level.
         const bool going_on = !first.finished && first.at.in < first.limit;
         if (!going_on) finish_chunk(image, first);
@@ -340,8 +336,30 @@ wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned
     return wide_level::portable;
 }
 
-stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge, wide_level level, std::uint32_t image_at) {
+wide_level speculate_chunks(const image_copy& bytes, std::span<chunk_job> jobs, unsigned lanes, wide_level level) {
+    for (chunk_job& job : jobs) {
+        job.begin -= bytes.first;
+        job.end -= bytes.first;
+    }
+    const wide_level taken = speculate_chunks(bytes.bytes, jobs, lanes, level);
+    for (chunk_job& job : jobs) {
+        job.begin += bytes.first;
+        job.end += bytes.first;
+        job.exit.position += bytes.first;
+        for (std::uint32_t record = 0; record < job.record_count; ++record) {
+            job.records[record].position += bytes.first;
+        }
+        if (!bytes.holds(job.exit.position)) {
+            job.known = false;
+            job.record_count = 0;
+            job.copied_run = 0;
+        }
+    }
+    return taken;
+}
+
+stitch_result stitch_chunk(const image_copy& bytes, event_cursor& cursor, const chunk_job& job,
+                           std::span<std::uint8_t> bridge, wide_level level) {
     stitch_result result;
     if (job.known && cursor.position == job.begin && cursor.running == job.running && !cursor.finished) {
         result.kept = true;
@@ -379,13 +397,7 @@ stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_jo
             stop = job.records[next].position;
         }
         const std::uint32_t before = cursor.position;
-        // The translation runs on the bytes in hand, in their own positions.
-        event_cursor in_bytes = cursor;
-        in_bytes.position -= image_at;
-        result.bridge_bytes +=
-            translate_events(image, in_bytes, stop - image_at, bridge.subspan(result.bridge_bytes), level);
-        cursor = in_bytes;
-        cursor.position += image_at;
+        result.bridge_bytes += bytes.translate(cursor, stop, bridge.subspan(result.bridge_bytes), level);
         if (cursor.position == before && !cursor.finished) break;
     }
     return result;

@@ -33,6 +33,7 @@
 #include <span>
 
 #include "fast/fast_translate.hpp"
+#include "fast/image_copy.hpp"
 
 namespace tolvarin {
 
@@ -87,6 +88,13 @@ struct chunk_job {
 wide_level speculate_chunks(byte_view image, std::span<chunk_job> jobs, unsigned lanes = 4,
                             wide_level level = wide_level::portable);
 
+// The same over a copy of part of the image, the jobs' positions the
+// image's. A chunk whose translation ran to the copy's end before the
+// image's keeps no boundary (an event may go on past the copy), and is
+// translated again when stitched.
+wide_level speculate_chunks(const image_copy& bytes, std::span<chunk_job> jobs, unsigned lanes,
+                            wide_level level);
+
 // Joins a speculated chunk to the true translation, whose cursor stands at
 // the first true boundary at or past the chunk's begin. The true translation
 // goes on into `bridge` (chunk_output_room(end - begin) bytes) until it meets
@@ -101,14 +109,17 @@ struct stitch_result {
     std::size_t kept_from = 0;
     std::size_t kept_to = 0;
 };
-// `image` may also be a copy of part of the image: its bytes from position
-// `image_at` on, with the cursor at or past image_at. The bridge then ends
-// where the copy does when the image's bytes ran out for it; when the cursor
-// stands there and is not kept, the bridge is not the image's (an event
-// may go on past the copy) and the stitch is to be done again on the image.
-stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
-                           std::span<std::uint8_t> bridge, wide_level level = wide_level::portable,
-                           std::uint32_t image_at = 0);
+// `bytes` may be a copy of part of the image, with the cursor inside it. The
+// bridge then ends where the copy does when its bytes ran out; when the
+// cursor stands there and is not kept, and the copy does not hold that
+// position (image_copy::holds), the bridge is not the image's (an event may
+// go on past the copy) and the stitch is to be done again on the image.
+stitch_result stitch_chunk(const image_copy& bytes, event_cursor& cursor, const chunk_job& job,
+                           std::span<std::uint8_t> bridge, wide_level level = wide_level::portable);
+inline stitch_result stitch_chunk(byte_view image, event_cursor& cursor, const chunk_job& job,
+                                  std::span<std::uint8_t> bridge, wide_level level = wide_level::portable) {
+    return stitch_chunk(image_copy::whole(image), cursor, job, bridge, level);
+}
 
 // The image position up to which stitch_chunk reads from `cursor` on, when
 // the bridge meets a recorded boundary: the last one (records are in order),

@@ -112,12 +112,160 @@ constexpr std::uint32_t step_reach = 512;
 }
 
 
+// The walk over one stretch's units in order, from `place`: the state the
+// walk carries from unit to unit and from stretch to stretch.
+struct walk_place {
+    std::uint32_t position;  // the stretch's first byte
+    std::uint8_t* out;
+    machine_state truth;     // the true state at the next unit, unless last_right says where it is
+    unit_start last;         // the last unit translated, for a step back at an escape
+    boundary_mark mark;      // where the walk stops, once escaped
+    bool escaped = false;
+};
+
+// The state the pass left at the end of a unit.
+inline machine_state end_state(const stretch_guesses& work, unsigned unit) {
+    return {work.end_at[unit], work.end_count[unit], work.end_class[unit]};
+}
+
+inline machine_state guessed_state(const stretch_guesses& work, unsigned unit) {
+    return {work.guess_at[unit], work.guess_count[unit], work.guess_class[unit]};
+}
+
+// The common case: from `unit`, a run of units whose guesses are right
+// because the one before's was, none of them escaping, written out as the
+// pass found them. Returns the units written (none when the next unit's
+// guess did not follow from the one before's).
+template <class engine>
+[[gnu::always_inline]] inline unsigned write_trusted_run(engine& machine, const std::uint8_t* base,
+                                                         const stretch_guesses& work, unsigned unit, unsigned taken,
+                                                         walk_place& place) {
+    const unsigned bit = unit % mask_units;
+    const std::uint64_t clean = (work.guessed_in_step[unit / mask_units] & ~work.escapes[unit / mask_units]) >> bit;
+    const auto run = std::min(static_cast<unsigned>(std::countr_one(clean)), taken - unit);
+    if (run == 0) return 0;
+    const unsigned end = unit + run;
+    std::uint8_t* before_last = place.out;
+    for (; unit < end; ++unit) {
+        before_last = place.out;
+        place.out = machine.expand(place.out, base + place.position + unit * unit_bytes, work.pad_masks[unit]);
+    }
+    place.last = {place.position + (end - 1) * unit_bytes, guessed_state(work, end - 1), before_last};
+    return run;
+}
+
+// What the walk takes for one unit: its pads, whether it escapes.
+struct unit_outcome {
+    std::uint32_t pads = 0;
+    bool escapes = false;
+};
+
+// A unit guessed wrong, from the true state: stepped through one byte at a
+// time until the true state is the one the pass had there (then the rest of
+// the unit is as the pass found it). Leaves `truth` at the unit's end.
+template <class engine>
+[[gnu::always_inline]] inline unit_outcome step_unit(const engine& machine, const std::uint8_t* in,
+                                                     const stretch_guesses& work, unsigned unit,
+                                                     machine_state& truth) {
+    unit_outcome outcome;
+    bool joined = false;
+    for (unsigned i = 0; i < unit_bytes && !outcome.escapes && !joined; ++i) {
+        const machine_step_result step = machine_step(truth, in[i]);
+        outcome.pads |= static_cast<std::uint32_t>(step.pad) << i;
+        outcome.escapes = step.escape;
+        truth = step.next;
+        if (!outcome.escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, truth)) {
+            joined = true;
+            const std::uint32_t rest = ~std::uint32_t{0} << (i + 1);
+            outcome.pads |= work.pad_masks[unit] & rest;
+            outcome.escapes = (machine.escape_mask(unit) & rest) != 0;
+            truth = end_state(work, unit);
+        }
+    }
+    return outcome;
+}
+
+// The boundary to stop on at an escape met in the unit from `start`: the
+// escaping event's boundary is at most three bytes back, so from this
+// unit's start, or the one before's when it is not in this unit.
+inline boundary_mark escape_boundary(byte_view image, const unit_start& start, const unit_start& last,
+                                     const boundary_mark& nothing) {
+    bool escaped = false;
+    boundary_mark mark = step_to_escape(image, start, ~std::uint32_t{0}, escaped);
+    if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, escaped);
+    return mark.met ? mark : nothing;
+}
+
+// Walks the first `taken` units of a stretch: a unit's guess is right when
+// it agrees with the end of the unit before and that unit's guess was right;
+// otherwise it is checked against the true state, and the unit translated
+// again if wrong. Returns the units translated again.
+template <class engine>
+[[gnu::always_inline]] inline unsigned walk_units(engine& machine, byte_view image, const stretch_guesses& work,
+                                                  unsigned taken, walk_place& place, const boundary_mark& nothing) {
+    const std::uint8_t* const base = image.data();
+    bool trusted = true;
+    unsigned last_right = stretch_units;  // the unit whose end is the true state, if it came from the pass
+    unsigned stepped = 0;
+    for (unsigned unit = 0; unit < taken;) {
+        const unsigned block = unit / mask_units;
+        const unsigned bit = unit % mask_units;
+        if (trusted) {
+            const unsigned run = write_trusted_run(machine, base, work, unit, taken, place);
+            if (run > 0) {
+                unit += run;
+                last_right = unit - 1;
+                continue;
+            }
+        }
+        if (last_right != stretch_units) {
+            place.truth = end_state(work, last_right);
+            last_right = stretch_units;
+        }
+        const unit_start start{place.position + unit * unit_bytes, place.truth, place.out};
+        bool right = (work.guessed_in_step[block] >> bit) & 1;
+        if (!trusted) right = guessed_state(work, unit).same_as(place.truth);
+        unit_outcome outcome;
+        if (right) {
+            outcome = {work.pad_masks[unit], static_cast<bool>((work.escapes[block] >> bit) & 1)};
+            last_right = unit;
+        } else if (!skip_unit(place.truth, (work.high_units[block] >> bit) & 1, outcome.pads)) {
+            ++stepped;
+            outcome = step_unit(machine, base + start.position, work, unit, place.truth);
+        }
+        trusted = right;
+        if (outcome.escapes) {
+            place.mark = escape_boundary(image, start, place.last, nothing);
+            place.escaped = true;
+            break;
+        }
+        place.last = start;
+        place.out = machine.expand(place.out, base + start.position, outcome.pads);
+        ++unit;
+    }
+    if (last_right != stretch_units) place.truth = end_state(work, last_right);
+    return stepped;
+}
+
+// Past the last stretch: on to the next boundary, unless an escape comes
+// first: then back to the boundary before it.
+inline boundary_mark next_boundary(byte_view image, const walk_place& place, const boundary_mark& nothing) {
+    const unit_start here{place.position, place.truth, place.out};
+    bool stopped_by_escape = false;
+    boundary_mark mark = step_to_escape(image, here, place.position, stopped_by_escape);
+    if (stopped_by_escape) {
+        mark = step_to_escape(image, here, ~std::uint32_t{0}, stopped_by_escape);
+        if (!mark.met) mark = step_to_escape(image, place.last, ~std::uint32_t{0}, stopped_by_escape);
+    }
+    return mark.met ? mark : nothing;
+}
+
 // The walk itself: translate_stretches (vector_machine.hpp) with the
-// engine's guesses. `machine.guess(from, start)` reads the stretch_bytes at
-// `from` and returns its report; `machine.expand(out, in, pads)` writes a
-// unit's 32 bytes with a zero behind each padded one (it may write up to 64
-// bytes past them) and returns the end of what it wrote. An engine that
-// keeps the last pass's state behind each byte says, with
+// engine's guesses. `machine.load(from)` reads the stretch_bytes at `from`,
+// and `machine.guess(start)` returns its report; `machine.expand(out, in,
+// pads)` writes a unit's 32 bytes with a zero behind each padded one (it may
+// write up to 64 bytes past them) and returns the end of what it wrote. An
+// engine that keeps the last pass's state behind each byte says, with
 // `machine.joins_pass(unit, i, truth)`, whether the true state behind byte
 // i of a unit guessed wrong is the pass's, where nothing but the state
 // decides the rest (outside a meta event); `machine.escape_mask(unit)` has
@@ -128,118 +276,37 @@ template <class engine>
                                                          bool& poor) {
     const std::uint8_t* const base = image.data();
     std::uint8_t* const out_begin = room.data();
-    std::uint8_t* out = out_begin;
-    std::uint32_t position = cursor.position;
+    const machine_state start = at_boundary(cursor.running);
+    walk_place place{cursor.position, out_begin, start, {cursor.position, start, out_begin}, {}, false};
     // A stretch is taken while a whole unit lies before the stop and the
     // stretch, with its margin, within the image; the units from the stop on
     // are left out of the output.
     const auto fits = [&] {
-        return !cursor.finished && std::uint64_t{position} + unit_bytes <= stop &&
-               std::uint64_t{position} + stretch_bytes + stretch_input_margin <= image.size() &&
-               static_cast<std::size_t>(room.data() + room.size() - out) >= stretch_output_room + 512;
+        return !cursor.finished && std::uint64_t{place.position} + unit_bytes <= stop &&
+               std::uint64_t{place.position} + stretch_bytes + stretch_input_margin <= image.size() &&
+               static_cast<std::size_t>(room.data() + room.size() - place.out) >= stretch_room_needed;
     };
     poor = false;
     if (!fits()) return 0;
-    machine_state truth = at_boundary(cursor.running);
     // The cursor's own boundary: nothing written, should no later one be found.
     const boundary_mark nothing{cursor.position, static_cast<std::uint8_t>(cursor.running), out_begin, true};
-    unit_start last{position, truth, out};  // the last unit translated, for a step back at an escape
-    bool escaped = false;
-    boundary_mark mark;
     unsigned stretches = 0;
     unsigned all_stepped = 0;
     while (fits()) {
-        machine.load(base + position);
+        machine.load(base + place.position);
         // The next stretch starts on another page, where the processor's
         // own prefetching stops: ask for it while this one is worked on.
-        if (std::uint64_t{position} + 2 * stretch_bytes <= image.size()) {
+        if (std::uint64_t{place.position} + 2 * stretch_bytes <= image.size()) {
             for (std::size_t line = 0; line < stretch_bytes; line += 64) {
-                __builtin_prefetch(base + position + stretch_bytes + line);
+                __builtin_prefetch(base + place.position + stretch_bytes + line);
             }
         }
-        const stretch_guesses& work = machine.guess(truth);
-        // A unit's guess is right when it agrees with the end of the unit
-        // before and that unit's guess was right; otherwise it is checked
-        // against the true state, and the unit translated again if wrong.
-        bool trusted = true;
-        unsigned last_right = stretch_units;  // the unit whose end is the true state, if it came from the pass
-        unsigned stepped = 0;  // units translated again one byte at a time
-        const auto taken = static_cast<unsigned>(std::min<std::uint64_t>(stretch_units, (std::uint64_t{stop} - position) / unit_bytes));
-        for (unsigned unit = 0; unit < taken;) {
-            const unsigned block = unit / mask_units;
-            const unsigned lane = unit % mask_units;
-            if (trusted) {
-                // The common case: a run of units whose guesses are right
-                // because the one before's was, none of them escaping.
-                const std::uint64_t clean = (work.guessed_in_step[block] & ~work.escapes[block]) >> lane;
-                const auto run = std::min(static_cast<unsigned>(std::countr_one(clean)), taken - unit);
-                if (run > 0) {
-                    const unsigned end = unit + run;
-                    std::uint8_t* before_last = out;
-                    for (; unit < end; ++unit) {
-                        before_last = out;
-                        out = machine.expand(out, base + position + unit * unit_bytes, work.pad_masks[unit]);
-                    }
-                    last = {position + (end - 1) * unit_bytes,
-                            {work.guess_at[end - 1], work.guess_count[end - 1], work.guess_class[end - 1]},
-                            before_last};
-                    last_right = end - 1;
-                    continue;
-                }
-            }
-            if (last_right != stretch_units) {
-                truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
-                last_right = stretch_units;
-            }
-            const unit_start start{position + unit * unit_bytes, truth, out};
-            bool right = (work.guessed_in_step[block] >> lane) & 1;
-            if (!trusted) {
-                right = machine_state{work.guess_at[unit], work.guess_count[unit], work.guess_class[unit]}.same_as(truth);
-            }
-            std::uint32_t pads = 0;
-            bool escapes = false;
-            if (right) {
-                pads = work.pad_masks[unit];
-                escapes = (work.escapes[block] >> lane) & 1;
-                last_right = unit;
-            } else if (!skip_unit(truth, (work.high_units[block] >> lane) & 1, pads)) {
-                // A wrong guess: this unit again, one byte at a time, until
-                // the true state is the one the pass had there (then the
-                // rest of the unit is as the pass found it).
-                ++stepped;
-                bool joined = false;
-                for (unsigned i = 0; i < unit_bytes && !escapes && !joined; ++i) {
-                    const machine_step_result step = machine_step(truth, base[start.position + i]);
-                    pads |= static_cast<std::uint32_t>(step.pad) << i;
-                    escapes = step.escape;
-                    truth = step.next;
-                    if (!escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, truth)) {
-                        joined = true;
-                        const std::uint32_t rest = ~std::uint32_t{0} << (i + 1);
-                        pads |= work.pad_masks[unit] & rest;
-                        escapes = (machine.escape_mask(unit) & rest) != 0;
-                        truth = {work.end_at[unit], work.end_count[unit], work.end_class[unit]};
-                    }
-                }
-            }
-            trusted = right;
-            if (escapes) {
-                // The escaping event's boundary is at most three bytes back;
-                // from this unit's start, or the one before's when it is not
-                // in this unit, step to it.
-                mark = step_to_escape(image, start, ~std::uint32_t{0}, escaped);
-                if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, escaped);
-                if (!mark.met) mark = nothing;
-                escaped = true;
-                break;
-            }
-            last = start;
-            out = machine.expand(out, base + start.position, pads);
-            ++unit;
-        }
-        if (last_right != stretch_units) truth = {work.end_at[last_right], work.end_count[last_right], work.end_class[last_right]};
-        if (escaped) break;
-        position += taken * unit_bytes;
+        const stretch_guesses& work = machine.guess(place.truth);
+        const auto taken = static_cast<unsigned>(
+            std::min<std::uint64_t>(stretch_units, (std::uint64_t{stop} - place.position) / unit_bytes));
+        const unsigned stepped = walk_units(machine, image, work, taken, place, nothing);
+        if (place.escaped) break;
+        place.position += taken * unit_bytes;
         ++stretches;
         all_stepped += stepped;
         if (stepped > stretch_units / 4) {
@@ -248,21 +315,10 @@ template <class engine>
         }
     }
     if (all_stepped > poor_stepped_units * stretches) poor = true;
-    if (!escaped) {
-        // On to the next boundary, unless an escape comes first: then back
-        // to the boundary before it.
-        bool stopped_by_escape = false;
-        mark = step_to_escape(image, {position, truth, out}, position, stopped_by_escape);
-        if (stopped_by_escape) {
-            mark = step_to_escape(image, {position, truth, out}, ~std::uint32_t{0}, stopped_by_escape);
-            if (!mark.met) mark = step_to_escape(image, last, ~std::uint32_t{0}, stopped_by_escape);
-        }
-        if (!mark.met) mark = nothing;
-    }
+    const boundary_mark mark = place.escaped ? place.mark : next_boundary(image, place, nothing);
     cursor.position = mark.position;
     cursor.running = static_cast<running_class>(mark.running);
     return static_cast<std::size_t>(mark.out - out_begin);
 }
-
 
 }  // namespace tolvarin::machine

@@ -45,6 +45,10 @@ bool stretch_level_available(wide_level level);
 inline constexpr std::size_t stretch_bytes = 4096;
 inline constexpr std::size_t stretch_input_margin = 1024;
 inline constexpr std::size_t stretch_output_room = stretch_bytes + stretch_bytes / 2 + 128;
+// The room a call needs left to take one more stretch: its output and the
+// step on to the next boundary behind it (up to a meta event of 255 bytes
+// and its pads).
+inline constexpr std::size_t stretch_room_needed = stretch_output_room + 512;
 
 // A stretch pays for its passes when this much of it lies before the stop.
 inline constexpr std::size_t least_stretch_bytes = 1024;

@@ -20,15 +20,13 @@ bool copy_byte(byte_view image, std::uint32_t& read_position, std::uint8_t*& out
 
 // A meta or system event's length is one plain byte (0-255) in the compact
 // stream, but a variable-length quantity in a standard track, where a byte of
-// 0x80 or more says that more length bytes follow. Below 0x80 the two are the
-// same byte; from 0x80 on the length is written as two bytes, 0x81 and the
-// low seven bits, and the output grows by one. False, writing nothing, when
+// 0x80 or more says that more length bytes follow (write_length). Below 0x80
+// the two are the same byte; from 0x80 on the output grows by one. False, writing nothing, when
 // the image has ended.
 bool copy_length(byte_view image, std::uint32_t& read_position, std::uint8_t*& out, std::uint8_t& length) {
     if (read_position >= image.size()) return false;
     length = image[read_position++];
-    if (length >= 0x80) *out++ = static_cast<std::uint8_t>(0x80 | (length >> 7));
-    *out++ = static_cast<std::uint8_t>(length & 0x7F);
+    out += write_length(length, out);
     return true;
 }
 

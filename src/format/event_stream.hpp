@@ -21,6 +21,20 @@
 
 namespace tolvarin {
 
+// A meta or system event's length as a standard track writes it, a
+// variable-length quantity: one byte below 0x80; from 0x80 on two, 0x81 and
+// the low seven bits (a byte of 0x80 or more says that more length bytes
+// follow). Returns the bytes written.
+inline std::size_t write_length(std::uint8_t length, std::uint8_t* out) {
+    if (length < 0x80) {
+        out[0] = length;
+        return 1;
+    }
+    out[0] = static_cast<std::uint8_t>(0x80 | (length >> 7));
+    out[1] = static_cast<std::uint8_t>(length & 0x7F);
+    return 2;
+}
+
 enum class event_result : std::uint8_t {
     next_event,      // the event was written; the track goes on
     end_of_track,    // an end-of-track meta event was written

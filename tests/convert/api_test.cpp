@@ -146,6 +146,40 @@ TEST(api, a_sink_that_refuses_stops_the_conversion) {
         EXPECT_EQ(sink.calls.back(), c.refuse);
         EXPECT_EQ(sink.calls_after_refusal, 0u);
     }
+    // The same with tracks of many pieces, on threads that run ahead of the
+    // sink: a refused write stops inside the first output, a refused end
+    // before the third begins, and the outputs before came in order.
+    const bytes big = test_support::concat(
+        {test_support::header_block(), test_support::repeat(hex("00 90 3C 40"), 50000), hex("00 FF 2F 00")});
+    const bytes large = test_support::container_of({big, big, big});
+    tolvarin::conversion_tuning tuning;
+    tuning.chunk_bytes = 1024;
+    tuning.threaded_bytes = 0;
+    for (const unsigned threads : {1u, 2u, 4u}) {
+        if (threads > TOLVARIN_TEST_THREADS) continue;
+        for (const refusal& c : {refusal{"write 3", 0, 4}, refusal{"end 2", 1, 0}}) {
+            SCOPED_TRACE(std::string(c.refuse) + " on " + std::to_string(threads));
+            refusing_sink sink;
+            sink.refuse = c.refuse;
+            tolvarin::conversion_options options;
+            options.threads = threads;
+            const tolvarin::conversion_result result =
+                tolvarin::convert_tuned(large, tolvarin::plan_container(large), sink, options, tuning);
+            EXPECT_EQ(result.status, tolvarin::conversion_status::stopped);
+            EXPECT_EQ(result.song, c.song);
+            if (c.calls != 0) EXPECT_EQ(sink.calls.size(), c.calls);
+            EXPECT_EQ(sink.calls.back(), c.refuse);
+            EXPECT_EQ(sink.calls_after_refusal, 0u);
+            std::vector<std::string> outline;  // every call but the writes
+            for (const std::string& call : sink.calls) {
+                if (call.rfind("write", 0) != 0) outline.push_back(call);
+            }
+            const std::vector<std::string> expected_outline =
+                c.song == 0 ? std::vector<std::string>{"begin 1"}
+                            : std::vector<std::string>{"begin 1", "end 1", "begin 2", "end 2"};
+            EXPECT_EQ(outline, expected_outline);
+        }
+    }
 }
 
 // A large container of many songs' worth of events, in four songs, gives the

@@ -21,6 +21,7 @@ namespace {
 
 using test_support::bytes;
 using test_support::hex;
+using test_support::repeat;
 
 // Collects every output in memory, checking the order of calls: outputs
 // begin one after the other, in song order, each ended before the next.
@@ -28,35 +29,24 @@ struct memory_sink final : tolvarin::output_sink {
     std::vector<bytes> outputs;
     bool out_of_order = false;
     bool open = false;
-    long long refuse_after = -1;  // writes to accept before refusing
-    long long writes = 0;
-    long long refuse_finish = -1;  // the output whose end is refused
-    std::vector<std::size_t> finished;
-    long long calls_after_refusal = 0;
-    bool refused = false;
+    std::vector<std::size_t> finished;  // the outputs ended, from 0
 
     bool begin_output(const tolvarin::song_place& song) override {
-        if (refused) ++calls_after_refusal;
         if (open || song.number != outputs.size() + 1) out_of_order = true;
         outputs.emplace_back();
         open = true;
         return true;
     }
     bool write(tolvarin::byte_view data) override {
-        if (refused) ++calls_after_refusal;
         if (!open) out_of_order = true;
-        if (refuse_after >= 0 && writes >= refuse_after) return !(refused = true);
-        ++writes;
         outputs.back().insert(outputs.back().end(), data.begin(), data.end());
         return true;
     }
     bool end_output(const tolvarin::song_output& output) override {
-        if (refused) ++calls_after_refusal;
         if (!open || output.song.number != outputs.size()) out_of_order = true;
         open = false;
         std::copy(output.length_field.begin(), output.length_field.end(), outputs.back().begin() + 18);
         finished.push_back(output.song.number - 1);
-        if (static_cast<long long>(output.song.number - 1) == refuse_finish) return !(refused = true);
         return true;
     }
 };
@@ -172,12 +162,6 @@ void expect_same_as_reference(const bytes& image, const std::string& what) {
     }
 }
 
-bytes repeat(const bytes& piece, std::size_t times) {
-    bytes out;
-    for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), piece.begin(), piece.end());
-    return out;
-}
-
 const bytes eot = hex("00 FF 2F 00");
 
 bytes single(const bytes& stream) {
@@ -214,7 +198,7 @@ TEST(pipeline, hostile_streams_give_the_reference_bytes) {
         {"long delta times", single(test_support::concat({repeat(hex("81 82 83 84 85 86 87 88 89 00 90 3C 40"), 400), eot}))},
         {"event cut short by the end", single(test_support::concat({repeat(hex("00 90 3C 40"), 1000), hex("00 FF 01 40 61 62")}))},
         {"long text events", single(test_support::concat({repeat(test_support::concat({hex("00 FF 01 FF"), bytes(255, 0x41)}), 40), eot}))},
-        // A track without end of track runs on into the next sequence.
+        // A track without end of track runs on into the next song.
         {"track running into the next",
          test_support::container_of({test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 900)}),
                                      test_support::concat({test_support::header_block(), repeat(hex("00 80 3C"), 900), eot}),
@@ -373,34 +357,6 @@ TEST(pipeline, groups_taken_over_from_workers) {
         taken_over += got.stats.groups_taken_over;
     }
     if (taken_over == 0) GTEST_SKIP() << "no group was taken over in 20 runs on this machine's timing";
-}
-
-// The sink decides: a refused write stops the conversion there, and a refused
-// end stops it before the next output; either way nothing more is asked of
-// the sink.
-TEST(pipeline, a_refusing_sink_stops_the_conversion) {
-    const bytes big = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 50000), eot});
-    const bytes image = test_support::container_of({big, big, big});
-    for (const unsigned threads : {1u, 2u, 4u}) {
-        memory_sink refusing;
-        refusing.refuse_after = 3;
-        const conversion stopped = convert(image, threads, 1024, 4, refusing);
-        EXPECT_EQ(stopped.result.status, tolvarin::conversion_status::stopped) << threads;
-        EXPECT_EQ(stopped.result.song, 0u) << threads;
-        EXPECT_EQ(stopped.sink.writes, 3) << threads;
-        EXPECT_TRUE(stopped.sink.finished.empty()) << threads;
-        EXPECT_EQ(stopped.sink.calls_after_refusal, 0) << threads;
-
-        memory_sink ending;
-        ending.refuse_finish = 1;
-        const conversion ended = convert(image, threads, 1024, 4, ending);
-        EXPECT_EQ(ended.result.status, tolvarin::conversion_status::stopped) << threads;
-        EXPECT_EQ(ended.result.song, 1u) << threads;
-        EXPECT_EQ(ended.sink.finished, (std::vector<std::size_t>{0, 1})) << threads;
-        EXPECT_EQ(ended.sink.outputs.size(), 2u) << threads;
-        EXPECT_FALSE(ended.sink.out_of_order) << threads;
-        EXPECT_EQ(ended.sink.calls_after_refusal, 0) << threads;
-    }
 }
 
 }  // namespace

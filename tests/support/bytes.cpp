@@ -47,6 +47,12 @@ std::string hex_string(const bytes& data) {
     return text;
 }
 
+bytes repeat(const bytes& piece, std::size_t times) {
+    bytes out;
+    for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
 bytes concat(std::initializer_list<bytes> parts) {
     bytes out;
     for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());

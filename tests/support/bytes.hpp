@@ -21,6 +21,9 @@ std::string hex_string(const bytes& data);
 
 bytes concat(std::initializer_list<bytes> parts);
 
+// `piece` `times` times over.
+bytes repeat(const bytes& piece, std::size_t times);
+
 // A 22-byte header block: MThd, length 6, format 0, one track, the given
 // division, MTrk, and `stored_length` in the length field.
 bytes header_block(std::uint16_t division = 96, std::uint32_t stored_length = 0xDEADBEEF);

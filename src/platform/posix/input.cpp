@@ -28,6 +28,15 @@ bool read_exactly(int descriptor, std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+// A block of the program's own memory, released with free.
+input_block owned_block(std::uint8_t* data, std::size_t size) {
+    input_block block{};
+    block.data = data;
+    block.size = size;
+    block.owned = data;
+    return block;
+}
+
 // Pipes and devices have no size to ask for: read them to their end.
 load_status read_stream(int descriptor, input_block& block) {
     std::size_t capacity = 1 << 16;
@@ -60,10 +69,7 @@ load_status read_stream(int descriptor, input_block& block) {
         std::free(data);
         return load_status::too_large;
     }
-    block = {};
-    block.data = data;
-    block.size = size;
-    block.owned = data;
+    block = owned_block(data, size);
     return load_status::loaded;
 }
 
@@ -106,10 +112,7 @@ load_status load_open_file(int descriptor, input_block& block) {
         std::free(data);
         return load_status::cannot_read;
     }
-    block = {};
-    block.data = data;
-    block.size = size;
-    block.owned = data;
+    block = owned_block(data, size);
     // Read into memory, the file still has a name an output could replace.
     block.identity = identity_of(info);
     return load_status::loaded;
