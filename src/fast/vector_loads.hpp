@@ -16,7 +16,10 @@
 #define TOLVARIN_VECTOR_TARGET \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
 
+// Internal to the one file that includes it, so that the compiler may
+// inline as it would within that file.
 namespace tolvarin::machine::vector_level {
+namespace {
 
 constexpr unsigned units_per_vector = 64;                  // units side by side in one vector
 constexpr unsigned blocks = 2;                  // vectors moved on together, for their latencies to overlap
@@ -151,4 +154,5 @@ TOLVARIN_VECTOR_TARGET void load_stretch(const std::uint8_t* from, const vector_
     }
 }
 
+}  // namespace
 }  // namespace tolvarin::machine::vector_level

@@ -6,7 +6,10 @@
 
 #include "fast/vector_loads.hpp"
 
+// Internal to the one file that includes it, so that the compiler may
+// inline as it would within that file.
 namespace tolvarin::machine::vector_level {
+namespace {
 
 // The permute that moves every unit's value to the next unit: unit k takes
 // unit k - 1's, and unit 0 the last unit of the vector before (index 127:
@@ -208,4 +211,5 @@ TOLVARIN_VECTOR_TARGET void guess_units(const vector_tables& tables, stretch& wo
     record_agreement(work, states);
 }
 
+}  // namespace
 }  // namespace tolvarin::machine::vector_level
