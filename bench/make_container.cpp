@@ -1,13 +1,13 @@
 // Writes a large, well-formed container deterministically, for benchmarks.
 //   make_container SIZE_BYTES OUT.dat [MIX]
 // MIX is one of:
-//   realistic    (the default) three sequences of about a third of the size
+//   realistic    (the default) three songs of about a third of the size
 //                each, with the event mix real songs have: runs of note ons
 //                under running status, note offs and pitch bends (which gain a
 //                pad byte each), controller and program changes, text and
 //                tempo meta events; about a fifth of delta times take two bytes
-//   realistic1   the same mix in one sequence
-//   interleaved  three sequences as songs stored in one track have them: all
+//   realistic1   the same mix in one song
+//   interleaved  three songs as songs stored in one track have them: all
 //                sixteen channels interleaved (each event on the channel of
 //                the one before with probability 0.7, otherwise on any), so
 //                about a third of events change channel and carry their
@@ -16,10 +16,10 @@
 //                letters, 1% tempo changes, 0.5% time or key signatures;
 //                delta times 45% zero, 35% one byte, 20% two or three bytes;
 //                running status wherever a status repeats
-//   interleaved1 the same mix in one sequence
-//   note_ons     one sequence: one explicit note on, then only running note
+//   interleaved1 the same mix in one song
+//   note_ons     one song: one explicit note on, then only running note
 //                ons with one-byte delta times (no byte of 0x80 or more)
-//   offs_bends   one sequence: note offs and pitch bends alternating, each
+//   offs_bends   one song: note offs and pitch bends alternating, each
 //                with its explicit status (no running status)
 // Prints the mix it produced: events, running-status share, output growth.
 #include <cstdint>
@@ -164,11 +164,11 @@ int main(int argc, char** argv) {
     image.reserve(size + 4096);
     const std::uint8_t header[22] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
                                      'M', 'T', 'r', 'k', 0, 0, 0, 0};
-    const int sequences = kind == "realistic" || kind == "interleaved" ? 3 : 1;
-    for (int sequence = 0; sequence < sequences; ++sequence) {
-        if (sequence > 0) put_u32_le(image, 4 * static_cast<std::size_t>(sequence), static_cast<std::uint32_t>(image.size() - 4));
+    const int songs = kind == "realistic" || kind == "interleaved" ? 3 : 1;
+    for (int song = 0; song < songs; ++song) {
+        if (song > 0) put_u32_le(image, 4 * static_cast<std::size_t>(song), static_cast<std::uint32_t>(image.size() - 4));
         image.insert(image.end(), header, header + sizeof header);
-        const std::size_t target = size * static_cast<std::size_t>(sequence + 1) / static_cast<std::size_t>(sequences) - 4;
+        const std::size_t target = size * static_cast<std::size_t>(song + 1) / static_cast<std::size_t>(songs) - 4;
         if (kind == "note_ons" || kind == "offs_bends") {
             make_regular_track(image, target, kind == "note_ons", rng, mix);
         } else if (kind == "interleaved" || kind == "interleaved1") {

@@ -13,9 +13,9 @@ alone on the same container and processors (stitch_stats: the library
 converting the container, read into memory beforehand, into a sink that
 counts), so that what the whole program adds to its core is measured in the
 same rounds: (converter - core) / cp. Containers: 64 KiB, 64 MiB and 512 MiB
-of the realistic mix in 3 sequences; 512 MiB of the interleaved mix (every
-channel in one track, as songs are stored) in 3 sequences and in one; 512 MiB
-single sequences of the realistic mix, of running note ons only, and of
+of the realistic mix in 3 songs; 512 MiB of the interleaved mix (every
+channel in one track, as songs are stored) in 3 songs and in one; 512 MiB
+single songs of the realistic mix, of running note ons only, and of
 explicit note offs and pitch bends. Each is run with all processors, with one (`taskset -c 0` on every
 command of the round), and with the second processor kept busy by a spinning
 process. The 512 MiB realistic container is also measured on disk.
@@ -47,12 +47,12 @@ DISK = os.path.join(ROOT, "build", "bench")
 MIB = 1 << 20
 # (label, size, mix, rounds)
 CONTAINERS = [
-    ("64 KiB, 3 sequences", 64 << 10, "realistic", 41),
-    ("64 MiB, 3 sequences", 64 * MIB, "realistic", 11),
-    ("512 MiB, 3 sequences", 512 * MIB, "realistic", 7),
-    ("512 MiB interleaved, 3 sequences", 512 * MIB, "interleaved", 7),
-    ("512 MiB interleaved, 1 sequence", 512 * MIB, "interleaved1", 7),
-    ("512 MiB realistic, 1 sequence", 512 * MIB, "realistic1", 7),
+    ("64 KiB, 3 songs", 64 << 10, "realistic", 41),
+    ("64 MiB, 3 songs", 64 * MIB, "realistic", 11),
+    ("512 MiB, 3 songs", 512 * MIB, "realistic", 7),
+    ("512 MiB interleaved, 3 songs", 512 * MIB, "interleaved", 7),
+    ("512 MiB interleaved, 1 song", 512 * MIB, "interleaved1", 7),
+    ("512 MiB realistic, 1 song", 512 * MIB, "realistic1", 7),
     ("512 MiB running note ons", 512 * MIB, "note_ons", 7),
     ("512 MiB note offs and pitch bends", 512 * MIB, "offs_bends", 7),
 ]
@@ -192,7 +192,7 @@ def cpu_name():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--baseline", help="an earlier converter to measure in the same rounds")
-    parser.add_argument("--quick", action="store_true", help="the 3-sequence containers only, all processors")
+    parser.add_argument("--quick", action="store_true", help="the 3-song containers only, all processors")
     args = parser.parse_args()
     baseline = args.baseline
     default_baseline = os.path.join(ROOT, "build", "baseline", "tolvarin")
@@ -245,7 +245,7 @@ def main():
         if base_column:
             line += f" {f['baseline/cp']:.2f} |"
         lines.append(line)
-    lines += ["", f"On disk ({DISK}), 512 MiB, 3 sequences, all processors, 5 rounds: converter "
+    lines += ["", f"On disk ({DISK}), 512 MiB, 3 songs, all processors, 5 rounds: converter "
               f"{disk['converter'] * 1000:.0f} ms, cp {disk['cp'] * 1000:.0f} ms, converter / cp "
               f"{disk['converter/cp']:.2f}" + (f", baseline / cp {disk['baseline/cp']:.2f}" if base_column else "")
               + ". The disk figures swing with the kernel's writeback of earlier outputs.", ""]
