@@ -5,7 +5,7 @@ CONTRIBUTING.md, for what the compiler cannot see.
 The build compiles each layer with include roots that hold only the layers
 it may use (cmake/layers.cmake), so an include of another layer by its name
 does not compile. What still compiles is caught here: an include that climbs
-folders ("../platform/x.hpp", "format/../../src/cli/x.hpp") or names an
+folders ("../platform/x.hpp", "tolvarin/../../src/cli/x.hpp") or names an
 absolute path, which reach any file whatever the roots; the library's use of
 the standard or system headers that reach files, consoles, processes or
 signals, which every compile can find. And so that each breach is named
