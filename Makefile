@@ -143,16 +143,28 @@ comma := ,
 empty :=
 space := $(empty) $(empty)
 WEB_EXPORTS := $(subst $(space),$(comma),$(strip $(addprefix _,$(WEB_FUNCTIONS))))
-WEB_CXXFLAGS := -std=c++20 -O3 -msimd128 -Wall -Wextra -fno-exceptions -I include -I src
+WEB_CXXFLAGS := -std=c++20 -O3 -msimd128 -Wall -Wextra -fno-exceptions
 WEB_LDFLAGS := -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -sFILESYSTEM=0 -sENVIRONMENT=web,worker \
   -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=2GB -sMODULARIZE=1 -sEXPORT_NAME=createTolvarinCore \
   -sEXPORTED_FUNCTIONS=$(WEB_EXPORTS)
 
 web: $(BUILD)/web/index.html
 
-$(BUILD)/web/core.js: $(LIBRARY_SOURCES) $(LIBRARY_HEADERS) Makefile
-	mkdir -p $(BUILD)/web
-	NODE_PATH=/usr/share/nodejs em++ $(WEB_CXXFLAGS) $(LIBRARY_SOURCES) $(WEB_LDFLAGS) -o $@
+# Each layer's sources are compiled with that layer's include roots, as the
+# CMake build compiles them (cmake/layers.cmake makes them and their flags).
+WEB_ROOTS := $(BUILD)/web/layer_roots
+WEB_OBJECTS := $(patsubst src/%.cpp,$(BUILD)/web/objects/%.o,$(LIBRARY_SOURCES))
+
+$(WEB_ROOTS)/made: cmake/layers.cmake $(LIBRARY_HEADERS)
+	cmake -DSOURCE=$(CURDIR) -DROOTS=$(abspath $(WEB_ROOTS)) -P cmake/layers.cmake
+	touch $@
+
+$(BUILD)/web/objects/%.o: src/%.cpp $(LIBRARY_HEADERS) $(WEB_ROOTS)/made Makefile
+	mkdir -p $(@D)
+	em++ $(WEB_CXXFLAGS) @$(WEB_ROOTS)/$(firstword $(subst /, ,$*)).flags -c $< -o $@
+
+$(BUILD)/web/core.js: $(WEB_OBJECTS) Makefile
+	NODE_PATH=/usr/share/nodejs em++ $(WEB_CXXFLAGS) $(WEB_OBJECTS) $(WEB_LDFLAGS) -o $@
 
 web/node_modules/.package-lock.json: web/package.json web/package-lock.json
 	cd web && npm ci --no-audit --no-fund
