@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "convert/shared_writes.hpp"
 #include "convert/threads.hpp"
 
 namespace tolvarin {
@@ -30,6 +31,7 @@ constexpr std::uint32_t vector_retry_spacing = 16;
 // say) holds the others up as little as possible; one thread needs no more
 // than the group it stitches next.
 constexpr std::uint32_t slots_per_thread = 4;
+static_assert(slots_per_thread * max_threads <= max_placed_slots);
 
 // A group is claimed by the thread that speculates it, then ready to be
 // stitched. A group the reading thread needs while its speculation is still
@@ -83,6 +85,7 @@ struct reader {
     unsigned chunks_stitched = 0;
     unsigned chunks_kept = 0;
     track_piece queued;          // the second piece of the chunk just stitched
+    std::uint64_t output_bytes = 0;  // of the track, handed out so far
 };
 
 }  // namespace
@@ -125,6 +128,8 @@ struct pipeline {
     std::condition_variable work_available;
     std::condition_variable group_ready;
     reader read;
+    shared_writes writes;
+    std::size_t block_bytes;
     pipeline_stats stats;
     system_threads own_threads;
     worker_starter* starter;
@@ -249,18 +254,38 @@ void run_claimed(pipeline& state, std::uint32_t index, std::uint8_t* window, std
     state.work_available.notify_all();
 }
 
+// Writes a queued stretch at its place, the lock let go meanwhile; its
+// slot is freed when it was a stitched group's last.
+void run_write(pipeline& state, const placed_write& write, std::unique_lock<std::mutex>& held) {
+    held.unlock();
+    const bool written = (*state.settings.placed)(write.offset, {write.data, write.size});
+    held.lock();
+    if (end_write(state.writes, write, written)) state.free_slots[state.free_count++] = write.slot;
+    state.group_ready.notify_all();
+    state.work_available.notify_all();
+}
+
+// Writes come first: they are short, and free slots. With placed writes a
+// worker stays for them once every group is claimed.
 void work(pipeline& state) {
     std::unique_lock<std::mutex> held(state.lock);
+    const bool placing = state.settings.placed.has_value();
     std::uint8_t* const window =
         state.windows == nullptr ? nullptr : state.windows + state.window_bytes * state.windows_taken++;
     for (;;) {
         std::uint32_t index = 0;
         state.work_available.wait(held, [&] {
-            return state.stop || state.fault || state.next_claim >= state.group_count || state.free_count > 0;
+            return state.stop || state.fault || write_waiting(state.writes) ||
+                   (state.next_claim >= state.group_count ? !placing : state.free_count > 0);
         });
         if (state.stop || state.fault) return;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+            continue;
+        }
         if (!claim(state, index)) {
-            if (state.next_claim >= state.group_count) return;
+            if (state.next_claim >= state.group_count && !placing) return;
             continue;
         }
         run_claimed(state, index, window, held);
@@ -302,6 +327,11 @@ wait_result wait_for(pipeline& state, std::uint32_t index) {
         if (state.fault) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+            continue;
+        }
         std::uint32_t claimed = 0;
         if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
             run_claimed(state, claimed, state.windows, held);
@@ -320,6 +350,7 @@ void release(pipeline& state, std::uint32_t index) {
         const std::lock_guard<std::mutex> held(state.lock);
         const group_plan& group = state.groups[index];
         if (group.state == group_state::taken_over) return;  // its speculation frees it
+        if (!slot_free_now(state.writes, group.slot)) return;  // its last write frees it
         state.free_slots[state.free_count++] = group.slot;
     }
     state.work_available.notify_one();
@@ -602,6 +633,46 @@ bool take_group(pipeline& state) {
     return true;
 }
 
+// With placed writes and workers to share them, a stretch of a speculated
+// chunk's own output is queued to be written at its place; its slot stays
+// taken until then. One that would pass what the length field counts goes
+// out in order, to fail there.
+bool hand_to_writers(pipeline& state, const track_piece& piece) {
+    const reader& read = state.read;
+    if (!state.settings.placed || state.stats.threads < 2 || read.output_bytes + piece.size > max_track_length) {
+        return false;
+    }
+    {
+        const std::lock_guard<std::mutex> held(state.lock);
+        queue_write(state.writes, {read.output_bytes, piece.data, piece.size, state.groups[read.group].slot});
+    }
+    state.work_available.notify_one();
+    return true;
+}
+
+// Before a track ends, every stretch of it handed to the writers is
+// written: those still queued by the reading thread itself.
+pipeline_step settle_writes(pipeline& state) {
+    std::unique_lock<std::mutex> held(state.lock);
+    for (;;) {
+        if (state.fault) return pipeline_step::input_fault;
+        if (state.writes.refused.load(std::memory_order_relaxed)) return pipeline_step::refused;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+        } else if (writes_settled(state.writes)) {
+            return pipeline_step::track_end;
+        } else {
+            state.group_ready.wait(held);
+        }
+    }
+}
+
+pipeline_step handed_out(pipeline& state, const track_piece& piece) {
+    state.read.output_bytes += piece.size;
+    return pipeline_step::piece;
+}
+
 }  // namespace
 
 namespace {
@@ -631,8 +702,19 @@ std::exception_ptr close_pipeline(pipeline_handle& handle) {
 void pipeline_closer::operator()(pipeline* state) const {
     stop_workers(*state);
     if (state->settings.tuning.stats != nullptr) *state->settings.tuning.stats = state->stats;
+    memory_source* const memory = state->settings.memory;
+    const std::size_t bytes = state->block_bytes;
     state->~pipeline();
-    std::free(state);
+    if (memory != nullptr) {
+        memory->give_back(state, bytes);
+    } else {
+        std::free(state);
+    }
+}
+
+void refuse_placed_writes(pipeline& state) {
+    const std::lock_guard<std::mutex> held(state.lock);
+    state.writes.refused.store(true, std::memory_order_release);
 }
 
 pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> tracks,
@@ -654,10 +736,12 @@ pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> t
             : round_up(static_cast<std::size_t>(std::min<std::uint64_t>(group_bytes + use.tuning.read_beyond, image.size())));
     const block_layout layout = lay_out(tracks.size(), static_cast<std::size_t>(groups), slot_count, use.tuning.lanes,
                                         chunk_room, window_bytes, use.threads);
-    auto* const block = static_cast<std::uint8_t*>(std::malloc(layout.total));
+    auto* const block = static_cast<std::uint8_t*>(use.memory != nullptr ? use.memory->take(layout.total)
+                                                                           : std::malloc(layout.total));
     if (block == nullptr) return pipeline_start::no_memory;
     handle.reset(build_state(block, layout, image, tracks, use, slot_count, chunk_room, window_bytes));
     pipeline& state = *handle;
+    state.block_bytes = layout.total;
     if (!guarded(state, [&] { open_tracks(state, tracks); })) {
         handle.reset();
         return pipeline_start::input_fault;
@@ -671,10 +755,12 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
     reader& read = state.read;
     for (;;) {
         piece = {};
+        if (state.writes.refused.load(std::memory_order_acquire)) return pipeline_step::refused;
         if (read.queued.size > 0) {
             piece = read.queued;
             read.queued = {};
-            return pipeline_step::piece;
+            if (hand_to_writers(state, piece)) piece.data = nullptr;
+            return handed_out(state, piece);
         }
         if (read.track >= state.track_count) return pipeline_step::finished;
         track_progress& track = state.tracks[read.track];
@@ -714,13 +800,17 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                     piece = {state.bridge, written};
                     if (written > 0 || track.cursor.position != before) break;
                 }
+                if (const pipeline_step settled = settle_writes(state); settled != pipeline_step::track_end) {
+                    return settled;
+                }
                 track.done.store(true, std::memory_order_release);
                 ++read.track;
                 read.at = phase::opening;
+                read.output_bytes = 0;
                 return pipeline_step::track_end;
             }
         }
-        if (piece.size > 0) return pipeline_step::piece;
+        if (piece.size > 0) return handed_out(state, piece);
     }
 }
 
