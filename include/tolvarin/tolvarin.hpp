@@ -151,6 +151,28 @@ protected:
     ~output_sink() = default;
 };
 
+// A sink that takes each output's bytes at their places rather than in
+// order, so that the stretches translated ahead on the conversion's worker
+// threads are written there, as soon as the length of the output before
+// them is known, instead of waiting their turn on the calling thread.
+// Converting into it (the overloads of convert and convert_song below), each
+// output is begin_output, then every one of its bytes exactly once through
+// write_at (the head as the container holds it at offset 0, the track
+// behind it), in stretches that never overlap and in no set order, then
+// end_output with the length to patch in, once every write_at of the output
+// has returned. write is not called. begin_output and end_output are called
+// on the calling thread; write_at on it and on the worker threads, up to
+// `threads` calls at once. A call that returns false stops the conversion:
+// the calls already under way on other threads end, and nothing more is
+// asked of the sink.
+class placed_output_sink : public output_sink {
+public:
+    virtual bool write_at(std::uint64_t offset, byte_view bytes) = 0;
+
+protected:
+    ~placed_output_sink() = default;
+};
+
 // Where the image is read. A caller whose image can fault while it is read
 // (a mapped file that another program cuts short) runs the reading inside
 // its own guard, which can abandon it.
@@ -207,6 +229,25 @@ protected:
     ~worker_starter() = default;
 };
 
+// The conversion's working memory: one block for each conversion, taken when
+// it starts and given back when it ends, several MiB when it runs on several
+// threads (room for every thread's translations ahead of the output), a few
+// hundred KiB on one. Its pages are first touched while converting; a caller
+// can give memory whose pages cost less to touch than malloc's (the command
+// line gives huge pages where the system has them). Called on the calling
+// thread only.
+class memory_source {
+public:
+    // A block of `size` bytes, aligned as malloc's are, or nullptr (the
+    // conversion then ends with no_memory).
+    virtual void* take(std::size_t size) = 0;
+    // Gives back a block that take gave, with the size it was asked for.
+    virtual void give_back(void* block, std::size_t size) = 0;
+
+protected:
+    ~memory_source() = default;
+};
+
 // The processors this process may run on (its affinity where the system has
 // one), at least 1.
 unsigned usable_processors();
@@ -230,6 +271,8 @@ struct conversion_options {
     // Reads the image for the translation of the events; none by default
     // (the translation reads the image itself).
     const image_reader* reader = nullptr;
+    // Gives the working memory; malloc by default.
+    memory_source* memory = nullptr;
 };
 
 enum class conversion_status : std::uint8_t {
@@ -253,6 +296,11 @@ conversion_result convert(byte_view image, const container_plan& plan, output_si
 // Converts the plan's song `index` (0 for song 1) alone.
 conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
                                output_sink& sink, const conversion_options& options = {});
+// The same, each output written at its places (see placed_output_sink).
+conversion_result convert(byte_view image, const container_plan& plan, placed_output_sink& sink,
+                          const conversion_options& options = {});
+conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
+                               placed_output_sink& sink, const conversion_options& options = {});
 
 // Outputs held whole in memory: a sink that keeps every output it is given
 // whole, its length patched in. Memory comes from malloc and is released with

@@ -10,6 +10,7 @@
 #include "cli/output_name.hpp"
 #include "platform/console.hpp"
 #include "platform/input.hpp"
+#include "platform/memory.hpp"
 #include "platform/output.hpp"
 #include "platform/process.hpp"
 #include "tolvarin/tolvarin.hpp"
@@ -17,12 +18,11 @@
 namespace tolvarin {
 namespace {
 
-// Small pieces of output are gathered in one block buffer per run and
-// written with block writes; large pieces go straight out, without a copy. A
-// typical song fits in the buffer whole, so its length is patched in memory
-// and the file is written with a single call.
+// Each output's first MiB is gathered in one buffer per run and written
+// once the output is complete, its length patched in memory; the rest goes
+// straight out at its place, without a copy. A typical song fits in the
+// buffer whole, and is written with a single call.
 constexpr std::size_t output_block_size = std::size_t{1} << 20;
-constexpr std::size_t direct_write_size = std::size_t{16} << 10;
 
 // Memory that may be refused. Taken with malloc, which says so by returning
 // nothing: a refused `new`, even a non-throwing one, goes through an exception,
@@ -59,6 +59,13 @@ private:
     const input_block& input_;
 };
 
+// The conversion's working memory in huge pages, where the system has them.
+class working_memory final : public memory_source {
+public:
+    void* take(std::size_t size) override { return take_working_memory(size); }
+    void give_back(void* block, std::size_t size) override { give_back_working_memory(block, size); }
+};
+
 // Each output's whole name, as messages show it, and its name within the
 // directory: one block for all of them, the directory part on its own first.
 struct output_names {
@@ -92,10 +99,12 @@ enum class failure { none, cannot_write, cannot_read, name_refused };
 
 // Receives the outputs, one file at a time, in order. Each is created (as a
 // temporary file) when its song begins, so at most one exists at a time and
-// a refused name is reported after the outputs before it are complete. Once
-// its track is complete, its length is patched, the file closed, the
-// container checked, and the file renamed over its name.
-class file_sink final : public output_sink {
+// a refused name is reported after the outputs before it are complete. Its
+// bytes are written at their places, from the conversion's threads. Once its
+// track is complete, its length is patched, the file closed, the container
+// checked, and the file renamed over its name. A write that fails stops the
+// conversion with nothing recorded here: it is reported as a failed write.
+class file_sink final : public placed_output_sink {
 public:
     file_sink(input_block& input, const output_directory& dir, const output_names& names, std::uint8_t* buffer)
         : input_(input), dir_(dir), names_(names), buffer_(buffer) {}
@@ -114,40 +123,33 @@ public:
         current_ = song.number - 1;
         created_ = create_output(dir_, names_.leaves[current_], input_, file_);
         if (!created_) return fail(failure::name_refused);
-        used_ = 0;
-        flushed_ = 0;
+        written_ = 0;
         return true;
     }
 
+    // In order, for a conversion that gives the bytes so.
     bool write(byte_view bytes) override {
-        // A song that fits in the buffer whole is written with one call; in a
-        // larger one, large pieces go straight out.
-        const std::size_t room = output_block_size - used_;
-        if ((flushed_ == 0 && room >= bytes.size()) || (bytes.size() < direct_write_size && room >= bytes.size())) {
-            std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
-            used_ += bytes.size();
-            return true;
+        written_ += bytes.size();
+        return write_at(written_ - bytes.size(), bytes);
+    }
+
+    // Called on several threads at once, for stretches that never overlap:
+    // each copies into its own part of the buffer, or writes its own part of
+    // the file.
+    bool write_at(std::uint64_t offset, byte_view bytes) override {
+        std::size_t gathered = 0;
+        if (offset < output_block_size) {
+            gathered = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), output_block_size - offset));
+            std::memcpy(buffer_ + offset, bytes.data(), gathered);
         }
-        if (!flush()) return fail(failure::cannot_write);
-        if (bytes.size() >= direct_write_size) {
-            if (!write_output(file_, bytes.data(), bytes.size())) return fail(failure::cannot_write);
-            flushed_ += bytes.size();
-            return true;
-        }
-        std::memcpy(buffer_, bytes.data(), bytes.size());
-        used_ = bytes.size();
-        return true;
+        return gathered == bytes.size() ||
+               write_output_at(file_, offset + gathered, bytes.data() + gathered, bytes.size() - gathered);
     }
 
     bool end_output(const song_output& output) override {
-        bool written = false;
-        if (flushed_ == 0) {
-            std::copy(output.length_field.begin(), output.length_field.end(), buffer_ + track_length_offset);
-            written = flush();
-        } else {
-            written = flush() && write_output_at(file_, track_length_offset, output.length_field.data(),
-                                                 output.length_field.size());
-        }
+        std::copy(output.length_field.begin(), output.length_field.end(), buffer_ + track_length_offset);
+        const auto gathered = static_cast<std::size_t>(std::min<std::uint64_t>(output.output_size, output_block_size));
+        const bool written = write_output_at(file_, 0, buffer_, gathered);
         const bool closed = close_output(file_);
         // The container is checked once an output's bytes are all read: a
         // file that changed while it was being read would otherwise give a
@@ -164,13 +166,6 @@ private:
         return false;
     }
 
-    bool flush() {
-        if (used_ > 0 && !write_output(file_, buffer_, used_)) return false;
-        flushed_ += used_;
-        used_ = 0;
-        return true;
-    }
-
     input_block& input_;
     const output_directory& dir_;
     const output_names& names_;
@@ -178,8 +173,7 @@ private:
     output_file file_{};
     bool created_ = false;
     std::uint32_t current_ = 0;
-    std::size_t used_ = 0;
-    std::uint64_t flushed_ = 0;
+    std::uint64_t written_ = 0;  // by write, in order
     failure failed_ = failure::none;
 };
 
@@ -256,6 +250,8 @@ bool write_songs(input_block& input, const native_char* container_path) {
     options.guard = &guard;
     const container_reader reader(input);
     if (input_readable_at(input)) options.reader = &reader;
+    working_memory memory;
+    options.memory = &memory;
     file_sink sink(input, dir, names, buffer.get());
     const conversion_result result = convert(image, plan, sink, options);
     return report(result, sink, input, container_path, names);

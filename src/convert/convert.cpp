@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "convert/song_run.hpp"
@@ -16,9 +17,17 @@ namespace tolvarin {
 
 conversion_result convert_songs(byte_view image, const container_plan& plan, std::uint32_t first, std::uint32_t last,
                                 output_sink& sink, const conversion_options& options,
-                                const conversion_tuning& tuning) {
+                                const conversion_tuning& tuning, placed_output_sink* placed) {
+    // A placed sink takes every byte at its offset in the output: the
+    // stretches translated ahead from the workers, the rest from here.
+    const auto write_in_track = [placed](std::uint64_t offset, byte_view bytes) {
+        return placed->write_at(header_block_size + offset, bytes);
+    };
     song_run run;
-    const conversion_status started = start_run(run, image, plan, first, last, options, tuning);
+    const conversion_status started =
+        start_run(run, image, plan, first, last, options, tuning,
+                  placed == nullptr ? std::nullopt
+                                    : std::optional<function_ref<bool(std::uint64_t, byte_view)>>(write_in_track));
     if (started != conversion_status::done) return {started, first};
     for (;;) {
         track_piece piece;
@@ -27,9 +36,18 @@ conversion_result convert_songs(byte_view image, const container_plan& plan, std
         bool taken = true;
         switch (step) {
             case run_step::song_begins:
-                taken = sink.begin_output(run.songs[run.current]) && sink.write(run.heads[run.current]);
+                taken = sink.begin_output(run.songs[run.current]) &&
+                        (placed != nullptr ? placed->write_at(0, run.heads[run.current])
+                                           : sink.write(run.heads[run.current]));
                 break;
-            case run_step::piece: taken = sink.write({piece.data, piece.size}); break;
+            case run_step::piece:
+                if (placed == nullptr) {
+                    taken = sink.write({piece.data, piece.size});
+                } else if (piece.data != nullptr) {
+                    taken = write_in_track(run.track_length - piece.size, {piece.data, piece.size});
+                    if (!taken) refuse_placed_writes(*run.pipeline);
+                }
+                break;
             case run_step::song_ends: taken = sink.end_output(run.ended); break;
             case run_step::finished: return {conversion_status::done, last};
             case run_step::failed: return {run.failure, song};
@@ -41,10 +59,11 @@ conversion_result convert_songs(byte_view image, const container_plan& plan, std
 }
 
 conversion_result convert_tuned(byte_view image, const container_plan& plan, output_sink& sink,
-                                const conversion_options& options, const conversion_tuning& tuning) {
+                                const conversion_options& options, const conversion_tuning& tuning,
+                                placed_output_sink* placed) {
     if (!plan_fits(plan, image.size())) return {conversion_status::bad_argument, 0};
     if (plan.count == 0) return {conversion_status::done, 0};
-    return convert_songs(image, plan, 0, plan.count, sink, options, tuning);
+    return convert_songs(image, plan, 0, plan.count, sink, options, tuning, placed);
 }
 
 conversion_result convert(byte_view image, const container_plan& plan, output_sink& sink,
@@ -56,6 +75,17 @@ conversion_result convert_song(byte_view image, const container_plan& plan, std:
                                const conversion_options& options) {
     if (index >= plan.count) return {conversion_status::bad_argument, index};
     return convert_songs(image, plan, index, index + 1, sink, options, conversion_tuning{});
+}
+
+conversion_result convert(byte_view image, const container_plan& plan, placed_output_sink& sink,
+                          const conversion_options& options) {
+    return convert_tuned(image, plan, sink, options, conversion_tuning{}, &sink);
+}
+
+conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
+                               placed_output_sink& sink, const conversion_options& options) {
+    if (index >= plan.count) return {conversion_status::bad_argument, index};
+    return convert_songs(image, plan, index, index + 1, sink, options, conversion_tuning{}, &sink);
 }
 
 memory_outputs::~memory_outputs() { clear(); }

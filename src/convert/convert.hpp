@@ -10,13 +10,15 @@
 
 namespace tolvarin {
 
-// Converts the plan's songs `first` to `last` - 1 into the sink.
+// Converts the plan's songs `first` to `last` - 1 into the sink; with
+// `placed` (the same sink), at their places.
 conversion_result convert_songs(byte_view image, const container_plan& plan, std::uint32_t first, std::uint32_t last,
                                 output_sink& sink, const conversion_options& options,
-                                const conversion_tuning& tuning);
+                                const conversion_tuning& tuning, placed_output_sink* placed = nullptr);
 
 // Every song of the plan.
 conversion_result convert_tuned(byte_view image, const container_plan& plan, output_sink& sink,
-                                const conversion_options& options, const conversion_tuning& tuning);
+                                const conversion_options& options, const conversion_tuning& tuning,
+                                placed_output_sink* placed = nullptr);
 
 }  // namespace tolvarin

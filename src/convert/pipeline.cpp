@@ -94,6 +94,46 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     return true;
 }
 
+// With placed writes and workers to share them, a stretch of a speculated
+// chunk's own output is queued to be written at its place; its slot stays
+// taken until then. One that would pass what the length field counts goes
+// out in order, to fail there.
+bool hand_to_writers(pipeline& state, const track_piece& piece) {
+    const reading_place& reading = state.reading;
+    if (!state.settings.placed || state.stats.threads < 2 || reading.output_bytes + piece.size > max_track_length) {
+        return false;
+    }
+    {
+        const std::lock_guard<std::mutex> held(state.lock);
+        queue_write(state.writes, {reading.output_bytes, piece.data, piece.size, state.groups[reading.group].slot});
+    }
+    state.work_available.notify_one();
+    return true;
+}
+
+// Before a track ends, every stretch of it handed to the writers is
+// written: those still queued by the reading thread itself.
+pipeline_step settle_writes(pipeline& state) {
+    std::unique_lock<std::mutex> held(state.lock);
+    for (;;) {
+        if (state.fault) return pipeline_step::input_fault;
+        if (state.writes.refused.load(std::memory_order_relaxed)) return pipeline_step::refused;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+        } else if (writes_settled(state.writes)) {
+            return pipeline_step::track_end;
+        } else {
+            state.group_ready.wait(held);
+        }
+    }
+}
+
+pipeline_step handed_out(pipeline& state, const track_piece& piece) {
+    state.reading.output_bytes += piece.size;
+    return pipeline_step::piece;
+}
+
 // The group in hand is stitched: a track whose speculation keeps failing
 // goes in order, and the group's slot is freed.
 void end_group(pipeline& state) {
@@ -141,8 +181,19 @@ std::exception_ptr close_pipeline(pipeline_handle& handle) {
 void pipeline_closer::operator()(pipeline* state) const {
     stop_workers(*state);
     if (state->settings.tuning.stats != nullptr) *state->settings.tuning.stats = state->stats;
+    memory_source* const memory = state->settings.memory;
+    const std::size_t bytes = state->block_bytes;
     state->~pipeline();
-    std::free(state);
+    if (memory != nullptr) {
+        memory->give_back(state, bytes);
+    } else {
+        std::free(state);
+    }
+}
+
+void refuse_placed_writes(pipeline& state) {
+    const std::lock_guard<std::mutex> held(state.lock);
+    state.writes.refused.store(true, std::memory_order_release);
 }
 
 pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> tracks,
@@ -174,10 +225,12 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
     reading_place& reading = state.reading;
     for (;;) {
         piece = {};
+        if (state.writes.refused.load(std::memory_order_acquire)) return pipeline_step::refused;
         if (reading.queued.size > 0) {
             piece = reading.queued;
             reading.queued = {};
-            return pipeline_step::piece;
+            if (hand_to_writers(state, piece)) piece.data = nullptr;
+            return handed_out(state, piece);
         }
         if (reading.track >= state.track_count) return pipeline_step::finished;
         track_progress& track = state.tracks[reading.track];
@@ -217,13 +270,17 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                     piece = {state.bridge, written};
                     if (written > 0 || track.cursor.position != before) break;
                 }
+                if (const pipeline_step settled = settle_writes(state); settled != pipeline_step::track_end) {
+                    return settled;
+                }
                 track.done.store(true, std::memory_order_release);
                 ++reading.track;
                 reading.at = phase::opening;
+                reading.output_bytes = 0;
                 return pipeline_step::track_end;
             }
         }
-        if (piece.size > 0) return pipeline_step::piece;
+        if (piece.size > 0) return handed_out(state, piece);
     }
 }
 

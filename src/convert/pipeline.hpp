@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "fast/guessed_chunks.hpp"
@@ -69,9 +70,15 @@ struct pipeline_settings {
     const input_guard* guard = nullptr;
     worker_starter* starter = nullptr;  // none: the library's own threads
     const image_reader* reader = nullptr;  // none: the translation reads the image
+    memory_source* memory = nullptr;       // none: malloc
+    // Writes a stretch of the current track's output at its offset in the
+    // track, on any thread (see convert/shared_writes.hpp). None: every
+    // piece is handed out in order.
+    std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed;
 };
 
-// A piece of a track's output, valid until the next call for a piece.
+// A piece of a track's output, valid until the next call for a piece. One
+// with no data was handed to the placed writes: it only counts.
 struct track_piece {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
@@ -81,7 +88,8 @@ enum class pipeline_step : std::uint8_t {
     piece,       // the current track's next bytes
     track_end,   // the current track is complete; the next call starts the next one
     finished,    // every track is complete
-    input_fault  // reading the image faulted; nothing more can be had
+    input_fault,  // reading the image faulted; nothing more can be had
+    refused       // a placed write was refused; nothing more can be had
 };
 
 // The state of one conversion, in one block of memory.
@@ -105,6 +113,9 @@ pipeline_start start_pipeline(byte_view image, std::span<const pipeline_track> t
                               const pipeline_settings& settings, pipeline_handle& handle);
 
 pipeline_step next_piece(pipeline& state, track_piece& piece);
+
+// A placed write on the calling thread was refused: no other starts.
+void refuse_placed_writes(pipeline& state);
 
 // Where the translation of a complete track stopped in the image.
 std::uint32_t track_end_position(const pipeline& state, std::size_t track);

@@ -38,18 +38,40 @@ void run_claimed(pipeline& state, std::uint32_t index, std::uint8_t* copy_room, 
     state.work_available.notify_all();
 }
 
+}  // namespace
+
+void run_write(pipeline& state, const placed_write& write, std::unique_lock<std::mutex>& held) {
+    held.unlock();
+    const bool written = (*state.settings.placed)(write.offset, {write.data, write.size});
+    held.lock();
+    if (end_write(state.writes, write, written)) state.free_slots[state.free_count++] = write.slot;
+    state.group_ready.notify_all();
+    state.work_available.notify_all();
+}
+
+namespace {
+
+// Writes come first: they are short, and free slots. With placed writes a
+// worker stays for them once every group is claimed.
 void work(pipeline& state) {
     std::unique_lock<std::mutex> held(state.lock);
+    const bool placing = state.settings.placed.has_value();
     std::uint8_t* const copy_room =
         state.copy_rooms == nullptr ? nullptr : state.copy_rooms + state.copy_room_bytes * state.copy_rooms_taken++;
     for (;;) {
         std::uint32_t index = 0;
         state.work_available.wait(held, [&] {
-            return state.stop || state.fault || state.next_claim >= state.group_count || state.free_count > 0;
+            return state.stop || state.fault || write_waiting(state.writes) ||
+                   (state.next_claim >= state.group_count ? !placing : state.free_count > 0);
         });
         if (state.stop || state.fault) return;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+            continue;
+        }
         if (!claim(state, index)) {
-            if (state.next_claim >= state.group_count) return;
+            if (state.next_claim >= state.group_count && !placing) return;
             continue;
         }
         run_claimed(state, index, copy_room, held);
@@ -85,6 +107,11 @@ wait_result wait_for(pipeline& state, std::uint32_t index) {
         if (state.fault) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
+            continue;
+        }
         std::uint32_t claimed = 0;
         if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
             run_claimed(state, claimed, state.copy_rooms, held);
@@ -103,6 +130,7 @@ void release(pipeline& state, std::uint32_t index) {
         const std::lock_guard<std::mutex> held(state.lock);
         const group_plan& group = state.groups[index];
         if (group.state == group_state::taken_over) return;  // its speculation frees it
+        if (!slot_free_now(state.writes, group.slot)) return;  // its last write frees it
         state.free_slots[state.free_count++] = group.slot;
     }
     state.work_available.notify_one();

@@ -97,9 +97,11 @@ pipeline* make_state(byte_view image, std::span<const pipeline_track> tracks, co
     const auto chunk_room = static_cast<std::uint32_t>(chunk_output_room(use.tuning.chunk_bytes));
     const block_layout layout =
         lay_out(tracks.size(), group_count, slot_count, use.tuning.lanes, chunk_room, copy_room_bytes, use.threads);
-    auto* const block = static_cast<std::uint8_t*>(std::malloc(layout.total));
+    auto* const block = static_cast<std::uint8_t*>(use.memory != nullptr ? use.memory->take(layout.total)
+                                                                           : std::malloc(layout.total));
     if (block == nullptr) return nullptr;
     auto* const state = new (block) pipeline{};
+    state->block_bytes = layout.total;
     state->image = image;
     state->settings = use;
     state->chunk_room = chunk_room;

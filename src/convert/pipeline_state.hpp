@@ -15,6 +15,7 @@
 
 #include "convert/guarded.hpp"
 #include "convert/pipeline.hpp"
+#include "convert/shared_writes.hpp"
 #include "convert/threads.hpp"
 
 namespace tolvarin {
@@ -35,6 +36,7 @@ inline constexpr std::uint32_t vector_retry_spacing = 16;
 // say) holds the others up as little as possible; one thread needs no more
 // than the group it stitches next.
 inline constexpr std::uint32_t slots_per_thread = 4;
+static_assert(slots_per_thread * max_threads <= max_placed_slots);
 
 // A group is claimed by the thread that speculates it, then ready to be
 // stitched. A group the reading thread needs while its speculation is still
@@ -91,6 +93,7 @@ struct reading_place {
     unsigned chunks_stitched = 0;
     unsigned chunks_kept = 0;
     track_piece queued;          // the second piece of the chunk just stitched
+    std::uint64_t output_bytes = 0;  // of the track, handed out so far
 };
 
 // What each worker thread runs: the pipeline's own, so that it lives as long
@@ -131,6 +134,8 @@ struct pipeline {
     std::condition_variable work_available;
     std::condition_variable group_ready;
     reading_place reading;
+    shared_writes writes;
+    std::size_t block_bytes;  // the block the state lives in, from its start
     pipeline_stats stats;
     system_threads own_threads;
     worker_starter* starter;
@@ -172,6 +177,10 @@ wait_result wait_for(pipeline& state, std::uint32_t index);
 
 // The reading thread is done with group `index`: its slot is freed.
 void release(pipeline& state, std::uint32_t index);
+
+// Writes a queued stretch at its place, the lock let go meanwhile; its
+// slot is freed when it was a stitched group's last.
+void run_write(pipeline& state, const placed_write& write, std::unique_lock<std::mutex>& held);
 
 // --- Copies (pipeline_copies.cpp) ---------------------------------------------
 

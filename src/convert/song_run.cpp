@@ -24,7 +24,8 @@ run_step finish(song_run& run, run_step step, conversion_status failure) {
 }  // namespace
 
 conversion_status start_run(song_run& run, byte_view image, const container_plan& plan, std::uint32_t first,
-                            std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning) {
+                            std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning,
+                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed) {
     run.pipeline.reset();
     run = {};
     if (!plan_fits(plan, image.size()) || first >= last || last > plan.count) return conversion_status::bad_argument;
@@ -50,6 +51,8 @@ conversion_status start_run(song_run& run, byte_view image, const container_plan
     settings.guard = options.guard;
     settings.starter = options.starter;
     settings.reader = options.reader;
+    settings.memory = options.memory;
+    settings.placed = placed;
     switch (start_pipeline(image, {run.tracks, run.count}, settings, run.pipeline)) {
         case pipeline_start::started: return conversion_status::done;
         case pipeline_start::no_memory: return conversion_status::no_memory;
@@ -89,6 +92,7 @@ run_step next_step(song_run& run, track_piece& piece) {
         }
         case pipeline_step::finished: return finish(run, run_step::finished, conversion_status::done);
         case pipeline_step::input_fault: break;
+        case pipeline_step::refused: return finish(run, run_step::failed, conversion_status::stopped);
     }
     return finish(run, run_step::failed, conversion_status::input_fault);
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "convert/pipeline.hpp"
 #include "tolvarin/tolvarin.hpp"
@@ -39,9 +40,12 @@ enum class run_step : std::uint8_t {
 // Checks the plan against the image and starts converting its songs `first`
 // to `last` - 1. done when started; otherwise bad_argument, no_memory or
 // input_fault, and nothing was handed out. `run` must stay where it is until
-// it is finished with.
+// it is finished with. With `placed`, the stretches translated ahead are
+// written at their places in the track by it, on any thread, and handed out
+// as pieces with no data; a refused one fails the run as stopped.
 conversion_status start_run(song_run& run, byte_view image, const container_plan& plan, std::uint32_t first,
-                            std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning);
+                            std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning,
+                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed = std::nullopt);
 
 // The run's next step; a piece's bytes in `piece`, valid until the next call.
 // What a caller's guard or reader threw on a worker thread is thrown again

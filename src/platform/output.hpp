@@ -52,8 +52,9 @@ struct output_file {
 // `input` is the container, whose own file may be at the output name.
 bool create_output(const output_directory& dir, const native_char* leaf, const input_block& input,
                    output_file& file);
-bool write_output(output_file& file, const std::uint8_t* data, std::size_t size);
-bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data,
+// Writes at `offset`, all of it or false. Safe on several threads at once
+// for stretches that do not overlap: the file's own position is not used.
+bool write_output_at(const output_file& file, std::uint64_t offset, const std::uint8_t* data,
                      std::size_t size);
 // Closes the temporary file; false when the system reports that the data did
 // not make it.

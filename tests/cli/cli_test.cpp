@@ -354,7 +354,7 @@ TEST(cli, output_faults_leave_no_incomplete_file) {
         {"disk full inside a large file", "TOLVARIN_WRITE_FAULT=" + std::to_string(melody.output().size() + 5000),
          {melody.record(), big.record(), only_end.record()}, "f_2.mid", true},
         {"disk full on a small file", "TOLVARIN_WRITE_FAULT=10", {melody.record(), only_end.record()}, "f_1.mid", false},
-        {"length patch fails", "TOLVARIN_PWRITE_FAULT=1", {melody.record(), big.record()}, "f_2.mid", true},
+        {"length patch fails", "TOLVARIN_PWRITE_FAULT=2", {melody.record(), big.record()}, "f_2.mid", true},
         {"close reports lost data", "TOLVARIN_CLOSE_FAULT=1", {melody.record()}, "f_1.mid", false},
     };
     for (const fault_case& c : cases) {

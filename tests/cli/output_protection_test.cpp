@@ -86,7 +86,7 @@ TEST(output_protection, failed_rerun_keeps_earlier_outputs) {
          "Cannot write file : f_2.mid\n", 2},
         {"disk full on the first output", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_WRITE_FAULT=10"},
          "Cannot write file : f_1.mid\n", 1},
-        {"length patch fails", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_PWRITE_FAULT=1"},
+        {"length patch fails", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_PWRITE_FAULT=2"},
          "Cannot write file : f_2.mid\n", 2},
         {"close reports lost data", &songs, RLIM_INFINITY, {preload_faults(), "TOLVARIN_CLOSE_FAULT=1"},
          "Cannot write file : f_1.mid\n", 1},

@@ -167,7 +167,9 @@ TEST(api, a_sink_that_refuses_stops_the_conversion) {
                 tolvarin::convert_tuned(large, tolvarin::plan_container(large), sink, options, tuning);
             EXPECT_EQ(result.status, tolvarin::conversion_status::stopped);
             EXPECT_EQ(result.song, c.song);
-            if (c.calls != 0) EXPECT_EQ(sink.calls.size(), c.calls);
+            if (c.calls != 0) {
+                EXPECT_EQ(sink.calls.size(), c.calls);
+            }
             EXPECT_EQ(sink.calls.back(), c.refuse);
             EXPECT_EQ(sink.calls_after_refusal, 0u);
             std::vector<std::string> outline;  // every call but the writes

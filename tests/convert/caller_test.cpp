@@ -1,13 +1,15 @@
 // The library as a caller meets it, where it once failed them: a mapped
 // container cut short under the library's own threads, images of 4 GiB or
 // more, plans that belong to another image, callbacks that throw on a worker
-// thread, a track of 4 GiB - 1 bytes, and the C interface's answers. Expected outputs come from the
+// thread, the working memory from the caller, a track of 4 GiB - 1 bytes,
+// and the C interface's answers. Expected outputs come from the
 // reference translation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -207,6 +209,21 @@ private:
     worker_thrower thrower_{1};
 };
 
+// A sink that takes bytes at their places, and throws when a worker writes.
+class worker_throwing_sink final : public tolvarin::placed_output_sink {
+public:
+    bool begin_output(const tolvarin::song_place&) override { return true; }
+    bool write(tolvarin::byte_view) override { return true; }
+    bool write_at(std::uint64_t, tolvarin::byte_view) override {
+        thrower_("from a worker's write");
+        return true;
+    }
+    bool end_output(const tolvarin::song_output&) override { return true; }
+
+private:
+    worker_thrower thrower_{3};
+};
+
 TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
     if (TOLVARIN_TEST_THREADS < 4) GTEST_SKIP() << "the tests run on one thread here";
     std::vector<bytes> records;
@@ -217,12 +234,15 @@ TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
         const char* name;
         const char* message;
     };
-    const thrower cases[] = {{"guard", "from a worker's guard"}, {"reader", "from a worker's reader"}};
+    const thrower cases[] = {{"guard", "from a worker's guard"},
+                             {"reader", "from a worker's reader"},
+                             {"sink", "from a worker's write"}};
     for (const thrower& c : cases) {
         SCOPED_TRACE(c.name);
         const worker_throwing_guard guard;
         const worker_throwing_reader reader(image);
         tolvarin::memory_outputs sink;
+        worker_throwing_sink placed;
         tolvarin::conversion_options options;
         options.threads = 4;
         if (std::string(c.name) == "guard") options.guard = &guard;
@@ -231,10 +251,78 @@ TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
         tuning.chunk_bytes = 4096;
         tuning.threaded_bytes = 0;
         try {
-            tolvarin::convert_tuned(image, plan, sink, options, tuning);
+            if (std::string(c.name) == "sink") {
+                tolvarin::convert_tuned(image, plan, placed, options, tuning, &placed);
+            } else {
+                tolvarin::convert_tuned(image, plan, sink, options, tuning);
+            }
             ADD_FAILURE() << "nothing was thrown";
         } catch (const thrown_by_caller& error) {
             EXPECT_STREQ(error.what(), c.message);
+        }
+    }
+}
+
+// --- The working memory from the caller ----------------------------------------
+
+// Gives blocks from malloc, or none once `blocks` were given; keeps count.
+class counted_memory final : public tolvarin::memory_source {
+public:
+    explicit counted_memory(int blocks) : blocks_(blocks) {}
+    void* take(std::size_t size) override {
+        if (taken_ == blocks_) return nullptr;
+        ++taken_;
+        held_ += size;
+        return std::malloc(size);
+    }
+    void give_back(void* block, std::size_t size) override {
+        ++given_back_;
+        held_ -= size;
+        std::free(block);
+    }
+    int taken_ = 0;
+    int given_back_ = 0;
+    std::size_t held_ = 0;
+
+private:
+    int blocks_;
+};
+
+// Every conversion, on one thread or several, one song or all, takes one
+// block and gives it back with the size it asked for; outputs are the
+// reference's. With no block to be had, the conversion ends with no_memory
+// before the sink sees anything.
+TEST(caller, the_working_memory_comes_from_the_callers_source) {
+    const bytes image = test_support::container_of({song_of(mixed, 200 << 10), song_of(hex("00 E0 40"), 90 << 10)});
+    const tolvarin::container_plan plan = tolvarin::plan_container(image);
+    const std::vector<bytes> expected = test_support::reference_outputs(image);
+    for (const unsigned threads : {1u, 2u}) {
+        for (const bool one_song : {false, true}) {
+            SCOPED_TRACE(std::to_string(threads) + (one_song ? " threads, song 2" : " threads, every song"));
+            counted_memory memory(1);
+            tolvarin::memory_outputs outputs;
+            tolvarin::conversion_options options;
+            options.threads = threads;
+            options.memory = &memory;
+            tolvarin::conversion_tuning tuning;
+            tuning.threaded_bytes = 0;
+            const tolvarin::conversion_result result =
+                tolvarin::convert_songs(image, plan, one_song ? 1 : 0, 2, outputs, options, tuning);
+            EXPECT_EQ(result.status, conversion_status::done);
+            EXPECT_EQ(memory.taken_, 1);
+            EXPECT_EQ(memory.given_back_, 1);
+            EXPECT_EQ(memory.held_, 0u);
+            ASSERT_EQ(outputs.count(), one_song ? 1u : 2u);
+            const tolvarin::byte_view first = outputs.output(0);
+            EXPECT_TRUE(bytes(first.begin(), first.end()) == expected[one_song ? 1 : 0]);
+
+            counted_memory none(0);
+            options.memory = &none;
+            tolvarin::memory_outputs nothing;
+            EXPECT_EQ(tolvarin::convert_songs(image, plan, 0, 2, nothing, options, tuning).status,
+                      conversion_status::no_memory);
+            EXPECT_EQ(nothing.count(), 0u);
+            EXPECT_EQ(none.given_back_, 0);
         }
     }
 }

@@ -1,15 +1,18 @@
 // The chunked, threaded conversion against the byte-at-a-time reference:
 // every output byte must be the same whatever the chunk size, the number of
 // threads and the interleave width, on streams built to defeat the guesses
-// the speculation makes. And the sink must see the tracks strictly one after
-// the other, so that files are written and renamed in order.
+// the speculation makes, into a sink that takes the bytes in order or at
+// their places from every thread. And the sink must see the tracks strictly
+// one after the other, so that files are written and renamed in order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bytes.hpp"
@@ -24,29 +27,78 @@ using test_support::hex;
 using test_support::repeat;
 
 // Collects every output in memory, checking the order of calls: outputs
-// begin one after the other, in song order, each ended before the next.
-struct memory_sink final : tolvarin::output_sink {
+// begin one after the other, in song order, each ended before the next. Given
+// bytes at their places (from any thread), it checks that each byte of an
+// output comes exactly once, between its begin and its end.
+struct memory_sink final : tolvarin::placed_output_sink {
     std::vector<bytes> outputs;
-    bool out_of_order = false;
-    bool open = false;
-    std::vector<std::size_t> finished;  // the outputs ended, from 0
+    std::atomic<bool> out_of_order = false;
+    std::atomic<bool> open = false;
+    long long refuse_after = -1;  // writes to accept before refusing
+    std::atomic<long long> writes = 0;
+    long long refuse_finish = -1;  // the output whose end is refused
+    bool refuse_on_worker = false;  // refuse the writes made on another thread in the second output
+    std::vector<std::size_t> finished;
+    std::atomic<long long> calls_after_refusal = 0;
+    std::atomic<bool> refused = false;
+    std::vector<std::uint8_t> times_written;  // of each byte of the output under way
+    std::atomic<long long> worker_writes = 0;
+    std::thread::id caller = std::this_thread::get_id();
+    std::mutex lock;
+
+    memory_sink() = default;
+    memory_sink(const memory_sink& other)
+        : outputs(other.outputs), out_of_order(other.out_of_order.load()), open(other.open.load()),
+          refuse_after(other.refuse_after), writes(other.writes.load()), refuse_finish(other.refuse_finish),
+          refuse_on_worker(other.refuse_on_worker), finished(other.finished),
+          calls_after_refusal(other.calls_after_refusal.load()), refused(other.refused.load()),
+          worker_writes(other.worker_writes.load()) {}
+
+    bool write_at(std::uint64_t offset, tolvarin::byte_view data) override {
+        const bool on_worker = std::this_thread::get_id() != caller;
+        if (!open) out_of_order = true;
+        if (on_worker) ++worker_writes;
+        if (refuse_on_worker && on_worker && outputs.size() == 2) return !(refused = true);
+        if (refuse_after >= 0 && writes++ >= refuse_after) return !(refused = true);
+        const std::lock_guard<std::mutex> held(lock);
+        bytes& output = outputs.back();
+        if (output.size() < offset + data.size()) {
+            output.resize(offset + data.size());
+            times_written.resize(offset + data.size());
+        }
+        std::copy(data.begin(), data.end(), output.begin() + static_cast<std::ptrdiff_t>(offset));
+        for (std::size_t at = offset; at < offset + data.size(); ++at) ++times_written[at];
+        return true;
+    }
 
     bool begin_output(const tolvarin::song_place& song) override {
+        if (refused) ++calls_after_refusal;
         if (open || song.number != outputs.size() + 1) out_of_order = true;
         outputs.emplace_back();
+        times_written.clear();
         open = true;
         return true;
     }
     bool write(tolvarin::byte_view data) override {
+        if (refused) ++calls_after_refusal;
         if (!open) out_of_order = true;
+        if (refuse_after >= 0 && writes >= refuse_after) return !(refused = true);
+        ++writes;
         outputs.back().insert(outputs.back().end(), data.begin(), data.end());
         return true;
     }
     bool end_output(const tolvarin::song_output& output) override {
+        if (refused) ++calls_after_refusal;
         if (!open || output.song.number != outputs.size()) out_of_order = true;
+        if (!times_written.empty() &&
+            (times_written.size() != output.output_size ||
+             std::any_of(times_written.begin(), times_written.end(), [](std::uint8_t n) { return n != 1; }))) {
+            out_of_order = true;
+        }
         open = false;
         std::copy(output.length_field.begin(), output.length_field.end(), outputs.back().begin() + 18);
         finished.push_back(output.song.number - 1);
+        if (static_cast<long long>(output.song.number - 1) == refuse_finish) return !(refused = true);
         return true;
     }
 };
@@ -89,9 +141,9 @@ unsigned at_most(unsigned threads) { return std::min(threads, static_cast<unsign
 
 // Converts every song the container walk finds, through the library's API.
 conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_bytes, unsigned lanes,
-                   memory_sink sink = {}, bool stitcher_speculates = true, bool portable = false,
-                   read_through through = {}) {
-    conversion result{{}, std::move(sink), {}};
+                   const memory_sink& sink = {}, bool stitcher_speculates = true, bool portable = false,
+                   read_through through = {}, bool placed = false) {
+    conversion result{{}, sink, {}};
     tolvarin::conversion_tuning tuning;
     tuning.force_portable = portable;
     tuning.read_beyond = through.read_beyond;
@@ -103,7 +155,8 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     tolvarin::conversion_options options;
     options.threads = at_most(threads);
     options.reader = through.reader;
-    result.result = tolvarin::convert_tuned(image, tolvarin::plan_container(image), result.sink, options, tuning);
+    result.result = tolvarin::convert_tuned(image, tolvarin::plan_container(image), result.sink, options, tuning,
+                                            placed ? &result.sink : nullptr);
     return result;
 }
 
@@ -128,18 +181,21 @@ const setting settings[] = {{1, 1, 4, 0},       {2, 3, 4, 1},       {3, 7, 2, 5}
 void expect_same_as_reference(const bytes& image, const std::string& what) {
     const std::vector<bytes> expected = test_support::reference_outputs(image);
     const bool has_groups = tolvarin::plan_container(image).count > 0;
-    for (const setting& s : settings) {
+    for (std::size_t index = 0; index < std::size(settings); ++index) {
+        const setting& s = settings[index];
         for (const int way : {0, 1, 2}) {
             const bool portable = way == 1;
             const bool copies = way == 2;
+            // Every other run into a sink that takes its bytes at their places.
+            const bool placed = (index + static_cast<std::size_t>(way)) % 2 == 1;
             if (portable && s.chunk_bytes < 4096) continue;
             copying_reader reader;
             reader.image = &image;
             const conversion got = convert(image, s.threads, s.chunk_bytes, s.lanes, {}, true, portable,
-                                           copies ? read_through{&reader, s.read_beyond} : read_through{});
+                                           copies ? read_through{&reader, s.read_beyond} : read_through{}, placed);
             const std::string where = what + ": " + std::to_string(s.threads) + " threads, chunks of " +
                                       std::to_string(s.chunk_bytes) + ", " + std::to_string(s.lanes) + " lanes" +
-                                      (portable ? ", portable" : "") +
+                                      (portable ? ", portable" : "") + (placed ? ", placed" : "") +
                                       (copies ? ", copies read " + std::to_string(s.read_beyond) + " beyond" : "");
             if (copies) {
                 EXPECT_FALSE(reader.past_the_end) << where;
@@ -208,7 +264,7 @@ TEST(pipeline, hostile_streams_give_the_reference_bytes) {
 }
 
 // Containers made of random pieces, well-formed or not, with up to four
-// sequences in any order; the same as the reference, every setting.
+// songs in any order; the same as the reference, every setting.
 TEST(pipeline, random_containers_give_the_reference_bytes) {
     std::mt19937 rng(1208);
     const bytes pieces[] = {hex("00"), hex("81 00"), hex("90 3C 40"), hex("3C 40"), hex("80 3C"), hex("3C"),
@@ -219,7 +275,7 @@ TEST(pipeline, random_containers_give_the_reference_bytes) {
     for (int round = 0; round < 40; ++round) {
         std::vector<bytes> records;
         const int count = 1 + static_cast<int>(rng() % 4);
-        for (int sequence = 0; sequence < count; ++sequence) {
+        for (int song = 0; song < count; ++song) {
             bytes stream;
             const std::size_t length = rng() % 3 == 0 ? rng() % 200 : rng() % 6000;
             while (stream.size() < length) {
@@ -357,6 +413,54 @@ TEST(pipeline, groups_taken_over_from_workers) {
         taken_over += got.stats.groups_taken_over;
     }
     if (taken_over == 0) GTEST_SKIP() << "no group was taken over in 20 runs on this machine's timing";
+}
+
+// The sink decides: a refused write stops the conversion there, and a refused
+// end stops it before the next output; either way nothing more is asked of
+// the sink. A sink that takes bytes at their places may refuse on a worker
+// thread: the conversion stops as it would on the calling thread, and the
+// calling thread asks nothing more of the sink (other threads' writes already
+// under way may end).
+TEST(pipeline, a_refusing_sink_stops_the_conversion) {
+    const bytes big = test_support::concat({test_support::header_block(), repeat(hex("00 90 3C 40"), 50000), eot});
+    const bytes image = test_support::container_of({big, big, big});
+    for (const unsigned threads : {1u, 2u, 4u}) {
+        for (const bool placed : {false, true}) {
+            const std::string where = std::to_string(threads) + (placed ? " threads, placed" : " threads");
+            memory_sink refusing;
+            refusing.refuse_after = 3;
+            const conversion stopped = convert(image, threads, 1024, 4, refusing, true, false, {}, placed);
+            EXPECT_EQ(stopped.result.status, tolvarin::conversion_status::stopped) << where;
+            EXPECT_EQ(stopped.result.song, 0u) << where;
+            EXPECT_TRUE(stopped.sink.finished.empty()) << where;
+            if (!placed) {
+                EXPECT_EQ(stopped.sink.writes, 3) << where;
+                EXPECT_EQ(stopped.sink.calls_after_refusal, 0) << where;
+            }
+
+            memory_sink ending;
+            ending.refuse_finish = 1;
+            const conversion ended = convert(image, threads, 1024, 4, ending, true, false, {}, placed);
+            EXPECT_EQ(ended.result.status, tolvarin::conversion_status::stopped) << where;
+            EXPECT_EQ(ended.result.song, 1u) << where;
+            EXPECT_EQ(ended.sink.finished, (std::vector<std::size_t>{0, 1})) << where;
+            EXPECT_EQ(ended.sink.outputs.size(), 2u) << where;
+            EXPECT_FALSE(ended.sink.out_of_order) << where;
+            EXPECT_EQ(ended.sink.calls_after_refusal, 0) << where;
+        }
+    }
+    if (at_most(2) < 2) return;
+    // Refused on a worker, in the second output: the first is whole, the
+    // second never ends.
+    memory_sink on_worker;
+    on_worker.refuse_on_worker = true;
+    const conversion got = convert(image, 2, 1024, 4, on_worker, true, false, {}, true);
+    if (got.result.status == tolvarin::conversion_status::done) GTEST_SKIP() << "no worker wrote the second output";
+    EXPECT_EQ(got.result.status, tolvarin::conversion_status::stopped);
+    EXPECT_TRUE(got.sink.outputs[0] == test_support::reference_outputs(image)[0]);
+    EXPECT_EQ(got.result.song, 1u);
+    EXPECT_EQ(got.sink.finished, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(got.sink.calls_after_refusal, 0);
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 //   TOLVARIN_MAP_FAULT=refuse   mapping a file fails, so it is read instead
 //   TOLVARIN_MAP_FAULT=N        a file, once mapped, is truncated to N bytes, as
 //                               if another program did it at that moment
-//   TOLVARIN_WRITE_FAULT=N      writes to files fail with ENOSPC once N bytes
-//                               have gone to them (a disk that fills up)
-//   TOLVARIN_PWRITE_FAULT=1     positioned writes fail with EIO
+//   TOLVARIN_WRITE_FAULT=N      writes to files (write or pwrite) fail with
+//                               ENOSPC once N bytes have gone to them (a disk
+//                               that fills up)
+//   TOLVARIN_PWRITE_FAULT=N     the Nth positioned write at offset 0 fails with
+//                               EIO: the converter writes an output's start,
+//                               its length patched in, once the rest is written
 //   TOLVARIN_CLOSE_FAULT=1      closing a file reports EIO (after closing it),
 //                               as a network file system may for lost data
 //   TOLVARIN_STOP_AT=write:N    the process stops itself (SIGSTOP) just before
@@ -31,6 +34,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -48,9 +52,11 @@ bool fault_on(const char* variable, const char* value) {
     return set != nullptr && std::strcmp(set, value) == 0;
 }
 
-long long bytes_written = 0;
+// The converter writes its outputs from several threads.
+std::atomic<long long> bytes_written{0};
 int reads = 0;
-long long file_writes = 0;
+std::atomic<long long> file_writes{0};
+std::atomic<long long> head_writes{0};
 long long renames = 0;
 
 bool stop_requested(const char* kind, long long count) {
@@ -79,16 +85,16 @@ void rewrite_in_place() {
 
 // Called before every write to a file.
 void before_file_write() {
-    ++file_writes;
+    const long long write_number = ++file_writes;
     const char* rewrite_at = std::getenv("TOLVARIN_REWRITE_AT");
-    if (rewrite_at != nullptr && std::atoll(rewrite_at) == file_writes) rewrite_in_place();
+    if (rewrite_at != nullptr && std::atoll(rewrite_at) == write_number) rewrite_in_place();
     const char* truncate_at = std::getenv("TOLVARIN_TRUNCATE_AT");
-    if (truncate_at != nullptr && std::atoll(truncate_at) == file_writes) {
+    if (truncate_at != nullptr && std::atoll(truncate_at) == write_number) {
         const char* path = std::getenv("TOLVARIN_REWRITE_FILE");
         const char* size = std::getenv("TOLVARIN_TRUNCATE_SIZE");
         if (path == nullptr || size == nullptr || truncate(path, std::atoll(size)) != 0) std::abort();
     }
-    if (stop_requested("write", file_writes)) raise(SIGSTOP);
+    if (stop_requested("write", write_number)) raise(SIGSTOP);
 }
 
 }  // namespace
@@ -111,32 +117,40 @@ extern "C" ssize_t read(int descriptor, void* buffer, size_t count) {
     return real(descriptor, buffer, count);
 }
 
+// A write to a file within what is left of TOLVARIN_WRITE_FAULT's bytes.
+template <class Write>
+ssize_t within_room(size_t count, Write&& write) {
+    const char* limit = std::getenv("TOLVARIN_WRITE_FAULT");
+    if (limit == nullptr) return write(count);
+    const long long room = std::atoll(limit) - bytes_written.fetch_add(static_cast<long long>(count));
+    if (room <= 0) {
+        bytes_written -= static_cast<long long>(count);
+        errno = ENOSPC;
+        return -1;
+    }
+    const size_t allowed = static_cast<long long>(count) > room ? static_cast<size_t>(room) : count;
+    const ssize_t done = write(allowed);
+    bytes_written -= static_cast<long long>(count) - (done > 0 ? done : 0);
+    return done;
+}
+
 extern "C" ssize_t write(int descriptor, const void* buffer, size_t count) {
     static const auto real = next_definition<ssize_t (*)(int, const void*, size_t)>("write");
-    if (descriptor > 2) before_file_write();
-    const char* limit = std::getenv("TOLVARIN_WRITE_FAULT");
-    if (descriptor > 2 && limit != nullptr) {
-        const long long room = std::atoll(limit) - bytes_written;
-        if (room <= 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        if (static_cast<long long>(count) > room) count = static_cast<size_t>(room);
-        const ssize_t done = real(descriptor, buffer, count);
-        if (done > 0) bytes_written += done;
-        return done;
-    }
-    return real(descriptor, buffer, count);
+    if (descriptor <= 2) return real(descriptor, buffer, count);
+    before_file_write();
+    return within_room(count, [&](size_t allowed) { return real(descriptor, buffer, allowed); });
 }
 
 extern "C" ssize_t pwrite(int descriptor, const void* buffer, size_t count, off_t offset) {
     static const auto real = next_definition<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    if (descriptor > 2) before_file_write();
-    if (descriptor > 2 && fault_on("TOLVARIN_PWRITE_FAULT", "1")) {
+    if (descriptor <= 2) return real(descriptor, buffer, count, offset);
+    before_file_write();
+    const char* head_fault = std::getenv("TOLVARIN_PWRITE_FAULT");
+    if (head_fault != nullptr && offset == 0 && ++head_writes == std::atoll(head_fault)) {
         errno = EIO;
         return -1;
     }
-    return real(descriptor, buffer, count, offset);
+    return within_room(count, [&](size_t allowed) { return real(descriptor, buffer, allowed, offset); });
 }
 
 extern "C" int close(int descriptor) {

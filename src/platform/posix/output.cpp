@@ -237,23 +237,13 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     return true;
 }
 
-bool write_output(output_file& file, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
-        const ssize_t put = retry_on_interrupt([&] { return ::write(file.descriptor, data + done, chunk); });
-        if (put <= 0) return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data,
+bool write_output_at(const output_file& file, std::uint64_t offset, const std::uint8_t* data,
                      std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
+        const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
         const ssize_t put = retry_on_interrupt(
-            [&] { return ::pwrite(file.descriptor, data + done, size - done, static_cast<off_t>(offset + done)); });
+            [&] { return ::pwrite(file.descriptor, data + done, chunk, static_cast<off_t>(offset + done)); });
         if (put <= 0) return false;
         done += static_cast<std::size_t>(put);
     }

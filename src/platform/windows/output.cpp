@@ -173,23 +173,22 @@ bool create_output(const output_directory& dir, const native_char* leaf, const i
     return false;
 }
 
-bool write_output(output_file& file, const std::uint8_t* data, std::size_t size) {
+// An offset in the OVERLAPPED structure makes each write say where it goes,
+// so writes from several threads on the one handle (opened for synchronous
+// use) never share a file position.
+bool write_output_at(const output_file& file, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         const std::size_t chunk = size - done < max_io_chunk ? size - done : max_io_chunk;
+        const std::uint64_t at = offset + done;
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
         DWORD put = 0;
-        if (!::WriteFile(file.handle, data + done, static_cast<DWORD>(chunk), &put, nullptr) || put == 0) {
-            return false;
-        }
+        if (!::WriteFile(file.handle, data + done, static_cast<DWORD>(chunk), &put, &place) || put == 0) return false;
         done += put;
     }
     return true;
-}
-
-bool write_output_at(output_file& file, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(file.handle, position, nullptr, FILE_BEGIN) && write_output(file, data, size);
 }
 
 bool close_output(output_file& file) {
