@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs the long-track fuzz target (fuzz/fuzz_vector.cpp) where libFuzzer is
+# not to be had: cross-built for 64-bit Arm and run under qemu-user (the
+# NEON level), or built for WebAssembly and run under Node (the simd128
+# level), fed by fuzz/random_driver.cpp from the seeds in fuzz/vector_corpus.
+#   scripts/fuzz_emulated.sh aarch64|wasm [SECONDS] [SEED]
+# Prints the executions run; a difference from the reference aborts.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+target=$1
+seconds=${2:-60}
+seed=${3:-1}
+dir=build/fuzz-$target
+mkdir -p "$dir"
+sources=(src/format/*.cpp src/fast/*.cpp src/convert/*.cpp fuzz/fuzz_vector.cpp fuzz/random_driver.cpp
+         tests/support/bytes.cpp tests/support/model.cpp)
+flags=(-std=c++20 -O2 -I include -I src -I tests/support)
+case "$target" in
+  aarch64)
+    aarch64-linux-gnu-g++ "${flags[@]}" -pthread "${sources[@]}" -o "$dir/fuzz_vector"
+    run=(qemu-aarch64 -L /usr/aarch64-linux-gnu "$dir/fuzz_vector")
+    level=neon ;;
+  wasm)
+    em++ "${flags[@]}" -msimd128 "${sources[@]}" -sNODERAWFS=1 -sALLOW_MEMORY_GROWTH=1 -sSTACK_SIZE=1048576 \
+      -o "$dir/fuzz_vector.js"
+    run=(node "$dir/fuzz_vector.js")
+    level=simd128 ;;
+  *) echo "unknown target: $target (aarch64 or wasm)" >&2; exit 2 ;;
+esac
+TOLVARIN_FUZZ_LEVEL=$level "${run[@]}" "$seconds" "$seed" fuzz/vector_corpus/*
