@@ -21,8 +21,12 @@ case "$target" in
     run=(qemu-aarch64 -L /usr/aarch64-linux-gnu "$dir/fuzz_vector")
     level=neon ;;
   wasm)
-    em++ "${flags[@]}" -msimd128 "${sources[@]}" -sNODERAWFS=1 -sALLOW_MEMORY_GROWTH=1 -sSTACK_SIZE=1048576 \
-      -o "$dir/fuzz_vector.js"
+    # The module rides in the script and is compiled on the spot (Node's
+    # fetch takes no file path); the seeds are read through Node's file system.
+    # The module sees none of Node's environment, so the target takes the
+    # widest level there is, which in WebAssembly is the simd128 one.
+    NODE_PATH=/usr/share/nodejs em++ "${flags[@]}" -msimd128 "${sources[@]}" -sNODERAWFS=1 \
+      -sALLOW_MEMORY_GROWTH=1 -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -o "$dir/fuzz_vector.js"
     run=(node "$dir/fuzz_vector.js")
     level=simd128 ;;
   *) echo "unknown target: $target (aarch64 or wasm)" >&2; exit 2 ;;
