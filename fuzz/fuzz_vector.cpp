@@ -12,7 +12,7 @@
 //     then), or, from 0xE0 on, the next 1-32 input bytes as they are;
 //   - the recipe is followed again and again, each time a little shifted,
 //     until the track is long enough.
-// The stretches run at the widest level the processor has, or at the one
+// The stretches run at the widest stretch level the processor has, or at the one
 // TOLVARIN_FUZZ_LEVEL names ("shuffle", "vector", or the processor's name
 // for it: "avx2", "avx512", "neon", "simd128"), so that each level gets its
 // runs. Where libFuzzer is not to be had (another architecture under qemu,
@@ -104,7 +104,12 @@ tolvarin::wide_level stretch_level() {
             if (named && tolvarin::machine::stretch_level_available(candidate)) return candidate;
         }
         require(forced.empty());  // a level this processor does not have
-        return tolvarin::best_wide_level();
+        // The widest there is, whether or not the conversion would choose it.
+        tolvarin::wide_level widest = tolvarin::wide_level::portable;
+        for (const auto& [candidate, processor] : test_support::stretch_levels()) {
+            if (tolvarin::machine::stretch_level_available(candidate)) widest = std::max(widest, candidate);
+        }
+        return widest;
     }();
     return level;
 }

@@ -24,7 +24,7 @@ case "$target" in
     # The module rides in the script and is compiled on the spot (Node's
     # fetch takes no file path); the seeds are read through Node's file system.
     # The module sees none of Node's environment, so the target takes the
-    # widest level there is, which in WebAssembly is the simd128 one.
+    # widest stretch level there is, which in WebAssembly is the simd128 one.
     NODE_PATH=/usr/share/nodejs em++ "${flags[@]}" -msimd128 "${sources[@]}" -sNODERAWFS=1 \
       -sALLOW_MEMORY_GROWTH=1 -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -o "$dir/fuzz_vector.js"
     run=(node "$dir/fuzz_vector.js")

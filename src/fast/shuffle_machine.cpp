@@ -142,8 +142,14 @@ struct shuffle_tables {
 };
 
 TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
-    return {broadcast(low_steps), broadcast(high_steps), broadcast(sets.at_status), broadcast(sets.in_header),
-            broadcast(sets.in_meta)};
+    std::array<std::uint8_t, 16> at_status{};
+    std::array<std::uint8_t, 16> in_header{};
+    std::array<std::uint8_t, 16> in_meta{};
+    for (unsigned from = status_none; from <= status_one; ++from) at_status[from] = 0xFF;
+    in_header[meta_type] = in_header[meta_length] = 0xFF;
+    in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
+    return {broadcast(low_steps), broadcast(high_steps), broadcast(at_status), broadcast(in_header),
+            broadcast(in_meta)};
 }
 
 struct lane_states {

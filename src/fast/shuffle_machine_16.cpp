@@ -205,11 +205,20 @@ void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
 }
 
 struct shuffle_tables {
-    vec low_steps, high_steps, at_status, in_header, in_meta;
+    vec low_steps, high_steps;
+    vec at_status;  // by state: 0xFF for the status states
+    vec in_header;  // by state: 0xFF for the meta type and length states
+    vec in_meta;    // by state: 0xFF inside a meta event
 };
 
 shuffle_tables load_tables() {
-    return {table(low_steps), table(high_steps), table(sets.at_status), table(sets.in_header), table(sets.in_meta)};
+    std::array<std::uint8_t, 16> at_status{};
+    std::array<std::uint8_t, 16> in_header{};
+    std::array<std::uint8_t, 16> in_meta{};
+    for (unsigned from = status_none; from <= status_one; ++from) at_status[from] = 0xFF;
+    in_header[meta_type] = in_header[meta_length] = 0xFF;
+    in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
+    return {table(low_steps), table(high_steps), table(at_status), table(in_header), table(in_meta)};
 }
 
 struct lane_states {

@@ -124,25 +124,9 @@ constexpr bool nibbles_give_every_category() {
 }
 static_assert(nibbles_give_every_category());
 
-// The lookups by state that tell what a step needs of the state.
-struct state_sets {
-    std::array<std::uint8_t, 16> at_status{};  // 0xFF for the status states
-    std::array<std::uint8_t, 16> in_header{};  // 0xFF for the meta type and length states
-    std::array<std::uint8_t, 16> in_meta{};    // 0xFF inside a meta event
-};
-
-constexpr state_sets make_state_sets() {
-    state_sets sets;
-    for (unsigned from = status_none; from <= status_one; ++from) sets.at_status[from] = 0xFF;
-    sets.in_header[meta_type] = sets.in_header[meta_length] = 0xFF;
-    sets.in_meta[meta_type] = sets.in_meta[meta_length] = sets.in_meta[meta_counted] = 0xFF;
-    return sets;
-}
-inline constexpr state_sets sets = make_state_sets();
-
 // For each eight bytes' pads, the shuffle that puts a zero behind each padded
 // byte (an index with bit 7 set gives a zero on every engine).
-inline constexpr auto expansions = [] {
+alignas(16) inline constexpr auto expansions = [] {
     std::array<std::array<std::uint8_t, 16>, 256> table{};
     for (unsigned pads = 0; pads < 256; ++pads) {
         unsigned slot = 0;
