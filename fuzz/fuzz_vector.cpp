@@ -12,9 +12,11 @@
 //     then), or, from 0xE0 on, the next 1-32 input bytes as they are;
 //   - the recipe is followed again and again, each time a little shifted,
 //     until the track is long enough.
-// The stretches run at the widest level the processor has, or at the one
-// TOLVARIN_FUZZ_LEVEL names ("shuffle", "vector"), so that each level gets
-// its runs.
+// The stretches run at the widest stretch level the processor has, or at the one
+// TOLVARIN_FUZZ_LEVEL names ("shuffle", "vector", or the processor's name
+// for it: "avx2", "avx512", "neon", "simd128"), so that each level gets its
+// runs. Where libFuzzer is not to be had (another architecture under qemu,
+// WebAssembly under Node), random_driver.cpp feeds it: scripts/fuzz_emulated.sh.
 // Checked on every input: the translation in stretches in one call,
 // in calls that stop every few hundred or thousand bytes, and in speculated
 // chunks stitched in order, and the portable level's chunks, all give the
@@ -95,12 +97,19 @@ tolvarin::wide_level stretch_level() {
     static const tolvarin::wide_level level = [] {
         const char* const name = std::getenv("TOLVARIN_FUZZ_LEVEL");
         const std::string_view forced = name == nullptr ? "" : name;
-        for (const auto candidate : {tolvarin::wide_level::shuffle, tolvarin::wide_level::vector}) {
-            const bool named = forced == (candidate == tolvarin::wide_level::shuffle ? "shuffle" : "vector");
+        // A level by its own name or by the processor's (avx2, avx512, neon, simd128).
+        for (const auto& [candidate, processor] : test_support::stretch_levels()) {
+            const bool named = forced == processor ||
+                               forced == (candidate == tolvarin::wide_level::shuffle ? "shuffle" : "vector");
             if (named && tolvarin::machine::stretch_level_available(candidate)) return candidate;
         }
         require(forced.empty());  // a level this processor does not have
-        return tolvarin::best_wide_level();
+        // The widest there is, whether or not the conversion would choose it.
+        tolvarin::wide_level widest = tolvarin::wide_level::portable;
+        for (const auto& [candidate, processor] : test_support::stretch_levels()) {
+            if (tolvarin::machine::stretch_level_available(candidate)) widest = std::max(widest, candidate);
+        }
+        return widest;
     }();
     return level;
 }

@@ -43,21 +43,32 @@ struct stretch_guesses {
     std::uint64_t high_units[mask_words];  // bit u: unit u has a byte of 0x80 or more
 };
 
-// The engines are written for 64-bit x86 with GCC's and clang's target
-// attributes; elsewhere no level takes stretches.
+// The engines: on 64-bit x86, written with GCC's and clang's target
+// attributes, the vector level's (vector_machine.cpp: AVX-512) and the
+// shuffle level's (shuffle_machine.cpp: AVX2), each where the processor has
+// what it needs; on 64-bit Arm (NEON) and in WebAssembly with its 128-bit
+// vectors, the shuffle level's (shuffle_machine_16.cpp), always there.
+// Elsewhere no level takes stretches. translate_stretches picks one by the
+// level.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOLVARIN_X86_ENGINES 1
 #define TOLVARIN_STRETCH_ENGINES 1
+#elif (defined(__aarch64__) && defined(__ARM_NEON) && defined(__ORDER_LITTLE_ENDIAN__) && \
+       __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ||                                        \
+    defined(__wasm_simd128__)
+#define TOLVARIN_SHUFFLE_16_ENGINE 1
+#define TOLVARIN_STRETCH_ENGINES 1
+#endif
 
-// Each engine's entry: the walk over its guesses, where the processor has
-// what it needs (vector_machine.cpp: AVX-512; shuffle_machine.cpp: AVX2).
-// translate_stretches picks one by the level.
+#ifdef TOLVARIN_X86_ENGINES
 bool vector_engine_available();
 std::size_t vector_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                     std::span<std::uint8_t> room, bool& poor);
+#endif
+#ifdef TOLVARIN_STRETCH_ENGINES
 bool shuffle_engine_available();
 std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std::uint32_t stop,
                                      std::span<std::uint8_t> room, bool& poor);
-
 #endif
 
 // A stretch costs about as much as a dozen units stepped through one byte

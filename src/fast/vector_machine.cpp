@@ -7,7 +7,7 @@
 #include <utility>
 
 // The path needs 64-bit bit deposits (pdep, pext), so 64-bit x86 alone.
-#ifdef TOLVARIN_STRETCH_ENGINES
+#ifdef TOLVARIN_X86_ENGINES
 // GCC 12 takes the intrinsics' own idiom for a vector whose value does not
 // matter (an operand the instruction ignores) for an uninitialized read.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -22,6 +22,8 @@ namespace tolvarin::machine {
 bool stretch_level_available([[maybe_unused]] wide_level level) {
 #ifdef TOLVARIN_STRETCH_ENGINES
     if (level == wide_level::shuffle) return shuffle_engine_available();
+#endif
+#ifdef TOLVARIN_X86_ENGINES
     if (level == wide_level::vector) return vector_engine_available();
 #endif
     return false;
@@ -31,14 +33,16 @@ std::size_t translate_stretches([[maybe_unused]] byte_view image, [[maybe_unused
                                 [[maybe_unused]] std::uint32_t stop, [[maybe_unused]] std::span<std::uint8_t> room,
                                 bool& poor, [[maybe_unused]] wide_level level) {
 #ifdef TOLVARIN_STRETCH_ENGINES
+#ifdef TOLVARIN_X86_ENGINES
     if (level == wide_level::vector) return vector_engine_translate(image, cursor, stop, room, poor);
+#endif
     if (level == wide_level::shuffle) return shuffle_engine_translate(image, cursor, stop, room, poor);
 #endif
     poor = true;
     return 0;
 }
 
-#ifdef TOLVARIN_STRETCH_ENGINES
+#ifdef TOLVARIN_X86_ENGINES
 
 namespace {
 

@@ -155,6 +155,18 @@ TEST(state_machine, units_skipped_as_stepped) {
     }
 }
 
+// Where a level is part of the architecture (NEON on 64-bit Arm), it must
+// be there: were it not, the tables below would run no stretch level at all
+// and pass.
+TEST(stretch_levels, the_architectures_own_level_is_there) {
+#if defined(__aarch64__)
+    EXPECT_TRUE(tolvarin::machine::stretch_level_available(tolvarin::wide_level::shuffle));
+    EXPECT_EQ(tolvarin::best_wide_level(), tolvarin::wide_level::shuffle);
+#else
+    GTEST_SKIP() << "this architecture's stretch levels depend on the processor";
+#endif
+}
+
 class vector_path : public testing::Test {
 protected:
     void SetUp() override {

@@ -178,6 +178,8 @@ std::vector<translation> translate_all(const bytes& image, std::uint32_t first_e
 std::vector<std::pair<tolvarin::wide_level, const char*>> stretch_levels() {
 #if defined(__aarch64__)
     return {{tolvarin::wide_level::shuffle, "neon"}};
+#elif defined(__wasm__)
+    return {{tolvarin::wide_level::shuffle, "simd128"}};
 #else
     return {{tolvarin::wide_level::shuffle, "avx2"}, {tolvarin::wide_level::vector, "avx512"}};
 #endif
