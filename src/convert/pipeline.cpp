@@ -134,6 +134,32 @@ pipeline_step handed_out(pipeline& state, const track_piece& piece) {
     return pipeline_step::piece;
 }
 
+// Whatever runs on past the planned end (a track without an end of track),
+// or all of the track when it had no groups, one room's worth at a time in
+// `piece`; then, once its placed writes are settled, the track's end.
+pipeline_step rest_of_track(pipeline& state, track_progress& track, track_piece& piece) {
+    reading_place& reading = state.reading;
+    const std::uint32_t before = track.cursor.position;
+    if (!track.cursor.finished) {
+        std::size_t written = 0;
+        bool copied = true;
+        if (!guarded(state, [&] {
+                copied = translate_in_order(state, track, std::numeric_limits<std::uint32_t>::max(), written);
+            }) ||
+            !copied) {
+            return pipeline_step::input_fault;
+        }
+        piece = {state.bridge, written};
+        if (written > 0 || track.cursor.position != before) return pipeline_step::piece;
+    }
+    if (const pipeline_step settled = settle_writes(state); settled != pipeline_step::track_end) return settled;
+    track.done.store(true, std::memory_order_release);
+    ++reading.track;
+    reading.at = phase::opening;
+    reading.output_bytes = 0;
+    return pipeline_step::track_end;
+}
+
 // The group in hand is stitched: a track whose speculation keeps failing
 // goes in order, and the group's slot is freed.
 void end_group(pipeline& state) {
@@ -254,31 +280,11 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                     reading.at = phase::rest;
                 }
                 break;
-            case phase::rest: {
-                // Whatever runs on past the planned end (a track without an
-                // end of track), or all of the track when it had no groups.
-                const std::uint32_t before = track.cursor.position;
-                if (!track.cursor.finished) {
-                    std::size_t written = 0;
-                    bool copied = true;
-                    if (!guarded(state, [&] {
-                            copied = translate_in_order(state, track, std::numeric_limits<std::uint32_t>::max(), written);
-                        }) ||
-                        !copied) {
-                        return pipeline_step::input_fault;
-                    }
-                    piece = {state.bridge, written};
-                    if (written > 0 || track.cursor.position != before) break;
+            case phase::rest:
+                if (const pipeline_step step = rest_of_track(state, track, piece); step != pipeline_step::piece) {
+                    return step;
                 }
-                if (const pipeline_step settled = settle_writes(state); settled != pipeline_step::track_end) {
-                    return settled;
-                }
-                track.done.store(true, std::memory_order_release);
-                ++reading.track;
-                reading.at = phase::opening;
-                reading.output_bytes = 0;
-                return pipeline_step::track_end;
-            }
+                break;
         }
         if (piece.size > 0) return handed_out(state, piece);
     }

@@ -22,22 +22,22 @@ using namespace shuffle;
 
 #define TOLVARIN_SHUFFLE_TARGET __attribute__((target("avx2,popcnt")))
 
-constexpr unsigned lanes = 32;   // units side by side in one vector
+constexpr unsigned units_per_vector = 32;   // units side by side in one vector
 constexpr unsigned blocks = 4;   // vectors to a stretch
 constexpr unsigned paired = 2;   // vectors stepped together, for their latencies to overlap
 // Three passes: at these widths a fourth costs more than the stepping
 // through of the few units it would set right.
 constexpr unsigned passes = 3;
-static_assert(blocks * lanes == stretch_units);
+static_assert(blocks * units_per_vector == stretch_units);
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column
 // per unit), what a step needs of each, and the last pass's entries.
 struct shuffle_stretch : stretch_guesses {
-    alignas(32) std::uint8_t bytes[blocks][unit_bytes][lanes];
-    alignas(32) std::uint8_t highs[blocks][unit_bytes][lanes];     // 0x80 where the byte is 0x80 or more
-    alignas(32) std::uint8_t by_class[blocks][unit_bytes][lanes];  // the entry by the byte's category
-    alignas(32) std::uint8_t keeps[blocks][unit_bytes][lanes];     // 3, or 0 for F0-F7 (see class_keeps)
-    alignas(32) std::uint8_t entries[blocks][unit_bytes][lanes];   // the last pass's step entries
+    alignas(32) std::uint8_t bytes[blocks][unit_bytes][units_per_vector];
+    alignas(32) std::uint8_t highs[blocks][unit_bytes][units_per_vector];     // 0x80 where the byte is 0x80 or more
+    alignas(32) std::uint8_t by_class[blocks][unit_bytes][units_per_vector];  // the entry by the byte's category
+    alignas(32) std::uint8_t keeps[blocks][unit_bytes][units_per_vector];     // 3, or 0 for F0-F7 (see class_keeps)
+    alignas(32) std::uint8_t entries[blocks][unit_bytes][units_per_vector];   // the last pass's step entries
     std::uint32_t escape_masks[stretch_units];                     // bit j: the last pass escaped at byte j
 };
 
@@ -128,9 +128,9 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.keeps[block][i]), _mm256_andnot_si256(cancels, splat(3)));
         }
         const auto high_units = static_cast<std::uint32_t>(_mm256_movemask_epi8(any_high));
-        const unsigned shift = (block * lanes) % mask_units;
-        if (shift == 0) work.high_units[block * lanes / mask_units] = 0;
-        work.high_units[block * lanes / mask_units] |= std::uint64_t{high_units} << shift;
+        const unsigned shift = (block * units_per_vector) % mask_units;
+        if (shift == 0) work.high_units[block * units_per_vector / mask_units] = 0;
+        work.high_units[block * units_per_vector / mask_units] |= std::uint64_t{high_units} << shift;
     }
 }
 
@@ -152,12 +152,12 @@ TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
             broadcast(in_meta)};
 }
 
-struct lane_states {
+struct unit_states {
     __m256i at, count, return_class;
 };
 
 // One byte of every unit of one vector. The entry comes from the lookup by
-// state for the byte's half (the other shuffle zeroes the lane: its index
+// state for the byte's half (the other shuffle zeroes the byte: its index
 // has bit 7 set), or from the byte's category where that says so. The count
 // matters only in the counted state, so it is worked out by the state alone:
 // the length byte behind a type with a length, 4 behind a tempo's type, one
@@ -167,9 +167,9 @@ struct lane_states {
 template <bool record>
 [[gnu::always_inline]] TOLVARIN_SHUFFLE_TARGET inline void step_units(const shuffle_tables& tables,
                                                                        shuffle_stretch& work, unsigned block,
-                                                                       unsigned i, lane_states& lane) {
+                                                                       unsigned i, unit_states& units) {
     const __m256i byte = load_32(work.bytes[block][i]);
-    const __m256i low_index = _mm256_or_si256(lane.at, load_32(work.highs[block][i]));
+    const __m256i low_index = _mm256_or_si256(units.at, load_32(work.highs[block][i]));
     const __m256i high_index = _mm256_xor_si256(low_index, splat(0x80));
     const __m256i by_state = _mm256_or_si256(_mm256_shuffle_epi8(tables.low_steps, low_index),
                                              _mm256_shuffle_epi8(tables.high_steps, high_index));
@@ -177,16 +177,16 @@ template <bool record>
         _mm256_blendv_epi8(by_state, load_32(work.by_class[block][i]), _mm256_cmpeq_epi8(by_state, splat(by_category)));
     if constexpr (record) _mm256_store_si256(reinterpret_cast<__m256i*>(work.entries[block][i]), entry);
     // At a status position, the running class a meta event will return to.
-    lane.return_class = _mm256_blendv_epi8(lane.return_class, _mm256_and_si256(lane.at, load_32(work.keeps[block][i])),
-                                           _mm256_shuffle_epi8(tables.at_status, lane.at));
-    const __m256i header_count = _mm256_blendv_epi8(splat(4), byte, _mm256_cmpeq_epi8(lane.at, splat(meta_length)));
-    lane.count = _mm256_blendv_epi8(_mm256_sub_epi8(lane.count, splat(1)), header_count,
-                                    _mm256_shuffle_epi8(tables.in_header, lane.at));
+    units.return_class = _mm256_blendv_epi8(units.return_class, _mm256_and_si256(units.at, load_32(work.keeps[block][i])),
+                                           _mm256_shuffle_epi8(tables.at_status, units.at));
+    const __m256i header_count = _mm256_blendv_epi8(splat(4), byte, _mm256_cmpeq_epi8(units.at, splat(meta_length)));
+    units.count = _mm256_blendv_epi8(_mm256_sub_epi8(units.count, splat(1)), header_count,
+                                    _mm256_shuffle_epi8(tables.in_header, units.at));
     const __m256i next = _mm256_and_si256(entry, splat(0x0F));
     const __m256i returns = _mm256_or_si256(
         _mm256_cmpeq_epi8(next, splat(returning)),
-        _mm256_and_si256(_mm256_cmpeq_epi8(next, splat(meta_counted)), _mm256_cmpeq_epi8(lane.count, _mm256_setzero_si256())));
-    lane.at = _mm256_blendv_epi8(next, lane.return_class, returns);
+        _mm256_and_si256(_mm256_cmpeq_epi8(next, splat(meta_counted)), _mm256_cmpeq_epi8(units.count, _mm256_setzero_si256())));
+    units.at = _mm256_blendv_epi8(next, units.return_class, returns);
 }
 
 // One pass over every unit from the guesses in work.guess_*, leaving the
@@ -194,9 +194,9 @@ template <bool record>
 template <bool record>
 TOLVARIN_SHUFFLE_TARGET void run_pass(const shuffle_tables& tables, shuffle_stretch& work) {
     for (unsigned first = 0; first < blocks; first += paired) {
-        lane_states states[paired];
+        unit_states states[paired];
         const auto at = [](std::uint8_t* array, unsigned block) {
-            return reinterpret_cast<__m256i*>(array + lanes * block);
+            return reinterpret_cast<__m256i*>(array + units_per_vector * block);
         };
         for (unsigned k = 0; k < paired; ++k) {
             states[k] = {_mm256_load_si256(at(work.guess_at, first + k)), _mm256_load_si256(at(work.guess_count, first + k)),
@@ -238,7 +238,7 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
         work.escapes[word] = 0;
     }
     for (unsigned block = 0; block < blocks; ++block) {
-        const unsigned first = lanes * block;
+        const unsigned first = units_per_vector * block;
         const __m256i at = load_32(work.guess_at + first);
         const __m256i counting = _mm256_cmpeq_epi8(at, splat(meta_counted));
         const __m256i in_meta = _mm256_shuffle_epi8(tables.in_meta, at);
@@ -254,15 +254,15 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
         __m256i units[32];
         transpose_32(work.entries[block][0], units);
         std::uint64_t escapes = 0;
-        for (unsigned lane = 0; lane < lanes; ++lane) {
-            work.pad_masks[block * lanes + lane] = static_cast<std::uint32_t>(_mm256_movemask_epi8(units[lane]));
-            const auto escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[lane], 1)));
-            work.escape_masks[block * lanes + lane] = escape;
-            escapes |= std::uint64_t{escape != 0} << lane;
+        for (unsigned column = 0; column < units_per_vector; ++column) {
+            work.pad_masks[block * units_per_vector + column] = static_cast<std::uint32_t>(_mm256_movemask_epi8(units[column]));
+            const auto escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[column], 1)));
+            work.escape_masks[block * units_per_vector + column] = escape;
+            escapes |= std::uint64_t{escape != 0} << column;
         }
-        const unsigned shift = (block * lanes) % mask_units;
-        work.guessed_in_step[block * lanes / mask_units] |= agree << shift;
-        work.escapes[block * lanes / mask_units] |= escapes << shift;
+        const unsigned shift = (block * units_per_vector) % mask_units;
+        work.guessed_in_step[block * units_per_vector / mask_units] |= agree << shift;
+        work.escapes[block * units_per_vector / mask_units] |= escapes << shift;
     }
 }
 
@@ -310,7 +310,7 @@ struct shuffle_engine {
     // entry returns (then it is the return class) or is inside a meta event
     // (where the count and the class matter too).
     bool joins_pass(unsigned unit, unsigned i, const machine_state& truth) const {
-        const unsigned next = work.entries[unit / lanes][i][unit % lanes] & 0x0F;
+        const unsigned next = work.entries[unit / units_per_vector][i][unit % units_per_vector] & 0x0F;
         return next == truth.at && (next < meta_type || next > meta_counted);
     }
     std::uint32_t escape_mask(unsigned unit) const { return work.escape_masks[unit]; }

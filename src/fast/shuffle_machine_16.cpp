@@ -115,22 +115,22 @@ constexpr unsigned paired = 2;
 
 #endif
 
-constexpr unsigned lanes = 16;  // units side by side in one vector
+constexpr unsigned units_per_vector = 16;  // units side by side in one vector
 constexpr unsigned blocks = 8;  // vectors to a stretch
 // Three passes, as at the AVX2 width.
 constexpr unsigned passes = 3;
-static_assert(blocks * lanes == stretch_units && blocks % paired == 0);
+static_assert(blocks * units_per_vector == stretch_units && blocks % paired == 0);
 
 inline vec table(const std::array<std::uint8_t, 16>& entries) { return load(entries.data()); }
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column
 // per unit), what a step needs of each, and the last pass's entries.
 struct shuffle_stretch : stretch_guesses {
-    alignas(16) std::uint8_t bytes[blocks][unit_bytes][lanes];
-    alignas(16) std::uint8_t highs[blocks][unit_bytes][lanes];     // 0x80 where the byte is 0x80 or more
-    alignas(16) std::uint8_t by_class[blocks][unit_bytes][lanes];  // the entry by the byte's category
-    alignas(16) std::uint8_t keeps[blocks][unit_bytes][lanes];     // 3, or 0 for F0-F7 (see class_keeps)
-    alignas(16) std::uint8_t entries[blocks][unit_bytes][lanes];   // the last pass's step entries
+    alignas(16) std::uint8_t bytes[blocks][unit_bytes][units_per_vector];
+    alignas(16) std::uint8_t highs[blocks][unit_bytes][units_per_vector];     // 0x80 where the byte is 0x80 or more
+    alignas(16) std::uint8_t by_class[blocks][unit_bytes][units_per_vector];  // the entry by the byte's category
+    alignas(16) std::uint8_t keeps[blocks][unit_bytes][units_per_vector];     // 3, or 0 for F0-F7 (see class_keeps)
+    alignas(16) std::uint8_t entries[blocks][unit_bytes][units_per_vector];   // the last pass's step entries
     std::uint32_t escape_masks[stretch_units];                     // bit j: the last pass escaped at byte j
 };
 
@@ -182,7 +182,7 @@ void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
     const vec status_entry = table(nibbles.status_entry);
     for (unsigned block = 0; block < blocks; ++block) {
         vec rows[32];
-        transpose_rows(from + lanes * unit_bytes * block, unit_bytes, 16, rows);
+        transpose_rows(from + units_per_vector * unit_bytes * block, unit_bytes, 16, rows);
         vec any_high = splat(0);
         for (unsigned i = 0; i < unit_bytes; ++i) {
             const vec byte = rows[i];
@@ -198,9 +198,9 @@ void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
             store(work.by_class[block][i], entry);
             store(work.keeps[block][i], but_not(splat(3), cancels));
         }
-        const unsigned shift = (block * lanes) % mask_units;
-        if (shift == 0) work.high_units[block * lanes / mask_units] = 0;
-        work.high_units[block * lanes / mask_units] |= std::uint64_t{top_bits(any_high)} << shift;
+        const unsigned shift = (block * units_per_vector) % mask_units;
+        if (shift == 0) work.high_units[block * units_per_vector / mask_units] = 0;
+        work.high_units[block * units_per_vector / mask_units] |= std::uint64_t{top_bits(any_high)} << shift;
     }
 }
 
@@ -221,7 +221,7 @@ shuffle_tables load_tables() {
     return {table(low_steps), table(high_steps), table(at_status), table(in_header), table(in_meta)};
 }
 
-struct lane_states {
+struct unit_states {
     vec at, count, return_class;
 };
 
@@ -232,22 +232,22 @@ struct lane_states {
 // state of its return class.
 template <bool record>
 [[gnu::always_inline]] inline void step_units(const shuffle_tables& tables, shuffle_stretch& work, unsigned block,
-                                              unsigned i, lane_states& lane) {
+                                              unsigned i, unit_states& units) {
     const vec byte = load(work.bytes[block][i]);
-    const vec low_index = either(lane.at, load(work.highs[block][i]));
+    const vec low_index = either(units.at, load(work.highs[block][i]));
     const vec high_index = flip(low_index, splat(0x80));
     const vec by_state = either(lookup(tables.low_steps, low_index), lookup(tables.high_steps, high_index));
     const vec entry = pick(equal(by_state, splat(by_category)), load(work.by_class[block][i]), by_state);
     if constexpr (record) store(work.entries[block][i], entry);
     // At a status position, the running class a meta event will return to.
-    lane.return_class =
-        pick(lookup(tables.at_status, lane.at), both(lane.at, load(work.keeps[block][i])), lane.return_class);
-    const vec header_count = pick(equal(lane.at, splat(meta_length)), byte, splat(4));
-    lane.count = pick(lookup(tables.in_header, lane.at), header_count, minus(lane.count, splat(1)));
+    units.return_class =
+        pick(lookup(tables.at_status, units.at), both(units.at, load(work.keeps[block][i])), units.return_class);
+    const vec header_count = pick(equal(units.at, splat(meta_length)), byte, splat(4));
+    units.count = pick(lookup(tables.in_header, units.at), header_count, minus(units.count, splat(1)));
     const vec next = both(entry, splat(0x0F));
     const vec returns =
-        either(equal(next, splat(returning)), both(equal(next, splat(meta_counted)), equal(lane.count, splat(0))));
-    lane.at = pick(returns, lane.return_class, next);
+        either(equal(next, splat(returning)), both(equal(next, splat(meta_counted)), equal(units.count, splat(0))));
+    units.at = pick(returns, units.return_class, next);
 }
 
 // One pass over every unit from the guesses in work.guess_*, leaving the
@@ -255,16 +255,16 @@ template <bool record>
 template <bool record>
 void run_pass(const shuffle_tables& tables, shuffle_stretch& work) {
     for (unsigned first = 0; first < blocks; first += paired) {
-        lane_states states[paired];
+        unit_states states[paired];
         for (unsigned k = 0; k < paired; ++k) {
-            const unsigned at = lanes * (first + k);
+            const unsigned at = units_per_vector * (first + k);
             states[k] = {load(work.guess_at + at), load(work.guess_count + at), load(work.guess_class + at)};
         }
         for (unsigned i = 0; i < unit_bytes; ++i) {
             for (unsigned k = 0; k < paired; ++k) step_units<record>(tables, work, first + k, i, states[k]);
         }
         for (unsigned k = 0; k < paired; ++k) {
-            const unsigned at = lanes * (first + k);
+            const unsigned at = units_per_vector * (first + k);
             store(work.end_at + at, states[k].at);
             store(work.end_count + at, states[k].count);
             store(work.end_class + at, states[k].return_class);
@@ -297,7 +297,7 @@ void record_results(const shuffle_tables& tables, shuffle_stretch& work, const m
     }
     const vec all = splat(0xFF);
     for (unsigned block = 0; block < blocks; ++block) {
-        const unsigned first = lanes * block;
+        const unsigned first = units_per_vector * block;
         const vec at = load(work.guess_at + first);
         const vec same_count = either(but_not(all, equal(at, splat(meta_counted))),
                                       equal(load(work.guess_count + first), load(before_count + first)));
@@ -308,15 +308,15 @@ void record_results(const shuffle_tables& tables, shuffle_stretch& work, const m
         if (block == 0) agree |= 1;  // the true start
         // Each unit's entries in a row of its own: bit 7 the pad, bit 6 an escape.
         vec units[32];
-        transpose_rows(work.entries[block][0], lanes, 16 * lanes, units);
+        transpose_rows(work.entries[block][0], units_per_vector, 16 * units_per_vector, units);
         std::uint64_t escapes = 0;
-        for (unsigned lane = 0; lane < lanes; ++lane) {
-            const vec first_half = units[lane];
-            const vec second_half = units[16 + lane];
-            work.pad_masks[first + lane] = top_bits(first_half) | top_bits(second_half) << 16;
+        for (unsigned column = 0; column < units_per_vector; ++column) {
+            const vec first_half = units[column];
+            const vec second_half = units[16 + column];
+            work.pad_masks[first + column] = top_bits(first_half) | top_bits(second_half) << 16;
             const std::uint32_t escape = top_bits(doubled(first_half)) | top_bits(doubled(second_half)) << 16;
-            work.escape_masks[first + lane] = escape;
-            escapes |= std::uint64_t{escape != 0} << lane;
+            work.escape_masks[first + column] = escape;
+            escapes |= std::uint64_t{escape != 0} << column;
         }
         const unsigned shift = first % mask_units;
         work.guessed_in_step[first / mask_units] |= agree << shift;
@@ -365,7 +365,7 @@ struct shuffle_engine {
     // As the AVX2 engine's: the pass's state behind byte i is its entry's
     // next state, unless the entry returns or is inside a meta event.
     bool joins_pass(unsigned unit, unsigned i, const machine_state& truth) const {
-        const unsigned next = work.entries[unit / lanes][i][unit % lanes] & 0x0F;
+        const unsigned next = work.entries[unit / units_per_vector][i][unit % units_per_vector] & 0x0F;
         return next == truth.at && (next < meta_type || next > meta_counted);
     }
     std::uint32_t escape_mask(unsigned unit) const { return work.escape_masks[unit]; }

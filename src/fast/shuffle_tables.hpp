@@ -7,7 +7,7 @@
 // 0x80 the eight states read a byte the same whatever its category, but for
 // the meta type state; from 0x80 on, but for the four status states. So a
 // step is two lookups by state (one for bytes below 0x80, one for the rest,
-// each shuffle zeroing the lanes the other serves), and where the state is
+// each shuffle zeroing the bytes the other serves), and where the state is
 // one of those few, the entry the byte's category gives, worked out once a
 // stretch rather than once a pass.
 #pragma once
