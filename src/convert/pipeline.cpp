@@ -265,8 +265,9 @@ void run_write(pipeline& state, const placed_write& write, std::unique_lock<std:
     state.work_available.notify_all();
 }
 
-// Writes come first: they are short, and free slots. With placed writes a
-// worker stays for them once every group is claimed.
+// Writes wait for a slot to be free, or every group claimed: speculation
+// comes first. With placed writes a worker stays for them once every group
+// is claimed.
 void work(pipeline& state) {
     std::unique_lock<std::mutex> held(state.lock);
     const bool placing = state.settings.placed.has_value();
@@ -279,16 +280,16 @@ void work(pipeline& state) {
                    (state.next_claim >= state.group_count ? !placing : state.free_count > 0);
         });
         if (state.stop || state.fault) return;
+        if (claim(state, index)) {
+            run_claimed(state, index, window, held);
+            continue;
+        }
         placed_write write;
         if (take_write(state.writes, write)) {
             run_write(state, write, held);
             continue;
         }
-        if (!claim(state, index)) {
-            if (state.next_claim >= state.group_count && !placing) return;
-            continue;
-        }
-        run_claimed(state, index, window, held);
+        if (state.next_claim >= state.group_count && !placing) return;
     }
 }
 
@@ -327,14 +328,14 @@ wait_result wait_for(pipeline& state, std::uint32_t index) {
         if (state.fault) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
-        placed_write write;
-        if (take_write(state.writes, write)) {
-            run_write(state, write, held);
-            continue;
-        }
         std::uint32_t claimed = 0;
         if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
             run_claimed(state, claimed, state.windows, held);
+            continue;
+        }
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
             continue;
         }
         if (group.state == group_state::claimed) {
@@ -633,13 +634,14 @@ bool take_group(pipeline& state) {
     return true;
 }
 
-// With placed writes and workers to share them, a stretch of a speculated
+// With placed writes shared by the workers, a stretch of a speculated
 // chunk's own output is queued to be written at its place; its slot stays
 // taken until then. One that would pass what the length field counts goes
 // out in order, to fail there.
 bool hand_to_writers(pipeline& state, const track_piece& piece) {
     const reader& read = state.read;
-    if (!state.settings.placed || state.stats.threads < 2 || read.output_bytes + piece.size > max_track_length) {
+    if (!state.settings.placed || !state.settings.tuning.share_writes || state.stats.threads < 2 ||
+        read.output_bytes + piece.size > max_track_length) {
         return false;
     }
     {
