@@ -325,7 +325,8 @@ enum class wait_result { ready, taken_over, fault };
 wait_result wait_for(pipeline& state, std::uint32_t index) {
     std::unique_lock<std::mutex> held(state.lock);
     for (;;) {
-        if (state.fault) return wait_result::fault;
+        // A refused write leaves its slot taken: the group may never come.
+        if (state.fault || state.writes.refused.load(std::memory_order_relaxed)) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
         std::uint32_t claimed = 0;
@@ -781,7 +782,10 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                         end_group(state);
                     }
                 } else if (read.group < track.first_group + track.group_count) {
-                    if (!take_group(state)) return pipeline_step::input_fault;
+                    if (!take_group(state)) {
+                        return state.writes.refused.load(std::memory_order_acquire) ? pipeline_step::refused
+                                                                                     : pipeline_step::input_fault;
+                    }
                 } else {
                     read.at = phase::rest;
                 }
