@@ -94,13 +94,14 @@ bool next_chunk(pipeline& state, track_piece& piece) {
     return true;
 }
 
-// With placed writes and workers to share them, a stretch of a speculated
+// With placed writes shared by the workers, a stretch of a speculated
 // chunk's own output is queued to be written at its place; its slot stays
 // taken until then. One that would pass what the length field counts goes
 // out in order, to fail there.
 bool hand_to_writers(pipeline& state, const track_piece& piece) {
     const reading_place& reading = state.reading;
-    if (!state.settings.placed || state.stats.threads < 2 || reading.output_bytes + piece.size > max_track_length) {
+    if (!state.settings.placed || !state.settings.tuning.share_writes || state.stats.threads < 2 ||
+        reading.output_bytes + piece.size > max_track_length) {
         return false;
     }
     {

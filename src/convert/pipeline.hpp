@@ -51,6 +51,13 @@ struct conversion_tuning {
     // image's end is not trusted: it is translated again in order; a step in
     // order that does is done again on the image.
     std::uint32_t read_beyond = std::uint32_t{4} << 10;
+    // With a placed sink, the stitched chunks' own output is written by
+    // whichever thread is free (convert/shared_writes.hpp) rather than by the
+    // stitching thread. Off by default: on this project's benchmark machine
+    // (a virtual machine with 2 processors, outputs on a tmpfs) it measured
+    // slower than writing on the stitching thread alone, as two writers to one
+    // file take turns in the kernel; tests turn it on.
+    bool share_writes = false;
     // Fewer bytes of tracks than this are converted on one thread.
     std::uint64_t threaded_bytes = threaded_track_bytes;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends

@@ -51,8 +51,9 @@ void run_write(pipeline& state, const placed_write& write, std::unique_lock<std:
 
 namespace {
 
-// Writes come first: they are short, and free slots. With placed writes a
-// worker stays for them once every group is claimed.
+// Writes wait for a slot to be free, or every group claimed: speculation
+// comes first. With placed writes a worker stays for them once every group
+// is claimed.
 void work(pipeline& state) {
     std::unique_lock<std::mutex> held(state.lock);
     const bool placing = state.settings.placed.has_value();
@@ -65,16 +66,16 @@ void work(pipeline& state) {
                    (state.next_claim >= state.group_count ? !placing : state.free_count > 0);
         });
         if (state.stop || state.fault) return;
+        if (claim(state, index)) {
+            run_claimed(state, index, copy_room, held);
+            continue;
+        }
         placed_write write;
         if (take_write(state.writes, write)) {
             run_write(state, write, held);
             continue;
         }
-        if (!claim(state, index)) {
-            if (state.next_claim >= state.group_count && !placing) return;
-            continue;
-        }
-        run_claimed(state, index, copy_room, held);
+        if (state.next_claim >= state.group_count && !placing) return;
     }
 }
 
@@ -107,14 +108,14 @@ wait_result wait_for(pipeline& state, std::uint32_t index) {
         if (state.fault) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
-        placed_write write;
-        if (take_write(state.writes, write)) {
-            run_write(state, write, held);
-            continue;
-        }
         std::uint32_t claimed = 0;
         if ((state.settings.tuning.stitcher_speculates || state.next_claim == index) && claim(state, claimed)) {
             run_claimed(state, claimed, state.copy_rooms, held);
+            continue;
+        }
+        placed_write write;
+        if (take_write(state.writes, write)) {
+            run_write(state, write, held);
             continue;
         }
         if (group.state == group_state::claimed) {

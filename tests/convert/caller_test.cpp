@@ -250,6 +250,7 @@ TEST(caller, an_exception_from_a_callback_reaches_the_caller_from_any_thread) {
         tolvarin::conversion_tuning tuning;
         tuning.chunk_bytes = 4096;
         tuning.threaded_bytes = 0;
+        tuning.share_writes = true;
         try {
             if (std::string(c.name) == "sink") {
                 tolvarin::convert_tuned(image, plan, placed, options, tuning, &placed);

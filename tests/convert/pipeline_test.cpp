@@ -37,7 +37,7 @@ struct memory_sink final : tolvarin::placed_output_sink {
     long long refuse_after = -1;  // writes to accept before refusing
     std::atomic<long long> writes = 0;
     long long refuse_finish = -1;  // the output whose end is refused
-    bool refuse_on_worker = false;  // refuse the writes made on another thread in the second output
+    bool refuse_on_worker = false;  // refuse the writes made on another thread in the third output
     std::vector<std::size_t> finished;
     std::atomic<long long> calls_after_refusal = 0;
     std::atomic<bool> refused = false;
@@ -58,7 +58,7 @@ struct memory_sink final : tolvarin::placed_output_sink {
         const bool on_worker = std::this_thread::get_id() != caller;
         if (!open) out_of_order = true;
         if (on_worker) ++worker_writes;
-        if (refuse_on_worker && on_worker && outputs.size() == 2) return !(refused = true);
+        if (refuse_on_worker && on_worker && outputs.size() == 3) return !(refused = true);
         if (refuse_after >= 0 && writes++ >= refuse_after) return !(refused = true);
         const std::lock_guard<std::mutex> held(lock);
         bytes& output = outputs.back();
@@ -152,6 +152,7 @@ conversion convert(const bytes& image, unsigned threads, std::uint32_t chunk_byt
     tuning.stitcher_speculates = stitcher_speculates;
     tuning.stats = &result.stats;
     tuning.threaded_bytes = 0;  // threads on containers of any size
+    tuning.share_writes = placed;
     tolvarin::conversion_options options;
     options.threads = at_most(threads);
     options.reader = through.reader;
@@ -450,16 +451,17 @@ TEST(pipeline, a_refusing_sink_stops_the_conversion) {
         }
     }
     if (at_most(2) < 2) return;
-    // Refused on a worker, in the second output: the first is whole, the
-    // second never ends.
+    // Refused on a worker, in the last output (whose groups are all claimed,
+    // so that the workers take writes): the first two are whole, the last
+    // never ends.
     memory_sink on_worker;
     on_worker.refuse_on_worker = true;
     const conversion got = convert(image, 2, 1024, 4, on_worker, true, false, {}, true);
-    if (got.result.status == tolvarin::conversion_status::done) GTEST_SKIP() << "no worker wrote the second output";
+    if (got.result.status == tolvarin::conversion_status::done) GTEST_SKIP() << "no worker wrote the last output";
     EXPECT_EQ(got.result.status, tolvarin::conversion_status::stopped);
-    EXPECT_TRUE(got.sink.outputs[0] == test_support::reference_outputs(image)[0]);
-    EXPECT_EQ(got.result.song, 1u);
-    EXPECT_EQ(got.sink.finished, (std::vector<std::size_t>{0}));
+    EXPECT_TRUE(got.sink.outputs[1] == test_support::reference_outputs(image)[1]);
+    EXPECT_EQ(got.result.song, 2u);
+    EXPECT_EQ(got.sink.finished, (std::vector<std::size_t>{0, 1}));
     EXPECT_EQ(got.sink.calls_after_refusal, 0);
 }
 
