@@ -276,7 +276,10 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                         end_group(state);
                     }
                 } else if (reading.group < track.first_group + track.group_count) {
-                    if (!take_group(state)) return pipeline_step::input_fault;
+                    if (!take_group(state)) {
+                        return state.writes.refused.load(std::memory_order_acquire) ? pipeline_step::refused
+                                                                                     : pipeline_step::input_fault;
+                    }
                 } else {
                     reading.at = phase::rest;
                 }

@@ -105,7 +105,8 @@ void worker_entry::operator()() const {
 wait_result wait_for(pipeline& state, std::uint32_t index) {
     std::unique_lock<std::mutex> held(state.lock);
     for (;;) {
-        if (state.fault) return wait_result::fault;
+        // A refused write leaves its slot taken: the group may never come.
+        if (state.fault || state.writes.refused.load(std::memory_order_relaxed)) return wait_result::fault;
         group_plan& group = state.groups[index];
         if (group.state == group_state::ready) return wait_result::ready;
         std::uint32_t claimed = 0;
