@@ -15,7 +15,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run_bench  # noqa: E402
 
-DIRECTORY = "/dev/shm/wt-writes-bench"
+DIRECTORY = "/dev/shm/tolvarin-paired"
 
 
 def timed(command):

@@ -271,8 +271,6 @@ struct conversion_options {
     // Reads the image for the translation of the events; none by default
     // (the translation reads the image itself).
     const image_reader* reader = nullptr;
-    // Gives the working memory; malloc by default.
-    memory_source* memory = nullptr;
 };
 
 enum class conversion_status : std::uint8_t {
@@ -296,11 +294,15 @@ conversion_result convert(byte_view image, const container_plan& plan, output_si
 // Converts the plan's song `index` (0 for song 1) alone.
 conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
                                output_sink& sink, const conversion_options& options = {});
-// The same, each output written at its places (see placed_output_sink).
+// The same, each output written at its places (see placed_output_sink), the
+// working memory from `memory` (malloc when none). (The memory source is a
+// parameter of these, not a member of conversion_options, so that programs
+// built against the 1.1 headers keep working with this library.)
 conversion_result convert(byte_view image, const container_plan& plan, placed_output_sink& sink,
-                          const conversion_options& options = {});
+                          const conversion_options& options = {}, memory_source* memory = nullptr);
 conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
-                               placed_output_sink& sink, const conversion_options& options = {});
+                               placed_output_sink& sink, const conversion_options& options = {},
+                               memory_source* memory = nullptr);
 
 // Outputs held whole in memory: a sink that keeps every output it is given
 // whole, its length patched in. Memory comes from malloc and is released with

@@ -251,9 +251,8 @@ bool write_songs(input_block& input, const native_char* container_path) {
     const container_reader reader(input);
     if (input_readable_at(input)) options.reader = &reader;
     working_memory memory;
-    options.memory = &memory;
     file_sink sink(input, dir, names, buffer.get());
-    const conversion_result result = convert(image, plan, sink, options);
+    const conversion_result result = convert(image, plan, sink, options, &memory);
     return report(result, sink, input, container_path, names);
 }
 

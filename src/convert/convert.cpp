@@ -78,14 +78,18 @@ conversion_result convert_song(byte_view image, const container_plan& plan, std:
 }
 
 conversion_result convert(byte_view image, const container_plan& plan, placed_output_sink& sink,
-                          const conversion_options& options) {
-    return convert_tuned(image, plan, sink, options, conversion_tuning{}, &sink);
+                          const conversion_options& options, memory_source* memory) {
+    conversion_tuning tuning;
+    tuning.memory = memory;
+    return convert_tuned(image, plan, sink, options, tuning, &sink);
 }
 
 conversion_result convert_song(byte_view image, const container_plan& plan, std::uint32_t index,
-                               placed_output_sink& sink, const conversion_options& options) {
+                               placed_output_sink& sink, const conversion_options& options, memory_source* memory) {
     if (index >= plan.count) return {conversion_status::bad_argument, index};
-    return convert_songs(image, plan, index, index + 1, sink, options, conversion_tuning{}, &sink);
+    conversion_tuning tuning;
+    tuning.memory = memory;
+    return convert_songs(image, plan, index, index + 1, sink, options, tuning, &sink);
 }
 
 memory_outputs::~memory_outputs() { clear(); }

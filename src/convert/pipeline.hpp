@@ -61,6 +61,9 @@ struct conversion_tuning {
     // Fewer bytes of tracks than this are converted on one thread.
     std::uint64_t threaded_bytes = threaded_track_bytes;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
+    // Gives the working memory; malloc when none (the placed overloads of
+    // convert take it from their caller).
+    memory_source* memory = nullptr;
 };
 
 struct pipeline_track {

@@ -51,7 +51,7 @@ conversion_status start_run(song_run& run, byte_view image, const container_plan
     settings.guard = options.guard;
     settings.starter = options.starter;
     settings.reader = options.reader;
-    settings.memory = options.memory;
+    settings.memory = tuning.memory;
     settings.placed = placed;
     switch (start_pipeline(image, {run.tracks, run.count}, settings, run.pipeline)) {
         case pipeline_start::started: return conversion_status::done;

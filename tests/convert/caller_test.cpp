@@ -304,9 +304,9 @@ TEST(caller, the_working_memory_comes_from_the_callers_source) {
             tolvarin::memory_outputs outputs;
             tolvarin::conversion_options options;
             options.threads = threads;
-            options.memory = &memory;
             tolvarin::conversion_tuning tuning;
             tuning.threaded_bytes = 0;
+            tuning.memory = &memory;
             const tolvarin::conversion_result result =
                 tolvarin::convert_songs(image, plan, one_song ? 1 : 0, 2, outputs, options, tuning);
             EXPECT_EQ(result.status, conversion_status::done);
@@ -318,7 +318,7 @@ TEST(caller, the_working_memory_comes_from_the_callers_source) {
             EXPECT_TRUE(bytes(first.begin(), first.end()) == expected[one_song ? 1 : 0]);
 
             counted_memory none(0);
-            options.memory = &none;
+            tuning.memory = &none;
             tolvarin::memory_outputs nothing;
             EXPECT_EQ(tolvarin::convert_songs(image, plan, 0, 2, nothing, options, tuning).status,
                       conversion_status::no_memory);
