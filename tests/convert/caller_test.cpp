@@ -327,6 +327,37 @@ TEST(caller, the_working_memory_comes_from_the_callers_source) {
             EXPECT_EQ(none.given_back_, 0);
         }
     }
+    // As a program meets it through the header: the source is given to the
+    // placed overloads, and every byte of each output arrives at its place.
+    struct assembling_sink final : tolvarin::placed_output_sink {
+        std::vector<bytes> outputs;
+        bool begin_output(const tolvarin::song_place&) override {
+            outputs.emplace_back();
+            return true;
+        }
+        bool write(tolvarin::byte_view) override { return false; }
+        bool write_at(std::uint64_t offset, tolvarin::byte_view data) override {
+            bytes& output = outputs.back();
+            if (output.size() < offset + data.size()) output.resize(offset + data.size());
+            std::copy(data.begin(), data.end(), output.begin() + static_cast<std::ptrdiff_t>(offset));
+            return true;
+        }
+        bool end_output(const tolvarin::song_output& output) override {
+            std::copy(output.length_field.begin(), output.length_field.end(), outputs.back().begin() + 18);
+            return true;
+        }
+    };
+    counted_memory memory(2);
+    assembling_sink every;
+    EXPECT_EQ(tolvarin::convert(image, plan, every, {}, &memory).status, conversion_status::done);
+    EXPECT_TRUE(every.outputs == expected);
+    assembling_sink second;
+    EXPECT_EQ(tolvarin::convert_song(image, plan, 1, second, {}, &memory).status, conversion_status::done);
+    ASSERT_EQ(second.outputs.size(), 1u);
+    EXPECT_TRUE(second.outputs[0] == expected[1]);
+    EXPECT_EQ(memory.taken_, 2);
+    EXPECT_EQ(memory.given_back_, 2);
+    EXPECT_EQ(memory.held_, 0u);
 }
 
 // --- A mapped container cut short under the library's own threads --------------
