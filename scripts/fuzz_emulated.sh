@@ -29,6 +29,12 @@ case "$target" in
       -sALLOW_MEMORY_GROWTH=1 -sSINGLE_FILE=1 -sWASM_ASYNC_COMPILATION=0 -o "$dir/fuzz_vector.js"
     run=(node "$dir/fuzz_vector.js")
     level=simd128 ;;
-  *) echo "unknown target: $target (aarch64 or wasm)" >&2; exit 2 ;;
+  native)
+    g++ "${flags[@]}" -pthread "${sources[@]}" -o "$dir/fuzz_vector"
+    run=("$dir/fuzz_vector")
+    level=${TOLVARIN_FUZZ_LEVEL:-} ;;
+  *) echo "unknown target: $target (aarch64, wasm or native)" >&2; exit 2 ;;
 esac
-TOLVARIN_FUZZ_LEVEL=$level "${run[@]}" "$seconds" "$seed" fuzz/vector_corpus/*
+seeds=(fuzz/vector_corpus/*)
+for folder in ${SEEDS:-}; do seeds+=("$folder"/*); done
+TOLVARIN_FUZZ_LEVEL=$level "${run[@]}" "$seconds" "$seed" "${seeds[@]}"
