@@ -288,6 +288,49 @@ TEST_F(vector_path, long_runs_of_each_class) {
     }
 }
 
+// Meta events of every length from nothing to 70 bytes one behind the
+// other, so that their last bytes fall on every row of a unit and their
+// counts carry into the next unit, some of their bytes 0x80 or more;
+// tempos whose length byte is not 3; events begun by F0-F7 and by F8-FF,
+// each under every running class. The AVX2 engine ends a meta event where
+// a row is the row of its last byte, and keeps the class it returns to
+// where its status byte is read.
+TEST_F(vector_path, meta_events_ending_at_every_row) {
+    const struct {
+        const char* name;
+        bytes start;    // sets the running class
+        bytes running;  // one running event of it
+    } classes[] = {
+        {"note ons", hex("00 93 3C 40"), hex("01 3D 41")},
+        {"note offs", hex("00 83 3C"), hex("01 3D")},
+        {"program changes", hex("00 C3 05"), hex("01 06")},
+        {"no running status", hex("00 F0 01 02"), hex("01")},
+    };
+    std::mt19937 rng(1210);
+    for (const auto& c : classes) {
+        bytes stream = random_stream(rng, 4500, false);
+        for (unsigned length = 0; length <= 70; ++length) {
+            stream.insert(stream.end(), c.start.begin(), c.start.end());
+            stream.insert(stream.end(), {0x00, 0xFF, static_cast<std::uint8_t>(length % 2 == 0 ? 0x01 : 0x7F),
+                                         static_cast<std::uint8_t>(length)});
+            for (unsigned i = 0; i < length; ++i) {
+                stream.push_back(static_cast<std::uint8_t>(i % 5 == 4 ? 0x80 + (i * 37) % 0x80 : 0x61 + i % 26));
+            }
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            stream.insert(stream.end(), {0x00, 0xFF, 0x51, static_cast<std::uint8_t>(length * 3 % 0x100), 0x07, 0xA1, 0x20});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            const std::uint8_t system = static_cast<std::uint8_t>(0xF0 + length % 16);
+            stream.insert(stream.end(), {0x00, system, 0x0A});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            stream.insert(stream.end(), {0x00, system, 0x02, static_cast<std::uint8_t>(length % 3), 0x41, 0x42});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+        }
+        const bytes rest = random_stream(rng, 6000, true);
+        stream.insert(stream.end(), rest.begin(), rest.end());
+        expect_every_path(stream, std::string("meta events under ") + c.name);
+    }
+}
+
 // Streams the guesses never fall into step with (running events of one
 // class only, no byte of 0x80 or more), texts longer than a unit across
 // stretch boundaries, and random mixes.
