@@ -75,6 +75,23 @@ std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std:
 // at a time: more than that many to a stretch, and the event-by-event path
 // is faster.
 constexpr unsigned poor_stepped_units = 12;
+// A stretch with more than two dozen units whose guess is not the end the
+// last pass left in the unit before is not walked at all: the walk would
+// check each against the true state and step through most. Streams the
+// engines take well have a dozen or so such units to a stretch at most;
+// dense meta events have thirty and more from the first stretch on.
+constexpr unsigned poor_out_of_step_units = 2 * poor_stepped_units;
+
+// The first `taken` units of a stretch whose guesses are out of step.
+inline unsigned units_out_of_step(const stretch_guesses& work, unsigned taken) {
+    unsigned count = 0;
+    for (unsigned word = 0; word < mask_words && word * mask_units < taken; ++word) {
+        const unsigned units = std::min(taken - word * mask_units, mask_units);
+        const std::uint64_t within = units == mask_units ? ~std::uint64_t{0} : (std::uint64_t{1} << units) - 1;
+        count += static_cast<unsigned>(std::popcount(~work.guessed_in_step[word] & within));
+    }
+    return count;
+}
 
 // Where a unit starts: its position, its true state, and where its output goes.
 struct unit_start {
@@ -315,6 +332,10 @@ template <class engine>
         const stretch_guesses& work = machine.guess(place.truth);
         const auto taken = static_cast<unsigned>(
             std::min<std::uint64_t>(stretch_units, (std::uint64_t{stop} - place.position) / unit_bytes));
+        if (units_out_of_step(work, taken) > poor_out_of_step_units) {
+            poor = true;
+            break;
+        }
         const unsigned stepped = walk_units(machine, image, work, taken, place, nothing);
         if (place.escaped) break;
         place.position += taken * unit_bytes;
