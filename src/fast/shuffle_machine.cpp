@@ -43,7 +43,6 @@ struct shuffle_stretch : stretch_guesses {
     alignas(32) std::uint8_t length_rows[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t type_rows[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t entries[blocks][unit_bytes][units_per_vector];   // the last pass's step entries
-    std::uint32_t escape_masks[stretch_units];                     // bit j: the last pass escaped at byte j
 };
 
 // Each row's number in every byte, for the compare with the last rows.
@@ -239,6 +238,44 @@ void shift_ends(const shuffle_stretch& work, std::uint8_t (&at)[stretch_units], 
     return_class[0] = start.return_class;
 }
 
+// A 32 x 32 bit transpose: bit u of rows[i] becomes bit i of masks[u].
+// Each byte of the rows' words gathered into a vector of its own, in row
+// order (vector b, byte i: row i's byte b, that is units 8b-8b+7), a shift
+// brings unit 8b + k's bit of every row to bit 7 of its byte, where one
+// movemask takes all 32.
+TOLVARIN_SHUFFLE_TARGET inline void transpose_pads(const std::uint32_t (&rows)[unit_bytes], std::uint32_t* masks) {
+    // Within each 128-bit half, four rows' words become four words of one
+    // byte each: word b, the four rows' byte b.
+    const __m256i bytes_by_word = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1,
+                                                   5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    __m256i quads[4];  // quads[q]: rows 8q-8q+3 in the low half, 8q+4-8q+7 in the high
+    for (unsigned q = 0; q < 4; ++q) {
+        quads[q] = _mm256_shuffle_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(rows + 8 * q)), bytes_by_word);
+    }
+    // Words of rows 0-3, 8-11, 16-19, 24-27 in the low half, the others in
+    // the high: put back in row order.
+    const __m256i row_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i low01 = _mm256_unpacklo_epi32(quads[0], quads[1]);
+    const __m256i high01 = _mm256_unpackhi_epi32(quads[0], quads[1]);
+    const __m256i low23 = _mm256_unpacklo_epi32(quads[2], quads[3]);
+    const __m256i high23 = _mm256_unpackhi_epi32(quads[2], quads[3]);
+    const __m256i by_byte[4] = {_mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(low01, low23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(low01, low23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(high01, high23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(high01, high23), row_order)};
+    for (unsigned b = 0; b < 4; ++b) {
+        const __m256i v = by_byte[b];
+        masks[8 * b + 7] = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+        masks[8 * b + 6] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 1)));
+        masks[8 * b + 5] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 2)));
+        masks[8 * b + 4] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 3)));
+        masks[8 * b + 3] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 4)));
+        masks[8 * b + 2] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 5)));
+        masks[8 * b + 1] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 6)));
+        masks[8 * b + 0] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 7)));
+    }
+}
+
 // Which units' guesses agree with the end the last pass left in the unit
 // before (states compared as same_as does), and each unit's pads and
 // escapes from the last pass's entries.
@@ -265,17 +302,17 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
                                               _mm256_and_si256(same_count, same_class));
         std::uint64_t agree = static_cast<std::uint32_t>(_mm256_movemask_epi8(same));
         if (block == 0) agree |= 1;  // the true start
-        // Each unit's entries in a row of its own: bit 6 the pad, bit 5 an escape.
-        __m256i units[32];
-        transpose_32(work.entries[block][0], units);
-        std::uint64_t escapes = 0;
-        for (unsigned column = 0; column < units_per_vector; ++column) {
-            work.pad_masks[block * units_per_vector + column] =
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[column], 1)));
-            const auto escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[column], 2)));
-            work.escape_masks[block * units_per_vector + column] = escape;
-            escapes |= std::uint64_t{escape != 0} << column;
+        // Bit u of row i's word: unit u's pad behind byte i; and the
+        // entries ORed, for the units that met an escape.
+        alignas(32) std::uint32_t rows[unit_bytes];
+        __m256i met = _mm256_setzero_si256();
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            const __m256i entry = load_32(work.entries[block][i]);
+            rows[i] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(entry, 1)));
+            met = _mm256_or_si256(met, entry);
         }
+        const std::uint64_t escapes = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(met, 2)));
+        transpose_pads(rows, work.pad_masks + first);
         const unsigned shift = (block * units_per_vector) % mask_units;
         work.guessed_in_step[block * units_per_vector / mask_units] |= agree << shift;
         work.escapes[block * units_per_vector / mask_units] |= escapes << shift;
@@ -329,7 +366,16 @@ struct shuffle_engine {
         const unsigned next = work.entries[unit / units_per_vector][i][unit % units_per_vector] & 0x0F;
         return next == truth.at && (next < meta_type || next > meta_counted);
     }
-    std::uint32_t escape_mask(unsigned unit) const { return work.escape_masks[unit]; }
+    // Worked out for the few units stepped through that meet the pass again.
+    std::uint32_t escape_mask(unsigned unit) const {
+        if (((work.escapes[unit / mask_units] >> (unit % mask_units)) & 1) == 0) return 0;
+        std::uint32_t mask = 0;
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            const std::uint8_t entry = work.entries[unit / units_per_vector][i][unit % units_per_vector];
+            mask |= static_cast<std::uint32_t>((entry & lane_escape) != 0) << i;
+        }
+        return mask;
+    }
 };
 
 #endif
