@@ -197,19 +197,24 @@ template <class engine>
                                                      machine_state& truth) {
     unit_outcome outcome;
     bool joined = false;
+    // Stepped in a local: the bytes read may be any object's as far as the
+    // compiler knows, so a state kept behind a reference goes to memory at
+    // every byte and comes back in a wider load than its stores.
+    machine_state state = truth;
     for (unsigned i = 0; i < unit_bytes && !outcome.escapes && !joined; ++i) {
-        const machine_step_result step = machine_step(truth, in[i]);
+        const machine_step_result step = machine_step(state, in[i]);
         outcome.pads |= static_cast<std::uint32_t>(step.pad) << i;
         outcome.escapes = step.escape;
-        truth = step.next;
-        if (!outcome.escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, truth)) {
+        state = step.next;
+        if (!outcome.escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, state)) {
             joined = true;
             const std::uint32_t rest = ~std::uint32_t{0} << (i + 1);
             outcome.pads |= work.pad_masks[unit] & rest;
             outcome.escapes = (machine.escape_mask(unit) & rest) != 0;
-            truth = end_state(work, unit);
+            state = end_state(work, unit);
         }
     }
+    truth = state;
     return outcome;
 }
 
