@@ -34,7 +34,7 @@ constexpr unsigned passes = 3;
 static_assert(blocks * units_per_vector == stretch_units);
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column
-// per unit) as what a step needs of each (see lane_byte), and the last
+// per unit) as what a step needs of each (see pass_byte), and the last
 // pass's entries.
 struct shuffle_stretch : stretch_guesses {
     alignas(32) std::uint8_t highs[blocks][unit_bytes][units_per_vector];
@@ -111,12 +111,12 @@ TOLVARIN_SHUFFLE_TARGET inline void transpose_32(const std::uint8_t* from, __m25
 }
 
 // A stretch's 4 KiB transposed into 128 units of 32 bytes, with what each
-// byte gives a step (lane_byte_of).
+// byte gives a step (pass_byte_of).
 TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
     const __m256i by_high = broadcast(nibbles.by_high);
     const __m256i by_low = broadcast(nibbles.by_low);
-    const __m256i entry_of_bits = broadcast(lane_entry_of_bits);
-    const __m256i status_entry = broadcast(lane_status_entry);
+    const __m256i entry_of_bits = broadcast(pass_entry_of_bits);
+    const __m256i status_entry = broadcast(pass_status_entry);
     const __m256i low_nibble = splat(0x0F);
     const __m256i high_bit = splat(0x80);
     for (unsigned block = 0; block < blocks; ++block) {
@@ -151,7 +151,7 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
 }
 
 struct shuffle_tables {
-    __m256i low_steps, high_steps;  // lane_low_steps, lane_high_steps
+    __m256i low_steps, high_steps;  // pass_low_steps, pass_high_steps
     __m256i at_length;
     __m256i high_bit;
     __m256i in_meta;  // by state: 0xFF inside a meta event
@@ -160,15 +160,15 @@ struct shuffle_tables {
 TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
     std::array<std::uint8_t, 16> in_meta{};
     in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
-    return {broadcast(lane_low_steps), broadcast(lane_high_steps), broadcast(at_length), splat(0x80), broadcast(in_meta)};
+    return {broadcast(pass_low_steps), broadcast(pass_high_steps), broadcast(at_length), splat(0x80), broadcast(in_meta)};
 }
 
-// A vector of units' states as the passes keep them (see lane_state).
+// A vector of units' states as the passes keep them (see pass_state).
 struct unit_states {
     __m256i at, last_row, return_class;
 };
 
-// One byte of every unit of one vector: lane_step, 32 units at once. The
+// One byte of every unit of one vector: pass_step, 32 units at once. The
 // entry comes from the lookup by state for the byte's half (the other
 // shuffle zeroes the byte: its index has bit 7 set), or, where the lookup
 // has bit 7 set, from the byte's category. A status byte of 0x80 or more
@@ -372,7 +372,7 @@ struct shuffle_engine {
         std::uint32_t mask = 0;
         for (unsigned i = 0; i < unit_bytes; ++i) {
             const std::uint8_t entry = work.entries[unit / units_per_vector][i][unit % units_per_vector];
-            mask |= static_cast<std::uint32_t>((entry & lane_escape) != 0) << i;
+            mask |= static_cast<std::uint32_t>((entry & pass_escape) != 0) << i;
         }
         return mask;
     }

@@ -18,17 +18,17 @@ using namespace tolvarin::machine::shuffle;
 using test_support::bytes;
 using test_support::hex;
 
-// The lane state behind a row, read as the machine's, is the machine's
+// The pass state behind a row, read as the machine's, is the machine's
 // where it matters: the state; the count in the counted bytes; the return
 // class inside a meta event.
-::testing::AssertionResult same_state(const lane_state& lane, unsigned row, const machine_state& want) {
-    const unsigned at = lane.at & 0x0F;
-    const auto count = static_cast<std::uint8_t>(lane.last_row - row);
+::testing::AssertionResult same_state(const pass_state& kept, unsigned row, const machine_state& want) {
+    const unsigned at = kept.at & 0x0F;
+    const auto count = static_cast<std::uint8_t>(kept.last_row - row);
     const bool in_meta = at >= meta_type && at <= meta_counted;
     if (at != want.at || (at == meta_counted && count != want.count) ||
-        (in_meta && lane.return_class != want.return_class)) {
-        return ::testing::AssertionFailure() << "lane state " << at << " count " << unsigned{count} << " class "
-                                             << unsigned{lane.return_class} << ", machine state "
+        (in_meta && kept.return_class != want.return_class)) {
+        return ::testing::AssertionFailure() << "pass state " << at << " count " << unsigned{count} << " class "
+                                             << unsigned{kept.return_class} << ", machine state "
                                              << unsigned{want.at} << " count " << unsigned{want.count} << " class "
                                              << unsigned{want.return_class};
     }
@@ -47,13 +47,13 @@ TEST(shuffle_entries, one_step_from_every_state_is_the_machines) {
                                              static_cast<std::uint8_t>(return_class)};
                     const machine_step_result want = machine_step(from, static_cast<std::uint8_t>(byte));
                     for (unsigned row = 0; row < unit_bytes; ++row) {
-                        const lane_step_result got = lane_step(lane_state_of(from, row), static_cast<std::uint8_t>(byte), row);
+                        const pass_step_result got = pass_step(pass_state_of(from, row), static_cast<std::uint8_t>(byte), row);
                         const std::string what = "state " + std::to_string(at) + ", count " + std::to_string(count) +
                                                  ", class " + std::to_string(return_class) + ", byte " +
                                                  std::to_string(byte) + ", row " + std::to_string(row);
-                        ASSERT_EQ((got.entry & lane_escape) != 0, want.escape) << what;
+                        ASSERT_EQ((got.entry & pass_escape) != 0, want.escape) << what;
                         if (want.escape) continue;
-                        ASSERT_EQ((got.entry & lane_pad) != 0, want.pad) << what;
+                        ASSERT_EQ((got.entry & pass_pad) != 0, want.pad) << what;
                         ASSERT_TRUE(same_state(got.next, row, want.next)) << what;
                     }
                 }
@@ -84,17 +84,17 @@ TEST(shuffle_entries, units_stepped_in_sequence_are_the_machines) {
             machine_state machine{static_cast<std::uint8_t>(rng() % state_count), static_cast<std::uint8_t>(1 + rng() % 127),
                                   static_cast<std::uint8_t>(rng() % 4)};
             const unsigned first_row = rng() % 4 == 0 ? static_cast<unsigned>(rng() % unit_bytes) : 0;
-            lane_state lane = lane_state_of(machine, first_row);
+            pass_state kept = pass_state_of(machine, first_row);
             for (unsigned row = first_row; row < unit_bytes; ++row) {
                 const std::uint8_t byte = mix.alphabet[rng() % mix.alphabet.size()];
                 const machine_step_result want = machine_step(machine, byte);
-                const lane_step_result got = lane_step(lane, byte, row);
-                ASSERT_EQ((got.entry & lane_escape) != 0, want.escape) << mix.name << ", round " << round << ", row " << row;
+                const pass_step_result got = pass_step(kept, byte, row);
+                ASSERT_EQ((got.entry & pass_escape) != 0, want.escape) << mix.name << ", round " << round << ", row " << row;
                 if (want.escape) break;
-                ASSERT_EQ((got.entry & lane_pad) != 0, want.pad) << mix.name << ", round " << round << ", row " << row;
+                ASSERT_EQ((got.entry & pass_pad) != 0, want.pad) << mix.name << ", round " << round << ", row " << row;
                 ASSERT_TRUE(same_state(got.next, row, want.next)) << mix.name << ", round " << round << ", row " << row;
                 machine = want.next;
-                lane = got.next;
+                kept = got.next;
             }
         }
     }
@@ -144,20 +144,20 @@ TEST(shuffle_entries, meta_events_by_hand) {
     for (const row_case& c : cases) {
         const bytes stream = hex(c.stream);
         ASSERT_EQ(stream.size(), std::string(c.marks).size()) << c.name;
-        lane_state lane = lane_state_of(c.start, c.first_row);
+        pass_state kept = pass_state_of(c.start, c.first_row);
         unsigned row = c.first_row;
         for (std::size_t k = 0; k < stream.size(); ++k, ++row) {
-            const lane_step_result got = lane_step(lane, stream[k], row);
+            const pass_step_result got = pass_step(kept, stream[k], row);
             const char mark = c.marks[k];
-            EXPECT_EQ((got.entry & lane_escape) != 0, mark == 'e') << c.name << ", byte " << k;
+            EXPECT_EQ((got.entry & pass_escape) != 0, mark == 'e') << c.name << ", byte " << k;
             if (mark == 'e') break;
-            EXPECT_EQ((got.entry & lane_pad) != 0, mark == 'p') << c.name << ", byte " << k;
+            EXPECT_EQ((got.entry & pass_pad) != 0, mark == 'p') << c.name << ", byte " << k;
             ASSERT_LT(k, c.states.size()) << c.name;
             EXPECT_EQ(got.next.at & 0x0F, c.states[k]) << c.name << ", byte " << k;
-            lane = got.next;
+            kept = got.next;
         }
         if (c.last_count != 0) {
-            EXPECT_EQ(static_cast<std::uint8_t>(lane.last_row - (row - 1)), c.last_count) << c.name;
+            EXPECT_EQ(static_cast<std::uint8_t>(kept.last_row - (row - 1)), c.last_count) << c.name;
         }
     }
 }
