@@ -1,8 +1,9 @@
 // The shuffle level's engine on x86-64 (see vector_machine.hpp and
 // stretch_walk.hpp): the state machine of state_machine.hpp over 32 units to
 // a 32-byte vector, its table lookups done with the 16-entry byte shuffles
-// of shuffle_tables.hpp (AVX2).
-#include "fast/shuffle_tables.hpp"
+// of shuffle_tables.hpp, their entries laid out as shuffle_entries.hpp has
+// them (AVX2).
+#include "fast/shuffle_entries.hpp"
 #include "fast/stretch_walk.hpp"
 
 #include <array>
@@ -24,22 +25,32 @@ using namespace shuffle;
 
 constexpr unsigned units_per_vector = 32;   // units side by side in one vector
 constexpr unsigned blocks = 4;   // vectors to a stretch
-constexpr unsigned paired = 2;   // vectors stepped together, for their latencies to overlap
+// Every vector stepped together, for their latencies to overlap: a few of
+// their states go to memory and back, which costs less than the wait.
+constexpr unsigned paired = 4;
 // Three passes: at these widths a fourth costs more than the stepping
 // through of the few units it would set right.
 constexpr unsigned passes = 3;
 static_assert(blocks * units_per_vector == stretch_units);
 
 // One stretch: its bytes transposed (one row per byte of a unit, one column
-// per unit), what a step needs of each, and the last pass's entries.
+// per unit) as what a step needs of each (see pass_byte), and the last
+// pass's entries.
 struct shuffle_stretch : stretch_guesses {
-    alignas(32) std::uint8_t bytes[blocks][unit_bytes][units_per_vector];
-    alignas(32) std::uint8_t highs[blocks][unit_bytes][units_per_vector];     // 0x80 where the byte is 0x80 or more
-    alignas(32) std::uint8_t by_class[blocks][unit_bytes][units_per_vector];  // the entry by the byte's category
-    alignas(32) std::uint8_t keeps[blocks][unit_bytes][units_per_vector];     // 3, or 0 for F0-F7 (see class_keeps)
+    alignas(32) std::uint8_t highs[blocks][unit_bytes][units_per_vector];
+    alignas(32) std::uint8_t by_class[blocks][unit_bytes][units_per_vector];
+    alignas(32) std::uint8_t keeps[blocks][unit_bytes][units_per_vector];
+    alignas(32) std::uint8_t length_rows[blocks][unit_bytes][units_per_vector];
+    alignas(32) std::uint8_t type_rows[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t entries[blocks][unit_bytes][units_per_vector];   // the last pass's step entries
-    std::uint32_t escape_masks[stretch_units];                     // bit j: the last pass escaped at byte j
 };
+
+// Each row's number in every byte, for the compare with the last rows.
+alignas(32) constexpr auto row_numbers = [] {
+    std::array<std::array<std::uint8_t, units_per_vector>, unit_bytes> rows{};
+    for (unsigned row = 0; row < unit_bytes; ++row) rows[row].fill(static_cast<std::uint8_t>(row));
+    return rows;
+}();
 
 TOLVARIN_SHUFFLE_TARGET inline __m256i broadcast(const std::array<std::uint8_t, 16>& table) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
@@ -100,12 +111,12 @@ TOLVARIN_SHUFFLE_TARGET inline void transpose_32(const std::uint8_t* from, __m25
 }
 
 // A stretch's 4 KiB transposed into 128 units of 32 bytes, with what each
-// byte gives a step.
+// byte gives a step (pass_byte_of).
 TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stretch& work) {
     const __m256i by_high = broadcast(nibbles.by_high);
     const __m256i by_low = broadcast(nibbles.by_low);
-    const __m256i entry_of_bits = broadcast(nibbles.entry_of_bits);
-    const __m256i status_entry = broadcast(nibbles.status_entry);
+    const __m256i entry_of_bits = broadcast(pass_entry_of_bits);
+    const __m256i status_entry = broadcast(pass_status_entry);
     const __m256i low_nibble = splat(0x0F);
     const __m256i high_bit = splat(0x80);
     for (unsigned block = 0; block < blocks; ++block) {
@@ -122,10 +133,15 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
             const __m256i entry = _mm256_blendv_epi8(low_entry, _mm256_shuffle_epi8(status_entry, high), byte);
             // F0-F7 cancel the running class of the meta event they begin.
             const __m256i cancels = _mm256_cmpeq_epi8(_mm256_and_si256(byte, splat(0xF8)), splat(0xF0));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(work.bytes[block][i]), byte);
+            const __m256i keeps = _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_setzero_si256(), byte),
+                                                   _mm256_andnot_si256(_mm256_and_si256(cancels, splat(3)), splat(0x83)));
+            const __m256i row = splat(i);
+            const __m256i tempo = _mm256_and_si256(_mm256_cmpeq_epi8(entry, splat(tempo_entry)), splat(tempo_bytes));
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.highs[block][i]), _mm256_and_si256(byte, high_bit));
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.by_class[block][i]), entry);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(work.keeps[block][i]), _mm256_andnot_si256(cancels, splat(3)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.keeps[block][i]), keeps);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.length_rows[block][i]), _mm256_add_epi8(byte, row));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.type_rows[block][i]), _mm256_add_epi8(tempo, row));
         }
         const auto high_units = static_cast<std::uint32_t>(_mm256_movemask_epi8(any_high));
         const unsigned shift = (block * units_per_vector) % mask_units;
@@ -135,62 +151,56 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
 }
 
 struct shuffle_tables {
-    __m256i low_steps, high_steps;
-    __m256i at_status;  // by state: 0xFF for the status states
-    __m256i in_header;  // by state: 0xFF for the meta type and length states
-    __m256i in_meta;    // by state: 0xFF inside a meta event
+    __m256i low_steps, high_steps;  // pass_low_steps, pass_high_steps
+    __m256i at_length;
+    __m256i high_bit;
+    __m256i in_meta;  // by state: 0xFF inside a meta event
 };
 
 TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
-    std::array<std::uint8_t, 16> at_status{};
-    std::array<std::uint8_t, 16> in_header{};
     std::array<std::uint8_t, 16> in_meta{};
-    for (unsigned from = status_none; from <= status_one; ++from) at_status[from] = 0xFF;
-    in_header[meta_type] = in_header[meta_length] = 0xFF;
     in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
-    return {broadcast(low_steps), broadcast(high_steps), broadcast(at_status), broadcast(in_header),
-            broadcast(in_meta)};
+    return {broadcast(pass_low_steps), broadcast(pass_high_steps), broadcast(at_length), splat(0x80), broadcast(in_meta)};
 }
 
+// A vector of units' states as the passes keep them (see pass_state).
 struct unit_states {
-    __m256i at, count, return_class;
+    __m256i at, last_row, return_class;
 };
 
-// One byte of every unit of one vector. The entry comes from the lookup by
-// state for the byte's half (the other shuffle zeroes the byte: its index
-// has bit 7 set), or from the byte's category where that says so. The count
-// matters only in the counted state, so it is worked out by the state alone:
-// the length byte behind a type with a length, 4 behind a tempo's type, one
-// less than before otherwise. Where a meta event ends (a count run out, a
-// length of nothing, a type with nothing behind it) the state is the delta
-// state of its return class.
+// One byte of every unit of one vector: pass_step, 32 units at once. The
+// entry comes from the lookup by state for the byte's half (the other
+// shuffle zeroes the byte: its index has bit 7 set), or, where the lookup
+// has bit 7 set, from the byte's category. A status byte of 0x80 or more
+// read in a status state keeps the return class; an entry that sets the
+// last row sets it from the byte as a length in the length state, as a
+// type elsewhere; and where the row is the last row, the meta event ends
+// in the delta state of its return class.
 template <bool record>
 [[gnu::always_inline]] TOLVARIN_SHUFFLE_TARGET inline void step_units(const shuffle_tables& tables,
                                                                        shuffle_stretch& work, unsigned block,
                                                                        unsigned i, unit_states& units) {
-    const __m256i byte = load_32(work.bytes[block][i]);
     const __m256i low_index = _mm256_or_si256(units.at, load_32(work.highs[block][i]));
-    const __m256i high_index = _mm256_xor_si256(low_index, splat(0x80));
+    const __m256i high_index = _mm256_xor_si256(low_index, tables.high_bit);
     const __m256i by_state = _mm256_or_si256(_mm256_shuffle_epi8(tables.low_steps, low_index),
                                              _mm256_shuffle_epi8(tables.high_steps, high_index));
-    const __m256i entry =
-        _mm256_blendv_epi8(by_state, load_32(work.by_class[block][i]), _mm256_cmpeq_epi8(by_state, splat(by_category)));
+    const __m256i entry = _mm256_blendv_epi8(by_state, load_32(work.by_class[block][i]), by_state);
     if constexpr (record) _mm256_store_si256(reinterpret_cast<__m256i*>(work.entries[block][i]), entry);
-    // At a status position, the running class a meta event will return to.
-    units.return_class = _mm256_blendv_epi8(units.return_class, _mm256_and_si256(units.at, load_32(work.keeps[block][i])),
-                                           _mm256_shuffle_epi8(tables.at_status, units.at));
-    const __m256i header_count = _mm256_blendv_epi8(splat(4), byte, _mm256_cmpeq_epi8(units.at, splat(meta_length)));
-    units.count = _mm256_blendv_epi8(_mm256_sub_epi8(units.count, splat(1)), header_count,
-                                    _mm256_shuffle_epi8(tables.in_header, units.at));
-    const __m256i next = _mm256_and_si256(entry, splat(0x0F));
-    const __m256i returns = _mm256_or_si256(
-        _mm256_cmpeq_epi8(next, splat(returning)),
-        _mm256_and_si256(_mm256_cmpeq_epi8(next, splat(meta_counted)), _mm256_cmpeq_epi8(units.count, _mm256_setzero_si256())));
-    units.at = _mm256_blendv_epi8(next, units.return_class, returns);
+    const __m256i keeps = load_32(work.keeps[block][i]);
+    units.return_class =
+        _mm256_blendv_epi8(units.return_class, _mm256_and_si256(units.at, keeps), _mm256_and_si256(by_state, keeps));
+    const __m256i last_row = _mm256_blendv_epi8(load_32(work.type_rows[block][i]), load_32(work.length_rows[block][i]),
+                                                _mm256_shuffle_epi8(tables.at_length, units.at));
+    units.last_row = _mm256_blendv_epi8(units.last_row, last_row, _mm256_slli_epi16(entry, 3));
+    units.at = _mm256_blendv_epi8(entry, units.return_class,
+                                  _mm256_cmpeq_epi8(units.last_row, load_32(row_numbers[i].data())));
 }
 
 // One pass over every unit from the guesses in work.guess_*, leaving the
-// end states in work.end_*.
+// end states in work.end_*. A unit in the counted bytes starts with the
+// row of its last one (its count less one: the count is the bytes still
+// to come); any other, with no last row. At the end the count is what is
+// left behind row 31, and the state's other bits are dropped.
 template <bool record>
 TOLVARIN_SHUFFLE_TARGET void run_pass(const shuffle_tables& tables, shuffle_stretch& work) {
     for (unsigned first = 0; first < blocks; first += paired) {
@@ -199,15 +209,19 @@ TOLVARIN_SHUFFLE_TARGET void run_pass(const shuffle_tables& tables, shuffle_stre
             return reinterpret_cast<__m256i*>(array + units_per_vector * block);
         };
         for (unsigned k = 0; k < paired; ++k) {
-            states[k] = {_mm256_load_si256(at(work.guess_at, first + k)), _mm256_load_si256(at(work.guess_count, first + k)),
-                         _mm256_load_si256(at(work.guess_class, first + k))};
+            const __m256i state = _mm256_load_si256(at(work.guess_at, first + k));
+            const __m256i counting = _mm256_cmpeq_epi8(state, splat(meta_counted));
+            const __m256i last_row =
+                _mm256_blendv_epi8(splat(no_last_row),
+                                   _mm256_sub_epi8(_mm256_load_si256(at(work.guess_count, first + k)), splat(1)), counting);
+            states[k] = {state, last_row, _mm256_load_si256(at(work.guess_class, first + k))};
         }
         for (unsigned i = 0; i < unit_bytes; ++i) {
             for (unsigned k = 0; k < paired; ++k) step_units<record>(tables, work, first + k, i, states[k]);
         }
         for (unsigned k = 0; k < paired; ++k) {
-            _mm256_store_si256(at(work.end_at, first + k), states[k].at);
-            _mm256_store_si256(at(work.end_count, first + k), states[k].count);
+            _mm256_store_si256(at(work.end_at, first + k), _mm256_and_si256(states[k].at, splat(0x0F)));
+            _mm256_store_si256(at(work.end_count, first + k), _mm256_sub_epi8(states[k].last_row, splat(unit_bytes - 1)));
             _mm256_store_si256(at(work.end_class, first + k), states[k].return_class);
         }
     }
@@ -222,6 +236,44 @@ void shift_ends(const shuffle_stretch& work, std::uint8_t (&at)[stretch_units], 
     at[0] = start.at;
     count[0] = start.count;
     return_class[0] = start.return_class;
+}
+
+// A 32 x 32 bit transpose: bit u of rows[i] becomes bit i of masks[u].
+// Each byte of the rows' words gathered into a vector of its own, in row
+// order (vector b, byte i: row i's byte b, that is units 8b-8b+7), a shift
+// brings unit 8b + k's bit of every row to bit 7 of its byte, where one
+// movemask takes all 32.
+TOLVARIN_SHUFFLE_TARGET inline void transpose_pads(const std::uint32_t (&rows)[unit_bytes], std::uint32_t* masks) {
+    // Within each 128-bit half, four rows' words become four words of one
+    // byte each: word b, the four rows' byte b.
+    const __m256i bytes_by_word = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1,
+                                                   5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    __m256i quads[4];  // quads[q]: rows 8q-8q+3 in the low half, 8q+4-8q+7 in the high
+    for (unsigned q = 0; q < 4; ++q) {
+        quads[q] = _mm256_shuffle_epi8(_mm256_load_si256(reinterpret_cast<const __m256i*>(rows + 8 * q)), bytes_by_word);
+    }
+    // Words of rows 0-3, 8-11, 16-19, 24-27 in the low half, the others in
+    // the high: put back in row order.
+    const __m256i row_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i low01 = _mm256_unpacklo_epi32(quads[0], quads[1]);
+    const __m256i high01 = _mm256_unpackhi_epi32(quads[0], quads[1]);
+    const __m256i low23 = _mm256_unpacklo_epi32(quads[2], quads[3]);
+    const __m256i high23 = _mm256_unpackhi_epi32(quads[2], quads[3]);
+    const __m256i by_byte[4] = {_mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(low01, low23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(low01, low23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(high01, high23), row_order),
+                                _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(high01, high23), row_order)};
+    for (unsigned b = 0; b < 4; ++b) {
+        const __m256i v = by_byte[b];
+        masks[8 * b + 7] = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+        masks[8 * b + 6] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 1)));
+        masks[8 * b + 5] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 2)));
+        masks[8 * b + 4] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 3)));
+        masks[8 * b + 3] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 4)));
+        masks[8 * b + 2] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 5)));
+        masks[8 * b + 1] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 6)));
+        masks[8 * b + 0] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 7)));
+    }
 }
 
 // Which units' guesses agree with the end the last pass left in the unit
@@ -250,16 +302,17 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
                                               _mm256_and_si256(same_count, same_class));
         std::uint64_t agree = static_cast<std::uint32_t>(_mm256_movemask_epi8(same));
         if (block == 0) agree |= 1;  // the true start
-        // Each unit's entries in a row of its own: bit 7 the pad, bit 6 an escape.
-        __m256i units[32];
-        transpose_32(work.entries[block][0], units);
-        std::uint64_t escapes = 0;
-        for (unsigned column = 0; column < units_per_vector; ++column) {
-            work.pad_masks[block * units_per_vector + column] = static_cast<std::uint32_t>(_mm256_movemask_epi8(units[column]));
-            const auto escape = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(units[column], 1)));
-            work.escape_masks[block * units_per_vector + column] = escape;
-            escapes |= std::uint64_t{escape != 0} << column;
+        // Bit u of row i's word: unit u's pad behind byte i; and the
+        // entries ORed, for the units that met an escape.
+        alignas(32) std::uint32_t rows[unit_bytes];
+        __m256i met = _mm256_setzero_si256();
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            const __m256i entry = load_32(work.entries[block][i]);
+            rows[i] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(entry, 1)));
+            met = _mm256_or_si256(met, entry);
         }
+        const std::uint64_t escapes = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(met, 2)));
+        transpose_pads(rows, work.pad_masks + first);
         const unsigned shift = (block * units_per_vector) % mask_units;
         work.guessed_in_step[block * units_per_vector / mask_units] |= agree << shift;
         work.escapes[block * units_per_vector / mask_units] |= escapes << shift;
@@ -313,7 +366,16 @@ struct shuffle_engine {
         const unsigned next = work.entries[unit / units_per_vector][i][unit % units_per_vector] & 0x0F;
         return next == truth.at && (next < meta_type || next > meta_counted);
     }
-    std::uint32_t escape_mask(unsigned unit) const { return work.escape_masks[unit]; }
+    // Worked out for the few units stepped through that meet the pass again.
+    std::uint32_t escape_mask(unsigned unit) const {
+        if (((work.escapes[unit / mask_units] >> (unit % mask_units)) & 1) == 0) return 0;
+        std::uint32_t mask = 0;
+        for (unsigned i = 0; i < unit_bytes; ++i) {
+            const std::uint8_t entry = work.entries[unit / units_per_vector][i][unit % units_per_vector];
+            mask |= static_cast<std::uint32_t>((entry & pass_escape) != 0) << i;
+        }
+        return mask;
+    }
 };
 
 #endif

@@ -75,6 +75,23 @@ std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std:
 // at a time: more than that many to a stretch, and the event-by-event path
 // is faster.
 constexpr unsigned poor_stepped_units = 12;
+// A stretch with more than two dozen units whose guess is not the end the
+// last pass left in the unit before is not walked at all: the walk would
+// check each against the true state and step through most. Streams the
+// engines take well have a dozen or so such units to a stretch at most;
+// dense meta events have thirty and more from the first stretch on.
+constexpr unsigned poor_out_of_step_units = 2 * poor_stepped_units;
+
+// The first `taken` units of a stretch whose guesses are out of step.
+inline unsigned units_out_of_step(const stretch_guesses& work, unsigned taken) {
+    unsigned count = 0;
+    for (unsigned word = 0; word < mask_words && word * mask_units < taken; ++word) {
+        const unsigned units = std::min(taken - word * mask_units, mask_units);
+        const std::uint64_t within = units == mask_units ? ~std::uint64_t{0} : (std::uint64_t{1} << units) - 1;
+        count += static_cast<unsigned>(std::popcount(~work.guessed_in_step[word] & within));
+    }
+    return count;
+}
 
 // Where a unit starts: its position, its true state, and where its output goes.
 struct unit_start {
@@ -180,19 +197,24 @@ template <class engine>
                                                      machine_state& truth) {
     unit_outcome outcome;
     bool joined = false;
+    // Stepped in a local: the bytes read may be any object's as far as the
+    // compiler knows, so a state kept behind a reference goes to memory at
+    // every byte and comes back in a wider load than its stores.
+    machine_state state = truth;
     for (unsigned i = 0; i < unit_bytes && !outcome.escapes && !joined; ++i) {
-        const machine_step_result step = machine_step(truth, in[i]);
+        const machine_step_result step = machine_step(state, in[i]);
         outcome.pads |= static_cast<std::uint32_t>(step.pad) << i;
         outcome.escapes = step.escape;
-        truth = step.next;
-        if (!outcome.escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, truth)) {
+        state = step.next;
+        if (!outcome.escapes && i + 1 < unit_bytes && machine.joins_pass(unit, i, state)) {
             joined = true;
             const std::uint32_t rest = ~std::uint32_t{0} << (i + 1);
             outcome.pads |= work.pad_masks[unit] & rest;
             outcome.escapes = (machine.escape_mask(unit) & rest) != 0;
-            truth = end_state(work, unit);
+            state = end_state(work, unit);
         }
     }
+    truth = state;
     return outcome;
 }
 
@@ -315,6 +337,10 @@ template <class engine>
         const stretch_guesses& work = machine.guess(place.truth);
         const auto taken = static_cast<unsigned>(
             std::min<std::uint64_t>(stretch_units, (std::uint64_t{stop} - place.position) / unit_bytes));
+        if (units_out_of_step(work, taken) > poor_out_of_step_units) {
+            poor = true;
+            break;
+        }
         const unsigned stepped = walk_units(machine, image, work, taken, place, nothing);
         if (place.escaped) break;
         place.position += taken * unit_bytes;

@@ -64,7 +64,8 @@ inline constexpr std::size_t least_stretch_bytes = 1024;
 // Some streams never let the guesses fall into step (running events of one
 // class with delta times of two bytes, say, or texts one after another), and
 // their units are translated again one byte at a time: slower than the
-// event-by-event path. After a stretch in which more than a quarter of the
+// event-by-event path. At a stretch whose passes leave more than two dozen
+// guesses out of step, or after one in which more than a quarter of the
 // guesses were wrong, the call ends early; and it says so in `poor`, as it
 // does when the stretches it took had more than a dozen such units each on
 // average. The caller goes on the other way.

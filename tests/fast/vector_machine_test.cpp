@@ -288,6 +288,128 @@ TEST_F(vector_path, long_runs_of_each_class) {
     }
 }
 
+// Meta events of every length from nothing to 70 bytes one behind the
+// other, so that their last bytes fall on every row of a unit and their
+// counts carry into the next unit, some of their bytes 0x80 or more;
+// tempos whose length byte is not 3; events begun by F0-F7 and by F8-FF,
+// each under every running class. The AVX2 engine ends a meta event where
+// a row is the row of its last byte, and keeps the class it returns to
+// where its status byte is read.
+TEST_F(vector_path, meta_events_ending_at_every_row) {
+    const struct {
+        const char* name;
+        bytes start;    // sets the running class
+        bytes running;  // one running event of it
+    } classes[] = {
+        {"note ons", hex("00 93 3C 40"), hex("01 3D 41")},
+        {"note offs", hex("00 83 3C"), hex("01 3D")},
+        {"program changes", hex("00 C3 05"), hex("01 06")},
+        {"no running status", hex("00 F0 01 02"), hex("01")},
+    };
+    std::mt19937 rng(1210);
+    for (const auto& c : classes) {
+        bytes stream = random_stream(rng, 4500, false);
+        for (unsigned length = 0; length <= 70; ++length) {
+            stream.insert(stream.end(), c.start.begin(), c.start.end());
+            stream.insert(stream.end(), {0x00, 0xFF, static_cast<std::uint8_t>(length % 2 == 0 ? 0x01 : 0x7F),
+                                         static_cast<std::uint8_t>(length)});
+            for (unsigned i = 0; i < length; ++i) {
+                stream.push_back(static_cast<std::uint8_t>(i % 5 == 4 ? 0x80 + (i * 37) % 0x80 : 0x61 + i % 26));
+            }
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            stream.insert(stream.end(), {0x00, 0xFF, 0x51, static_cast<std::uint8_t>(length * 3 % 0x100), 0x07, 0xA1, 0x20});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            const std::uint8_t system = static_cast<std::uint8_t>(0xF0 + length % 16);
+            stream.insert(stream.end(), {0x00, system, 0x0A});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+            stream.insert(stream.end(), {0x00, system, 0x02, static_cast<std::uint8_t>(length % 3), 0x41, 0x42});
+            stream.insert(stream.end(), c.running.begin(), c.running.end());
+        }
+        const bytes rest = random_stream(rng, 6000, true);
+        stream.insert(stream.end(), rest.begin(), rest.end());
+        expect_every_path(stream, std::string("meta events under ") + c.name);
+    }
+}
+
+// Streams of mostly short events, as songs hold, and of dense meta events
+// (texts of 4 to 43 bytes and tempos), which the event-by-event path copies
+// whole: the stretches take the first to its end, and give up the second at
+// its first stretches, saying so, so that the caller goes on event by event.
+TEST_F(vector_path, stretches_given_up_where_the_guesses_fail) {
+    std::mt19937 rng(1211);
+    // A delta time of one byte, or now and then of two.
+    const auto delta = [&](bytes& stream) {
+        if (rng() % 5 == 0) stream.push_back(static_cast<std::uint8_t>(0x81 + rng() % 0x7F));
+        stream.push_back(static_cast<std::uint8_t>(rng() % 0x80));
+    };
+    const auto text = [&](bytes& stream, unsigned shortest, unsigned longest) {
+        const auto length = static_cast<std::uint8_t>(shortest + rng() % (longest - shortest + 1));
+        delta(stream);
+        stream.insert(stream.end(), {0xFF, static_cast<std::uint8_t>(rng() % 2 == 0 ? 0x05 : 0x01), length});
+        for (unsigned i = 0; i < length; ++i) stream.push_back(static_cast<std::uint8_t>(0x61 + rng() % 26));
+    };
+    bytes songs = hex("00 C3 05");
+    while (songs.size() < 60000) {
+        const unsigned roll = rng() % 100;
+        if (roll < 80) {
+            const bytes events[] = {hex("00 93 3C 40"), hex("05 3D 41"), hex("81 10 83 3C"), hex("00 B3 07 64"),
+                                    hex("02 B3 0A 20"), hex("00 E3 40"), hex("00 C3 05")};
+            const bytes& event = events[rng() % std::size(events)];
+            songs.insert(songs.end(), event.begin(), event.end());
+        } else if (roll < 95) {
+            songs.insert(songs.end(), {0x00, 0x93, static_cast<std::uint8_t>(rng() % 128), 0x40});
+        } else if (roll < 98) {
+            text(songs, 2, 31);
+        } else {
+            songs.insert(songs.end(), {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20});
+        }
+    }
+    bytes meta;
+    while (meta.size() < 60000) {
+        if (rng() % 4 == 0) {
+            delta(meta);
+            meta.insert(meta.end(), {0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20});
+        } else {
+            text(meta, 4, 43);
+        }
+    }
+    const struct {
+        const char* name;
+        const bytes& stream;
+        bool poor;
+    } cases[] = {{"short events", songs, false}, {"dense meta events", meta, true}};
+    for (const auto& c : cases) {
+        bytes stream = c.stream;
+        stream.insert(stream.end(), {0x00, 0xFF, 0x2F, 0x00});
+        const bytes image = image_of(stream);
+        expect_every_path(stream, c.name);
+        for (const auto& [level, name] : test_support::stretch_levels()) {
+            if (!tolvarin::machine::stretch_level_available(level)) continue;
+            tolvarin::event_cursor cursor{first_event, tolvarin::no_running, false};
+            bytes out(image.size() * 2);
+            bool poor = false;
+            const std::size_t written = tolvarin::machine::translate_stretches(
+                image, cursor, static_cast<std::uint32_t>(image.size()), out, poor, level);
+            const std::string what = std::string(c.name) + " at the " + name + " level";
+            EXPECT_EQ(poor, c.poor) << what;
+            const bytes expected = test_support::reference_translate(image, first_event);
+            ASSERT_LE(written, expected.size()) << what;
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(written), expected.begin())) << what;
+            if (c.poor) {
+                // Given up at the first stretch, once its passes show how
+                // many guesses are out of step, before its walk.
+                EXPECT_LT(cursor.position, first_event + tolvarin::machine::stretch_bytes) << what;
+            } else {
+                // Taken to where the last stretch with its margin fits.
+                EXPECT_GE(cursor.position + tolvarin::machine::stretch_bytes + tolvarin::machine::stretch_input_margin +
+                              tolvarin::machine::stretch_bytes,
+                          image.size())
+                    << what;
+            }
+        }
+    }
+}
+
 // Streams the guesses never fall into step with (running events of one
 // class only, no byte of 0x80 or more), texts longer than a unit across
 // stretch boundaries, and random mixes.

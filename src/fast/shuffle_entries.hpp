@@ -1,0 +1,178 @@
+// The AVX2 engine's step entries (shuffle_machine.cpp): the lookups of
+// shuffle_tables.hpp with their entries laid out so that a step of 32 units
+// takes fewer operations.
+//
+// Three things change. An entry's bit 7 is clear, so that the entry itself
+// is the next state as a shuffle index (a shuffle reads bits 0-3 and 7 of
+// an index), and in the lookups by state bit 7 alone says "the entry by
+// the byte's category", which a blend on bit 7 takes with no compare.
+// A meta event's count is kept as the row (the byte of the unit, 0-31) of
+// its last counted byte, set once where the count is read and never counted
+// down: the event ends where the row is that number. And a type with
+// nothing behind it sets that row to its own, so that every end of a meta
+// event is that one compare. The return class is kept where a status
+// byte of 0x80 or more is read in a status state, the only place a meta
+// event starts; elsewhere it is left as it is, as it matters only inside a
+// meta event.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "fast/shuffle_tables.hpp"
+
+namespace tolvarin::machine::shuffle {
+
+// An entry: bits 0-3 the next state (`returning` for a type with nothing
+// behind it), bit 4 the entry sets the meta event's last row, bit 5 an
+// escape, bit 6 a pad.
+inline constexpr std::uint8_t sets_last_row = 0x10;
+inline constexpr std::uint8_t pass_escape = 0x20;
+inline constexpr std::uint8_t pass_pad = 0x40;
+// In the lookups by state: the entry by the byte's category.
+inline constexpr std::uint8_t pass_by_category = 0x80;
+
+// What a last row is set to at a unit's start outside the counted bytes:
+// no row of a unit.
+inline constexpr std::uint8_t no_last_row = 0x80;
+
+constexpr std::uint8_t pass_entry(std::uint8_t value) {
+    const unsigned next = value & 0x0F;
+    const auto op = static_cast<count_op>((value >> 4) & 3);
+    const bool sets = op == count_byte || op == count_four || next == returning;
+    return static_cast<std::uint8_t>(next | (sets ? sets_last_row : 0u) | ((value & escape_bit) != 0 ? pass_escape : 0u) |
+                                     ((value & pad_bit) != 0 ? pass_pad : 0u));
+}
+
+constexpr std::array<std::uint8_t, 16> pass_steps_by_state(bool high) {
+    std::array<std::uint8_t, 16> table{};
+    for (unsigned from = 0; from < state_count; ++from) {
+        table[from] = category_decides(from, high) ? pass_by_category
+                                                   : pass_entry(steps[(high ? two_status : plain_byte) + from]);
+    }
+    return table;
+}
+inline constexpr auto pass_low_steps = pass_steps_by_state(false);
+inline constexpr auto pass_high_steps = pass_steps_by_state(true);
+
+// The nibble lookups of shuffle_tables.hpp, giving entries of this layout.
+constexpr std::array<std::uint8_t, 16> pass_entries_of(const std::array<std::uint8_t, 16>& entries) {
+    std::array<std::uint8_t, 16> table{};
+    for (unsigned k = 0; k < 16; ++k) table[k] = pass_entry(entries[k]);
+    return table;
+}
+inline constexpr auto pass_entry_of_bits = pass_entries_of(nibbles.entry_of_bits);
+inline constexpr auto pass_status_entry = pass_entries_of(nibbles.status_entry);
+
+// The entry by category of a tempo's type: the one category entry that sets
+// the last row four bytes on (the tempo's length byte and three bytes).
+inline constexpr std::uint8_t tempo_entry = pass_entry(category_entry(tempo_type));
+inline constexpr std::uint8_t tempo_bytes = 4;
+
+// By state: bit 7 set for the length state, where the last row is the
+// length byte's value on from the row.
+inline constexpr std::array<std::uint8_t, 16> at_length = [] {
+    std::array<std::uint8_t, 16> table{};
+    table[meta_length] = 0x80;
+    return table;
+}();
+
+// What a step needs of one byte, worked out once a stretch.
+struct pass_byte {
+    std::uint8_t high;         // 0x80 where the byte is 0x80 or more
+    std::uint8_t by_category;  // the entry by the byte's category
+    // 0x80 | 3 from 0x80 on (0x80 alone for F0-F7, which cancel the
+    // running class: see class_keeps); 0 below 0x80. Bit 7 with the
+    // lookup's bit 7 says a status byte read in a status state.
+    std::uint8_t keeps;
+    std::uint8_t length_row;   // the byte plus its row: the last row behind it as a length
+    std::uint8_t type_row;     // its row, plus 4 for a tempo's type: the last row behind it as a type
+};
+
+constexpr pass_byte pass_byte_of(std::uint8_t byte, unsigned row) {
+    const std::uint8_t entry = pass_entry(category_entry(categories[byte]));
+    const bool high = byte >= 0x80;
+    return {static_cast<std::uint8_t>(high ? 0x80 : 0), entry,
+            static_cast<std::uint8_t>(high ? 0x80 | class_keeps[byte] : 0), static_cast<std::uint8_t>(byte + row),
+            static_cast<std::uint8_t>(row + (entry == tempo_entry ? tempo_bytes : 0))};
+}
+
+// A unit's state as the AVX2 passes keep it: the state (bits 4-6 may hold
+// the entry's other bits), the last row of a meta event's counted bytes,
+// and the return class.
+struct pass_state {
+    std::uint8_t at;
+    std::uint8_t last_row;
+    std::uint8_t return_class;
+};
+
+struct pass_step_result {
+    pass_state next;
+    std::uint8_t entry;
+};
+
+// One step as the vector code takes it, one unit: for the tests and the
+// check below.
+constexpr pass_step_result pass_step(pass_state from, std::uint8_t byte, unsigned row) {
+    const pass_byte b = pass_byte_of(byte, row);
+    const std::uint8_t by_state = (b.high != 0 ? pass_high_steps : pass_low_steps)[from.at & 0x0F];
+    const std::uint8_t entry = (by_state & 0x80) != 0 ? b.by_category : by_state;
+    pass_state next = from;
+    if ((by_state & b.keeps & 0x80) != 0) next.return_class = static_cast<std::uint8_t>(from.at & b.keeps);
+    const std::uint8_t last_row = at_length[from.at & 0x0F] != 0 ? b.length_row : b.type_row;
+    if ((entry & sets_last_row) != 0) next.last_row = last_row;
+    next.at = next.last_row == row ? next.return_class : entry;
+    return {next, entry};
+}
+
+// The machine's state at a unit's row as the passes keep it, and back.
+constexpr pass_state pass_state_of(const machine_state& state, unsigned row) {
+    return {state.at,
+            static_cast<std::uint8_t>(state.at == meta_counted ? row + state.count - 1 : no_last_row),
+            state.return_class};
+}
+
+// The machine's state behind a row: the count, the bytes still to come.
+constexpr machine_state machine_state_of(const pass_state& state, unsigned row) {
+    return {static_cast<std::uint8_t>(state.at & 0x0F), static_cast<std::uint8_t>(state.last_row - row),
+            state.return_class};
+}
+
+// The pass step is the machine's step: the same next state (count and class
+// where they matter), pad and escape, at every row, from every state and
+// count a meta event can have.
+constexpr bool pass_step_is_machine_step(unsigned at, unsigned byte, unsigned count, unsigned return_class,
+                                         unsigned row) {
+    const machine_state from{static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(count),
+                             static_cast<std::uint8_t>(return_class)};
+    const machine_step_result want = machine_step(from, static_cast<std::uint8_t>(byte));
+    const pass_step_result got = pass_step(pass_state_of(from, row), static_cast<std::uint8_t>(byte), row);
+    if (((got.entry & pass_pad) != 0) != want.pad || ((got.entry & pass_escape) != 0) != want.escape) return false;
+    if (want.escape) return true;  // the walk takes it from the event's boundary
+    const machine_state next = machine_state_of(got.next, row);
+    // Compared as machine_state::same_as does.
+    if (next.at != want.next.at) return false;
+    if (next.at == meta_counted && next.count != want.next.count) return false;
+    return next.at < meta_type || next.at > meta_counted || next.return_class == want.next.return_class;
+}
+
+constexpr bool pass_steps_check(unsigned first_byte, unsigned last_byte) {
+    for (unsigned at = 0; at < state_count; ++at) {
+        for (unsigned byte = first_byte; byte <= last_byte; ++byte) {
+            for (const unsigned count : {1u, 32u, 33u}) {
+                for (unsigned return_class = 0; return_class < 4; ++return_class) {
+                    for (const unsigned row : {0u, 31u}) {
+                        if (!pass_step_is_machine_step(at, byte, count, return_class, row)) return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+static_assert(pass_steps_check(0x00, 0x3F));
+static_assert(pass_steps_check(0x40, 0x7F));
+static_assert(pass_steps_check(0x80, 0xBF));
+static_assert(pass_steps_check(0xC0, 0xFF));
+
+}  // namespace tolvarin::machine::shuffle
