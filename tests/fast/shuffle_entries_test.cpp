@@ -1,10 +1,10 @@
 // The AVX2 engine's step (fast/shuffle_entries.hpp: entries that are the
 // next state, a meta event's last row in place of its count, the return
-// class kept at status bytes) held to the state machine's step, one byte
-// and many bytes at a time, and worked through by hand.
+// class kept at status bytes) worked through by hand, byte after byte; the
+// header checks every single step against the state machine's as it
+// compiles, and the vector tests hold the engine itself to the reference.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,88 +17,6 @@ using namespace tolvarin::machine;
 using namespace tolvarin::machine::shuffle;
 using test_support::bytes;
 using test_support::hex;
-
-// The pass state behind a row, read as the machine's, is the machine's
-// where it matters: the state; the count in the counted bytes; the return
-// class inside a meta event.
-::testing::AssertionResult same_state(const pass_state& kept, unsigned row, const machine_state& want) {
-    const unsigned at = kept.at & 0x0F;
-    const auto count = static_cast<std::uint8_t>(kept.last_row - row);
-    const bool in_meta = at >= meta_type && at <= meta_counted;
-    if (at != want.at || (at == meta_counted && count != want.count) ||
-        (in_meta && kept.return_class != want.return_class)) {
-        return ::testing::AssertionFailure() << "pass state " << at << " count " << unsigned{count} << " class "
-                                             << unsigned{kept.return_class} << ", machine state "
-                                             << unsigned{want.at} << " count " << unsigned{want.count} << " class "
-                                             << unsigned{want.return_class};
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// One step from every state, byte, return class and row of a unit; in the
-// counted state from every count a length byte can give.
-TEST(shuffle_entries, one_step_from_every_state_is_the_machines) {
-    for (unsigned at = 0; at < state_count; ++at) {
-        const unsigned counts = at == meta_counted ? 127 : 1;
-        for (unsigned count = 1; count <= counts; ++count) {
-            for (unsigned byte = 0; byte < 256; ++byte) {
-                for (unsigned return_class = 0; return_class < 4; ++return_class) {
-                    const machine_state from{static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(count),
-                                             static_cast<std::uint8_t>(return_class)};
-                    const machine_step_result want = machine_step(from, static_cast<std::uint8_t>(byte));
-                    for (unsigned row = 0; row < unit_bytes; ++row) {
-                        const pass_step_result got = pass_step(pass_state_of(from, row), static_cast<std::uint8_t>(byte), row);
-                        const std::string what = "state " + std::to_string(at) + ", count " + std::to_string(count) +
-                                                 ", class " + std::to_string(return_class) + ", byte " +
-                                                 std::to_string(byte) + ", row " + std::to_string(row);
-                        ASSERT_EQ((got.entry & pass_escape) != 0, want.escape) << what;
-                        if (want.escape) continue;
-                        ASSERT_EQ((got.entry & pass_pad) != 0, want.pad) << what;
-                        ASSERT_TRUE(same_state(got.next, row, want.next)) << what;
-                    }
-                }
-            }
-        }
-    }
-}
-
-// Whole units from random states, with what a step leaves in a state's
-// upper bits carried on, as the vector code carries it: bytes drawn mostly
-// from those a meta event is made of.
-TEST(shuffle_entries, units_stepped_in_sequence_are_the_machines) {
-    const struct {
-        const char* name;
-        bytes alphabet;
-    } mixes[] = {
-        {"meta events and short lengths", hex("FF FF F0 F7 F8 51 2F 01 05 7F 00 01 02 03 04 1F 20 21")},
-        {"channel events and meta events", hex("80 90 B0 C0 E0 FF F1 3C 40 00 05 51 06 02")},
-        {"every byte", [] {
-             bytes all(256);
-             for (unsigned b = 0; b < 256; ++b) all[b] = static_cast<std::uint8_t>(b);
-             return all;
-         }()},
-    };
-    std::mt19937 rng(20261210);
-    for (const auto& mix : mixes) {
-        for (int round = 0; round < 20000; ++round) {
-            machine_state machine{static_cast<std::uint8_t>(rng() % state_count), static_cast<std::uint8_t>(1 + rng() % 127),
-                                  static_cast<std::uint8_t>(rng() % 4)};
-            const unsigned first_row = rng() % 4 == 0 ? static_cast<unsigned>(rng() % unit_bytes) : 0;
-            pass_state kept = pass_state_of(machine, first_row);
-            for (unsigned row = first_row; row < unit_bytes; ++row) {
-                const std::uint8_t byte = mix.alphabet[rng() % mix.alphabet.size()];
-                const machine_step_result want = machine_step(machine, byte);
-                const pass_step_result got = pass_step(kept, byte, row);
-                ASSERT_EQ((got.entry & pass_escape) != 0, want.escape) << mix.name << ", round " << round << ", row " << row;
-                if (want.escape) break;
-                ASSERT_EQ((got.entry & pass_pad) != 0, want.pad) << mix.name << ", round " << round << ", row " << row;
-                ASSERT_TRUE(same_state(got.next, row, want.next)) << mix.name << ", round " << round << ", row " << row;
-                machine = want.next;
-                kept = got.next;
-            }
-        }
-    }
-}
 
 // Meta events and channel events by hand: the state behind each byte, and
 // the bytes that take a pad (p) or escape (e).
