@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "tolvarin/tolvarin.hpp"
@@ -22,11 +21,18 @@ struct counting_sink final : tolvarin::output_sink {
     bool end_output(const tolvarin::song_output&) override { return true; }
 };
 
-// False when the file cannot be read.
+// False when the file cannot be opened or read whole. (Reading through
+// istreambuf_iterator leaves the stream's own state bits alone, so they
+// cannot say whether the end was reached: the size is asked first instead.)
 inline bool read_container(const char* path, std::vector<std::uint8_t>& image) {
-    std::ifstream file(path, std::ios::binary);
-    image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad() && file.eof();
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) return false;
+    const std::streamoff size = file.tellg();
+    if (size < 0) return false;
+    image.resize(static_cast<std::size_t>(size));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(image.data()), size);
+    return file.gcount() == size;
 }
 
 }  // namespace bench_support
