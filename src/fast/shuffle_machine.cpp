@@ -319,9 +319,28 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
     }
 }
 
+// The first pass's guess of where each unit starts within an event, from
+// its first four bytes (first_guess in stretch_walk.hpp, a vector of units at a time).
+TOLVARIN_SHUFFLE_TARGET void first_guesses(shuffle_stretch& work, std::uint8_t boundary) {
+    const __m256i high = splat(0x80);
+    for (unsigned block = 0; block < blocks; ++block) {
+        const __m256i high0 = _mm256_cmpeq_epi8(load_32(work.highs[block][0]), high);
+        const __m256i high1 = _mm256_cmpeq_epi8(load_32(work.highs[block][1]), high);
+        const __m256i high2 = _mm256_cmpeq_epi8(load_32(work.highs[block][2]), high);
+        const __m256i high3 = _mm256_cmpeq_epi8(load_32(work.highs[block][3]), high);
+        const __m256i low01 = _mm256_andnot_si256(_mm256_or_si256(high0, high1), _mm256_set1_epi8(-1));
+        const __m256i last_data = _mm256_and_si256(low01, high2);
+        const __m256i two_data = _mm256_andnot_si256(high2, _mm256_and_si256(low01, high3));
+        __m256i guess = _mm256_blendv_epi8(splat(boundary), splat(boundary + status_none), high0);
+        guess = _mm256_blendv_epi8(guess, splat(last_of_two), last_data);
+        guess = _mm256_blendv_epi8(guess, splat(first_of_two), two_data);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(work.guess_at + units_per_vector * block), guess);
+    }
+}
+
 TOLVARIN_SHUFFLE_TARGET void guess_units(const shuffle_tables& tables, shuffle_stretch& work, const machine_state& start) {
     const std::uint8_t boundary = at_boundary(static_cast<running_class>(start.at <= delta_one ? start.at : 0)).at;
-    std::memset(work.guess_at, boundary, stretch_units);
+    first_guesses(work, boundary);
     std::memset(work.guess_count, 0, stretch_units);
     std::memset(work.guess_class, 0, stretch_units);
     work.guess_at[0] = start.at;

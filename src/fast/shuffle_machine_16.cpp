@@ -326,7 +326,12 @@ void record_results(const shuffle_tables& tables, shuffle_stretch& work, const m
 
 void guess_units(const shuffle_tables& tables, shuffle_stretch& work, const machine_state& start) {
     const std::uint8_t boundary = at_boundary(static_cast<running_class>(start.at <= delta_one ? start.at : 0)).at;
-    std::memset(work.guess_at, boundary, stretch_units);
+    for (unsigned block = 0; block < blocks; ++block) {
+        for (unsigned unit = 0; unit < units_per_vector; ++unit) {
+            const auto high = [&](unsigned row) { return work.highs[block][row][unit] != 0; };
+            work.guess_at[units_per_vector * block + unit] = first_guess(high(0), high(1), high(2), high(3), boundary);
+        }
+    }
     std::memset(work.guess_count, 0, stretch_units);
     std::memset(work.guess_class, 0, stretch_units);
     work.guess_at[0] = start.at;

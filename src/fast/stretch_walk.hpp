@@ -71,6 +71,28 @@ std::size_t shuffle_engine_translate(byte_view image, event_cursor& cursor, std:
                                      std::span<std::uint8_t> room, bool& poor);
 #endif
 
+// The first guess. Every unit but the first starts its first pass from a
+// guess of where it stands within an event, taken from its first four
+// bytes: a byte of 0x80 or more behind one below 0x80 is taken for a status
+// behind a one-byte delta time, as most are. So a unit whose byte 0 is of
+// 0x80 or more starts in the status state of the class; one whose byte 1
+// is starts at a delta time; byte 2, behind the last data byte of an event;
+// byte 3, behind the first of two. Any other unit starts at a delta time of
+// the class. Without it, a stream whose every event has its status (note
+// offs and pitch bends, say) can be read a byte or two out of phase for good
+// (the status as the first byte of a two-byte delta time, a data byte as a
+// running event's), in which no later pass brings a unit back. A guess is
+// never trusted before the walk checks it, so it decides speed alone.
+// `high_j`: the unit's byte j is 0x80 or more; `boundary`, the delta state
+// of the class.
+constexpr std::uint8_t first_guess(bool high0, bool high1, bool high2, bool high3, std::uint8_t boundary) {
+    if (high0) return static_cast<std::uint8_t>(boundary + status_none);
+    if (high1) return boundary;
+    if (high2) return last_of_two;
+    if (high3) return first_of_two;
+    return boundary;
+}
+
 // A stretch costs about as much as a dozen units stepped through one byte
 // at a time: more than that many to a stretch, and the event-by-event path
 // is faster.

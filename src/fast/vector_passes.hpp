@@ -187,12 +187,29 @@ TOLVARIN_VECTOR_TARGET void record_agreement(stretch& work, const unit_states (&
     }
 }
 
+// The first pass's guess of where each unit starts within an event, from
+// its first four bytes (first_guess in stretch_walk.hpp, a vector of units at a time).
+TOLVARIN_VECTOR_TARGET inline __m512i first_guesses(const stretch& work, unsigned block, __m512i boundary) {
+    const __mmask64 high0 = _mm512_movepi8_mask(_mm512_load_si512(work.bytes[block][0]));
+    const __mmask64 high1 = _mm512_movepi8_mask(_mm512_load_si512(work.bytes[block][1]));
+    const __mmask64 high2 = _mm512_movepi8_mask(_mm512_load_si512(work.bytes[block][2]));
+    const __mmask64 high3 = _mm512_movepi8_mask(_mm512_load_si512(work.bytes[block][3]));
+    const __mmask64 status_first = high0;                         // the status itself
+    const __mmask64 last_data = ~high0 & ~high1 & high2;          // data, delta, status
+    const __mmask64 two_data = ~high0 & ~high1 & ~high2 & high3;  // data, data, delta, status
+    __m512i guess = _mm512_mask_mov_epi8(boundary, status_first, _mm512_add_epi8(boundary, _mm512_set1_epi8(status_none)));
+    guess = _mm512_mask_mov_epi8(guess, last_data, _mm512_set1_epi8(last_of_two));
+    return _mm512_mask_mov_epi8(guess, two_data, _mm512_set1_epi8(first_of_two));
+}
+
 // Runs the passes over a stretch and records the last one's guesses and results.
 TOLVARIN_VECTOR_TARGET void guess_units(const vector_tables& tables, stretch& work, const machine_state& start) {
     unit_states states[blocks];
     const __m512i boundary = _mm512_set1_epi8(static_cast<char>(at_boundary(static_cast<running_class>(
         start.at <= delta_one ? start.at : 0)).at));
-    for (unit_states& vec : states) vec = {boundary, _mm512_setzero_si512(), _mm512_setzero_si512()};
+    for (unsigned block = 0; block < blocks; ++block) {
+        states[block] = {first_guesses(work, block, boundary), _mm512_setzero_si512(), _mm512_setzero_si512()};
+    }
     states[0].at = _mm512_mask_mov_epi8(states[0].at, 1, _mm512_set1_epi8(static_cast<char>(start.at)));
     states[0].count = _mm512_mask_mov_epi8(states[0].count, 1, _mm512_set1_epi8(static_cast<char>(start.count)));
     states[0].return_class =
