@@ -162,6 +162,16 @@ TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
     return {broadcast(pass_low_steps), broadcast(pass_high_steps), broadcast(in_meta)};
 }
 
+// The same vector, through a copy the compiler cannot see through. GCC
+// reads a blend on a vector's bit 7 as a compare with zero and a blend;
+// where two blends take one vector as their mask it keeps the compare, one
+// more operation each step and a register of zeros. With a mask of its
+// own, each blend takes its vector as it is.
+TOLVARIN_SHUFFLE_TARGET inline __m256i own_mask(__m256i mask) {
+    __asm__("" : "+x"(mask));
+    return mask;
+}
+
 // A vector of units' states as the passes keep them (see pass_state).
 struct unit_states {
     __m256i at, last_row, return_class;
@@ -188,7 +198,7 @@ template <bool record>
     units.return_class =
         _mm256_blendv_epi8(units.return_class, _mm256_and_si256(units.at, keeps), _mm256_and_si256(by_state, keeps));
     const __m256i last_row =
-        _mm256_blendv_epi8(load_32(work.length_rows[block][i]), load_32(work.type_rows[block][i]), by_state);
+        _mm256_blendv_epi8(load_32(work.length_rows[block][i]), load_32(work.type_rows[block][i]), own_mask(by_state));
     units.last_row = _mm256_blendv_epi8(units.last_row, last_row, _mm256_slli_epi16(entry, 3));
     units.at = _mm256_blendv_epi8(entry, units.return_class,
                                   _mm256_cmpeq_epi8(units.last_row, load_32(row_numbers[i].data())));
