@@ -10,10 +10,15 @@
 // its last counted byte, set once where the count is read and never counted
 // down: the event ends where the row is that number. And a type with
 // nothing behind it sets that row to its own, so that every end of a meta
-// event is that one compare. The return class is kept where a status
-// byte of 0x80 or more is read in a status state, the only place a meta
-// event starts; elsewhere it is left as it is, as it matters only inside a
-// meta event.
+// event is that one compare. Which row an entry sets needs no lookup of
+// its own: the entries by category that set it are a type's below 0x80
+// (its row, or four on for a tempo), and the entries by state that set it
+// are a length byte's (the byte on from its row) or a type's of 0x80 or
+// more (its row, taken as that byte's length row), so the lookup by
+// state's bit 7 picks between the two. The return class is kept where a
+// status byte of 0x80 or more is read in a status state, the only place a
+// meta event starts; elsewhere it is left as it is, as it matters only
+// inside a meta event.
 #pragma once
 
 #include <array>
@@ -69,31 +74,27 @@ inline constexpr auto pass_status_entry = pass_entries_of(nibbles.status_entry);
 inline constexpr std::uint8_t tempo_entry = pass_entry(category_entry(tempo_type));
 inline constexpr std::uint8_t tempo_bytes = 4;
 
-// By state: bit 7 set for the length state, where the last row is the
-// length byte's value on from the row.
-inline constexpr std::array<std::uint8_t, 16> at_length = [] {
-    std::array<std::uint8_t, 16> table{};
-    table[meta_length] = 0x80;
-    return table;
-}();
-
 // What a step needs of one byte, worked out once a stretch.
 struct pass_byte {
-    std::uint8_t high;         // 0x80 where the byte is 0x80 or more
     std::uint8_t by_category;  // the entry by the byte's category
     // 0x80 | 3 from 0x80 on (0x80 alone for F0-F7, which cancel the
-    // running class: see class_keeps); 0 below 0x80. Bit 7 with the
-    // lookup's bit 7 says a status byte read in a status state.
+    // running class: see class_keeps); 0 below 0x80. Bit 7 picks the
+    // lookup by state for bytes of 0x80 or more, and with that lookup's
+    // bit 7 says a status byte read in a status state.
     std::uint8_t keeps;
-    std::uint8_t length_row;   // the byte plus its row: the last row behind it as a length
+    // The last row behind the byte as a length: the byte plus its row. A
+    // byte of 0x80 or more is never a length (it escapes there), but as a
+    // type it has nothing behind it, and its entry comes from the lookup by
+    // state: its row alone.
+    std::uint8_t length_row;
     std::uint8_t type_row;     // its row, plus 4 for a tempo's type: the last row behind it as a type
 };
 
 constexpr pass_byte pass_byte_of(std::uint8_t byte, unsigned row) {
     const std::uint8_t entry = pass_entry(category_entry(categories[byte]));
     const bool high = byte >= 0x80;
-    return {static_cast<std::uint8_t>(high ? 0x80 : 0), entry,
-            static_cast<std::uint8_t>(high ? 0x80 | class_keeps[byte] : 0), static_cast<std::uint8_t>(byte + row),
+    return {entry, static_cast<std::uint8_t>(high ? 0x80 | class_keeps[byte] : 0),
+            static_cast<std::uint8_t>(high ? row : byte + row),
             static_cast<std::uint8_t>(row + (entry == tempo_entry ? tempo_bytes : 0))};
 }
 
@@ -115,11 +116,11 @@ struct pass_step_result {
 // layout the tests hold to the state machine's step.
 constexpr pass_step_result pass_step(pass_state from, std::uint8_t byte, unsigned row) {
     const pass_byte b = pass_byte_of(byte, row);
-    const std::uint8_t by_state = (b.high != 0 ? pass_high_steps : pass_low_steps)[from.at & 0x0F];
+    const std::uint8_t by_state = ((b.keeps & 0x80) != 0 ? pass_high_steps : pass_low_steps)[from.at & 0x0F];
     const std::uint8_t entry = (by_state & 0x80) != 0 ? b.by_category : by_state;
     pass_state next = from;
     if ((by_state & b.keeps & 0x80) != 0) next.return_class = static_cast<std::uint8_t>(from.at & b.keeps);
-    const std::uint8_t last_row = at_length[from.at & 0x0F] != 0 ? b.length_row : b.type_row;
+    const std::uint8_t last_row = (by_state & 0x80) != 0 ? b.type_row : b.length_row;
     if ((entry & sets_last_row) != 0) next.last_row = last_row;
     next.at = next.last_row == row ? next.return_class : entry;
     return {next, entry};

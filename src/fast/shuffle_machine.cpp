@@ -37,7 +37,6 @@ static_assert(blocks * units_per_vector == stretch_units);
 // per unit) as what a step needs of each (see pass_byte), and the last
 // pass's entries.
 struct shuffle_stretch : stretch_guesses {
-    alignas(32) std::uint8_t highs[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t by_class[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t keeps[blocks][unit_bytes][units_per_vector];
     alignas(32) std::uint8_t length_rows[blocks][unit_bytes][units_per_vector];
@@ -118,7 +117,6 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
     const __m256i entry_of_bits = broadcast(pass_entry_of_bits);
     const __m256i status_entry = broadcast(pass_status_entry);
     const __m256i low_nibble = splat(0x0F);
-    const __m256i high_bit = splat(0x80);
     for (unsigned block = 0; block < blocks; ++block) {
         __m256i rows[32];
         transpose_32(from + 1024 * block, rows);
@@ -126,21 +124,24 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
         for (unsigned i = 0; i < unit_bytes; ++i) {
             const __m256i byte = rows[i];
             any_high = _mm256_or_si256(any_high, byte);
-            const __m256i high = _mm256_and_si256(_mm256_srli_epi16(byte, 4), low_nibble);
-            const __m256i bits = _mm256_and_si256(_mm256_shuffle_epi8(by_high, high),
+            const __m256i high_nibble = _mm256_and_si256(_mm256_srli_epi16(byte, 4), low_nibble);
+            const __m256i bits = _mm256_and_si256(_mm256_shuffle_epi8(by_high, high_nibble),
                                                   _mm256_shuffle_epi8(by_low, _mm256_and_si256(byte, low_nibble)));
             const __m256i low_entry = _mm256_shuffle_epi8(entry_of_bits, _mm256_min_epu8(bits, splat(4)));
-            const __m256i entry = _mm256_blendv_epi8(low_entry, _mm256_shuffle_epi8(status_entry, high), byte);
+            const __m256i entry = _mm256_blendv_epi8(low_entry, _mm256_shuffle_epi8(status_entry, high_nibble), byte);
             // F0-F7 cancel the running class of the meta event they begin.
             const __m256i cancels = _mm256_cmpeq_epi8(_mm256_and_si256(byte, splat(0xF8)), splat(0xF0));
-            const __m256i keeps = _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_setzero_si256(), byte),
-                                                   _mm256_andnot_si256(_mm256_and_si256(cancels, splat(3)), splat(0x83)));
+            const __m256i high = _mm256_cmpgt_epi8(_mm256_setzero_si256(), byte);
+            const __m256i keeps =
+                _mm256_and_si256(high, _mm256_andnot_si256(_mm256_and_si256(cancels, splat(3)), splat(0x83)));
             const __m256i row = splat(i);
             const __m256i tempo = _mm256_and_si256(_mm256_cmpeq_epi8(entry, splat(tempo_entry)), splat(tempo_bytes));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(work.highs[block][i]), _mm256_and_si256(byte, high_bit));
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.by_class[block][i]), entry);
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.keeps[block][i]), keeps);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(work.length_rows[block][i]), _mm256_add_epi8(byte, row));
+            // A byte of 0x80 or more is never a length: its length row is
+            // its row, for the type of that byte with nothing behind it.
+            _mm256_store_si256(reinterpret_cast<__m256i*>(work.length_rows[block][i]),
+                               _mm256_add_epi8(_mm256_andnot_si256(high, byte), row));
             _mm256_store_si256(reinterpret_cast<__m256i*>(work.type_rows[block][i]), _mm256_add_epi8(tempo, row));
         }
         const auto high_units = static_cast<std::uint32_t>(_mm256_movemask_epi8(any_high));
@@ -152,15 +153,23 @@ TOLVARIN_SHUFFLE_TARGET void load_stretch(const std::uint8_t* from, shuffle_stre
 
 struct shuffle_tables {
     __m256i low_steps, high_steps;  // pass_low_steps, pass_high_steps
-    __m256i at_length;
-    __m256i high_bit;
     __m256i in_meta;  // by state: 0xFF inside a meta event
 };
 
 TOLVARIN_SHUFFLE_TARGET shuffle_tables load_tables() {
     std::array<std::uint8_t, 16> in_meta{};
     in_meta[meta_type] = in_meta[meta_length] = in_meta[meta_counted] = 0xFF;
-    return {broadcast(pass_low_steps), broadcast(pass_high_steps), broadcast(at_length), splat(0x80), broadcast(in_meta)};
+    return {broadcast(pass_low_steps), broadcast(pass_high_steps), broadcast(in_meta)};
+}
+
+// The same vector, through a copy the compiler cannot see through. GCC
+// reads a blend on a vector's bit 7 as a compare with zero and a blend;
+// where two blends take one vector as their mask it keeps the compare, one
+// more operation each step and a register of zeros. With a mask of its
+// own, each blend takes its vector as it is.
+TOLVARIN_SHUFFLE_TARGET inline __m256i own_mask(__m256i mask) {
+    __asm__("" : "+x"(mask));
+    return mask;
 }
 
 // A vector of units' states as the passes keep them (see pass_state).
@@ -169,28 +178,27 @@ struct unit_states {
 };
 
 // One byte of every unit of one vector: pass_step, 32 units at once. The
-// entry comes from the lookup by state for the byte's half (the other
-// shuffle zeroes the byte: its index has bit 7 set), or, where the lookup
-// has bit 7 set, from the byte's category. A status byte of 0x80 or more
-// read in a status state keeps the return class; an entry that sets the
-// last row sets it from the byte as a length in the length state, as a
-// type elsewhere; and where the row is the last row, the meta event ends
-// in the delta state of its return class.
+// entry comes from the lookup by state for the byte's half (both halves
+// looked up, one kept by the byte's bit 7, which its keeps carry), or,
+// where the lookup has bit 7 set, from the byte's category. A status byte
+// of 0x80 or more read in a status state keeps the return class; an entry
+// that sets the last row sets it from the byte as a type where the lookup
+// by state gave way to the category, as a length elsewhere; and where the
+// row is the last row, the meta event ends in the delta state of its
+// return class.
 template <bool record>
 [[gnu::always_inline]] TOLVARIN_SHUFFLE_TARGET inline void step_units(const shuffle_tables& tables,
                                                                        shuffle_stretch& work, unsigned block,
                                                                        unsigned i, unit_states& units) {
-    const __m256i low_index = _mm256_or_si256(units.at, load_32(work.highs[block][i]));
-    const __m256i high_index = _mm256_xor_si256(low_index, tables.high_bit);
-    const __m256i by_state = _mm256_or_si256(_mm256_shuffle_epi8(tables.low_steps, low_index),
-                                             _mm256_shuffle_epi8(tables.high_steps, high_index));
+    const __m256i keeps = load_32(work.keeps[block][i]);
+    const __m256i by_state = _mm256_blendv_epi8(_mm256_shuffle_epi8(tables.low_steps, units.at),
+                                                _mm256_shuffle_epi8(tables.high_steps, units.at), keeps);
     const __m256i entry = _mm256_blendv_epi8(by_state, load_32(work.by_class[block][i]), by_state);
     if constexpr (record) _mm256_store_si256(reinterpret_cast<__m256i*>(work.entries[block][i]), entry);
-    const __m256i keeps = load_32(work.keeps[block][i]);
     units.return_class =
         _mm256_blendv_epi8(units.return_class, _mm256_and_si256(units.at, keeps), _mm256_and_si256(by_state, keeps));
-    const __m256i last_row = _mm256_blendv_epi8(load_32(work.type_rows[block][i]), load_32(work.length_rows[block][i]),
-                                                _mm256_shuffle_epi8(tables.at_length, units.at));
+    const __m256i last_row =
+        _mm256_blendv_epi8(load_32(work.length_rows[block][i]), load_32(work.type_rows[block][i]), own_mask(by_state));
     units.last_row = _mm256_blendv_epi8(units.last_row, last_row, _mm256_slli_epi16(entry, 3));
     units.at = _mm256_blendv_epi8(entry, units.return_class,
                                   _mm256_cmpeq_epi8(units.last_row, load_32(row_numbers[i].data())));
@@ -322,15 +330,16 @@ TOLVARIN_SHUFFLE_TARGET void record_results(const shuffle_tables& tables, shuffl
 // The first pass's guess of where each unit starts within an event, from
 // its first four bytes (first_guess in stretch_walk.hpp, a vector of units at a time).
 TOLVARIN_SHUFFLE_TARGET void first_guesses(shuffle_stretch& work, std::uint8_t boundary) {
-    const __m256i high = splat(0x80);
     for (unsigned block = 0; block < blocks; ++block) {
-        const __m256i high0 = _mm256_cmpeq_epi8(load_32(work.highs[block][0]), high);
-        const __m256i high1 = _mm256_cmpeq_epi8(load_32(work.highs[block][1]), high);
-        const __m256i high2 = _mm256_cmpeq_epi8(load_32(work.highs[block][2]), high);
-        const __m256i high3 = _mm256_cmpeq_epi8(load_32(work.highs[block][3]), high);
-        const __m256i low01 = _mm256_andnot_si256(_mm256_or_si256(high0, high1), _mm256_set1_epi8(-1));
-        const __m256i last_data = _mm256_and_si256(low01, high2);
-        const __m256i two_data = _mm256_andnot_si256(high2, _mm256_and_si256(low01, high3));
+        // A byte's keeps have bit 7 set where it is 0x80 or more, and the
+        // blends look at bit 7 alone.
+        const __m256i high0 = load_32(work.keeps[block][0]);
+        const __m256i high1 = load_32(work.keeps[block][1]);
+        const __m256i high2 = load_32(work.keeps[block][2]);
+        const __m256i high3 = load_32(work.keeps[block][3]);
+        const __m256i high01 = _mm256_or_si256(high0, high1);
+        const __m256i last_data = _mm256_andnot_si256(high01, high2);
+        const __m256i two_data = _mm256_andnot_si256(_mm256_or_si256(high01, high2), high3);
         __m256i guess = _mm256_blendv_epi8(splat(boundary), splat(boundary + status_none), high0);
         guess = _mm256_blendv_epi8(guess, splat(last_of_two), last_data);
         guess = _mm256_blendv_epi8(guess, splat(first_of_two), two_data);

@@ -92,6 +92,13 @@ TEST(shuffle_entries, meta_events_by_hand) {
           meta_counted, meta_counted, meta_counted, meta_counted, delta_none, status_none},
          ".............."},
         {"a length of 0x80 or more escapes", {status_none, 0, 0}, 0, "FF 01 80", {meta_type, meta_length}, "..e"},
+        // A type byte of 0x80 or more takes its entry from the lookup by
+        // state, yet ends the event at its own row as a type below 0x80 does.
+        {"a type of 0x80 or more has nothing behind it", {status_two, 0, 0}, 3, "FF 90 05",
+         {meta_type, delta_two, status_two}, "..."},
+        {"a type of F7 at a unit's last row", {status_padded, 0, 0}, 30, "FF F7", {meta_type, delta_padded}, ".."},
+        {"a length at a unit's last row", {status_one, 0, 0}, 29, "FF 01 05", {meta_type, meta_length, meta_counted},
+         "...", 5},
     };
     for (const row_case& c : cases) {
         const bytes stream = hex(c.stream);
