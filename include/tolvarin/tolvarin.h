@@ -63,6 +63,7 @@ enum {
     TOLVARIN_TRACK_PIECE = 1,  /* a piece of the track: the bytes after those before */
     TOLVARIN_HEAD_PIECE = 2,   /* the output's first 22 bytes, the last piece */
     TOLVARIN_DONE = 3,         /* the song's output is complete */
+    TOLVARIN_JOIN = 4,         /* a split song meets its part: see tolvarin_join */
     TOLVARIN_NO_MEMORY = -1,
     TOLVARIN_TRACK_TOO_LONG = -2, /* the track would pass 4 GiB - 1 bytes, more than its length field counts */
     TOLVARIN_BAD_ARGUMENT = -3,   /* no such song, no song started, or a call out of turn */
@@ -141,6 +142,42 @@ const uint8_t* tolvarin_piece_data(const tolvarin_session* session);
 size_t tolvarin_piece_size(const tolvarin_session* session);
 /* The whole output's size, once TOLVARIN_DONE was returned. */
 uint64_t tolvarin_output_size(const tolvarin_session* session);
+
+/* One song on two converters that share no memory (two web workers, two
+ * processes), each translating about half of its track:
+ *
+ *   this side:  tolvarin_start_song_split(s, i, split), then pieces as usual
+ *   the other:  p = tolvarin_open_part(image + split, part_size, track_end),
+ *               its pieces (TOLVARIN_TRACK_PIECE) until TOLVARIN_DONE,
+ *               then tolvarin_part_end(p)
+ *
+ * The part is the image's bytes from `split` on: to the end of the image,
+ * or fewer (to a little past where the song's track ends, say). Its
+ * translation takes `split` for the start of an event with no running
+ * status, which it usually is not; this side translates the track from its
+ * start and, once past the split, looks for a place where its events and
+ * the part's reading of them fall together. From there the part's output is
+ * the rest of the song's track. When they meet, tolvarin_next_piece returns
+ * TOLVARIN_JOIN, and tolvarin_join_offset says how much of the part's output
+ * this side has handed out already. The caller then answers with
+ * tolvarin_join, giving the part's numbers: 1, the song's track ends with
+ * the part's output from the offset on (the next piece is the head, its
+ * length counting those bytes), or 0, the part's output cannot be trusted
+ * (it ran to the end of a part shorter than the image, where the image goes
+ * on; or the numbers do not fit) and this side translates the rest itself.
+ * A caller that gave the part up (its other side failed) answers with
+ * part_size 0. When they do not meet, no TOLVARIN_JOIN comes and this side
+ * translates the whole track. Either way the output is the one
+ * tolvarin_start_song gives. */
+int tolvarin_start_song_split(tolvarin_session* session, uint32_t index, uint32_t split);
+uint64_t tolvarin_join_offset(const tolvarin_session* session);
+int tolvarin_join(tolvarin_session* session, uint64_t part_size, uint64_t part_output, uint32_t part_end);
+/* A session over a part: `track_end` (at most `size`) is where the song's
+ * track is planned to end in the part, as a position in the part. */
+tolvarin_session* tolvarin_open_part(const uint8_t* part, size_t size, uint32_t track_end);
+/* Where the part's translation stopped, a position in the part, once its
+ * tolvarin_next_piece returned TOLVARIN_DONE. */
+uint32_t tolvarin_part_end(const tolvarin_session* session);
 
 #ifdef __cplusplus
 }

@@ -2,11 +2,13 @@
 // and handing its output out piece by piece, the head last.
 #include "tolvarin/tolvarin.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "convert/song_run.hpp"
+#include "convert/threads.hpp"
 #include "format/container.hpp"
 
 struct tolvarin_session {
@@ -22,6 +24,14 @@ struct tolvarin_session {
     std::uint8_t head[tolvarin::header_block_size]{};
     const std::uint8_t* piece = nullptr;
     std::size_t piece_size = 0;
+    // A split song: where its part begins.
+    std::uint32_t split = tolvarin::no_split;
+    // A session over a part (tolvarin_open_part): the part's one track, its
+    // pipeline once started, and where its translation stopped.
+    bool part = false;
+    tolvarin::pipeline_track part_track{};
+    tolvarin::pipeline_handle part_pipeline;
+    std::uint32_t part_end = 0;
 };
 
 namespace {
@@ -46,6 +56,44 @@ int status_of(tolvarin::conversion_status status) {
     return TOLVARIN_BAD_ARGUMENT;
 }
 
+// The next piece of a part's translation: started at the first call, and
+// closed when it is done.
+int next_part_piece(tolvarin_session* session) {
+    if (session->done) return TOLVARIN_DONE;
+    if (!session->part_pipeline) {
+        tolvarin::pipeline_settings settings;
+        const tolvarin::pipeline_track& track = session->part_track;
+        settings.threads = tolvarin::threads_to_use(session->threads, track.planned_end, tolvarin::threaded_track_bytes,
+                                                    tolvarin::usable_processors());
+        switch (tolvarin::start_pipeline(session->image, {&session->part_track, 1}, settings, session->part_pipeline)) {
+            case tolvarin::pipeline_start::started: break;
+            case tolvarin::pipeline_start::no_memory: return TOLVARIN_NO_MEMORY;
+            case tolvarin::pipeline_start::input_fault: return TOLVARIN_BAD_ARGUMENT;
+        }
+    }
+    for (;;) {
+        tolvarin::track_piece piece;
+        switch (tolvarin::next_piece(*session->part_pipeline, piece)) {
+            case tolvarin::pipeline_step::piece:
+                session->piece = piece.data;
+                session->piece_size = piece.size;
+                return TOLVARIN_TRACK_PIECE;
+            case tolvarin::pipeline_step::track_end:
+                session->part_end = tolvarin::track_end_position(*session->part_pipeline, 0);
+                continue;
+            case tolvarin::pipeline_step::finished:
+                tolvarin::close_pipeline(session->part_pipeline);
+                session->done = true;
+                return TOLVARIN_DONE;
+            case tolvarin::pipeline_step::join:
+            case tolvarin::pipeline_step::input_fault:
+            case tolvarin::pipeline_step::refused: break;
+        }
+        tolvarin::close_pipeline(session->part_pipeline);
+        return TOLVARIN_BAD_ARGUMENT;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -58,6 +106,7 @@ const char* tolvarin_status_text(int status) {
         case TOLVARIN_TRACK_PIECE: return "a piece of the track";
         case TOLVARIN_HEAD_PIECE: return "the head of the output, its track length filled in";
         case TOLVARIN_DONE: return "the song's output is complete";
+        case TOLVARIN_JOIN: return "the song's track meets its part: answer with tolvarin_join";
         case TOLVARIN_NO_MEMORY: return "not enough memory";
         case TOLVARIN_TRACK_TOO_LONG: return "the track is longer than a MIDI file can hold (4 GiB - 1 bytes)";
         case TOLVARIN_BAD_ARGUMENT: return "no such song, no song under way, or an argument out of range";
@@ -161,7 +210,16 @@ std::uint32_t tolvarin_text_length(const tolvarin_session* session) {
 }
 
 int tolvarin_start_song(tolvarin_session* session, std::uint32_t index) {
+    return tolvarin_start_song_split(session, index, tolvarin::no_split);
+}
+
+int tolvarin_start_song_split(tolvarin_session* session, std::uint32_t index, std::uint32_t split) {
     if (!has_song(session, index)) return TOLVARIN_BAD_ARGUMENT;
+    if (split != tolvarin::no_split &&
+        (split < session->plan.songs[index].first_event || split >= session->image.size())) {
+        return TOLVARIN_BAD_ARGUMENT;
+    }
+    session->split = split;
     session->started = false;
     session->head_given = false;
     session->done = false;
@@ -169,17 +227,20 @@ int tolvarin_start_song(tolvarin_session* session, std::uint32_t index) {
     session->piece_size = 0;
     tolvarin::conversion_options options;
     options.threads = session->threads;
-    const tolvarin::conversion_status status = tolvarin::start_run(session->run, session->image, session->plan, index,
-                                                                   index + 1, options, tolvarin::conversion_tuning{});
+    const tolvarin::conversion_status status =
+        tolvarin::start_run(session->run, session->image, session->plan, index, index + 1, options,
+                            tolvarin::conversion_tuning{}, std::nullopt, split);
     if (status != tolvarin::conversion_status::done) return status_of(status);
     session->started = true;
     return TOLVARIN_OK;
 }
 
 int tolvarin_next_piece(tolvarin_session* session) {
-    if (session == nullptr || !session->started) return TOLVARIN_BAD_ARGUMENT;
+    if (session == nullptr) return TOLVARIN_BAD_ARGUMENT;
     session->piece = nullptr;
     session->piece_size = 0;
+    if (session->part) return next_part_piece(session);
+    if (!session->started) return TOLVARIN_BAD_ARGUMENT;
     if (session->head_given) {
         session->done = true;
         return TOLVARIN_DONE;
@@ -204,6 +265,7 @@ int tolvarin_next_piece(tolvarin_session* session) {
                 session->piece_size = tolvarin::header_block_size;
                 return TOLVARIN_HEAD_PIECE;
             }
+            case tolvarin::run_step::join: return TOLVARIN_JOIN;
             case tolvarin::run_step::finished: break;
             case tolvarin::run_step::failed:
                 session->started = false;
@@ -223,7 +285,47 @@ std::size_t tolvarin_piece_size(const tolvarin_session* session) {
 }
 
 std::uint64_t tolvarin_output_size(const tolvarin_session* session) {
-    return session != nullptr && session->done ? session->run.ended.output_size : 0;
+    return session != nullptr && session->done && !session->part ? session->run.ended.output_size : 0;
+}
+
+std::uint64_t tolvarin_join_offset(const tolvarin_session* session) {
+    if (session == nullptr || !session->started || !session->run.pipeline) return 0;
+    return tolvarin::join_offset(*session->run.pipeline);
+}
+
+int tolvarin_join(tolvarin_session* session, std::uint64_t part_size, std::uint64_t part_output,
+                  std::uint32_t part_end) {
+    if (session == nullptr || !session->started || session->split == tolvarin::no_split) return TOLVARIN_BAD_ARGUMENT;
+    const std::uint64_t offset = tolvarin_join_offset(session);
+    const std::uint64_t part_begin = session->split;
+    const std::uint64_t image_end = session->image.size();
+    // The part's translation is this side's only where it read the image's
+    // bytes: to the image's end, or stopping (at an end of track) before the
+    // part's end. Running into the end of a shorter part, it may have cut
+    // an event short that the image holds whole.
+    const bool fits = part_begin + part_size <= image_end && part_end <= part_size && offset <= part_output;
+    const bool usable = fits && (part_begin + part_size == image_end || part_end < part_size);
+    if (!tolvarin::join_run(session->run, usable, usable ? part_output - offset : 0,
+                            static_cast<std::uint32_t>(part_begin + (usable ? part_end : 0)))) {
+        return TOLVARIN_BAD_ARGUMENT;
+    }
+    return usable ? 1 : 0;
+}
+
+tolvarin_session* tolvarin_open_part(const std::uint8_t* part, std::size_t size, std::uint32_t track_end) {
+    if ((part == nullptr && size > 0) || tolvarin::image_too_large(size)) return nullptr;
+    void* const memory = std::malloc(sizeof(tolvarin_session));
+    if (memory == nullptr) return nullptr;
+    auto* const session = new (memory) tolvarin_session{};
+    session->image = {part, size};
+    session->part = true;
+    session->part_track = {0, static_cast<std::uint32_t>(std::min<std::size_t>(track_end, size)), tolvarin::no_split,
+                           false};
+    return session;
+}
+
+std::uint32_t tolvarin_part_end(const tolvarin_session* session) {
+    return session != nullptr && session->part && session->done ? session->part_end : 0;
 }
 
 }  // extern "C"

@@ -51,6 +51,7 @@ conversion_result convert_songs(byte_view image, const container_plan& plan, std
             case run_step::song_ends: taken = sink.end_output(run.ended); break;
             case run_step::finished: return {conversion_status::done, last};
             case run_step::failed: return {run.failure, song};
+            case run_step::join: return {conversion_status::bad_argument, song};  // no track here is split
         }
         // The song whose output was under way: a refused end is the song
         // that just ended.

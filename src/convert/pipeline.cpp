@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "convert/pipeline_state.hpp"
+#include "format/event_stream.hpp"
 
 namespace tolvarin {
 namespace {
@@ -21,6 +22,14 @@ void open_tracks(pipeline& state, std::span<const pipeline_track> tracks) {
         std::uint8_t* opening = track.opening;
         track.cursor = open_track(state.image, tracks[index].first_event, opening);
         track.opening_bytes = static_cast<std::size_t>(opening - track.opening);
+        if (!tracks[index].opening_offer) {
+            // The other side of a split starts at a boundary it takes on trust.
+            track.cursor = {tracks[index].first_event, no_running, tracks[index].first_event >= state.image.size()};
+            track.opening_bytes = 0;
+        }
+        // A split is met on the image itself, so not through a reader.
+        track.split = state.settings.reader == nullptr ? tracks[index].split : no_split;
+        track.split_tried = false;
     }
 }
 
@@ -31,7 +40,7 @@ void plan_groups(pipeline& state, std::span<const pipeline_track> tracks) {
         track_progress& track = state.tracks[index];
         track.first_group = next_group;
         const std::uint64_t begin = track.cursor.position;
-        const std::uint64_t end = tracks[index].planned_end;
+        const std::uint64_t end = std::min(tracks[index].planned_end, track.split);
         for (std::uint64_t from = begin; !track.cursor.finished && from < end; from += group_bytes) {
             state.groups[next_group++] = {static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(from),
                                           static_cast<std::uint32_t>(std::min(from + group_bytes, end)), from == begin,
@@ -161,6 +170,49 @@ pipeline_step rest_of_track(pipeline& state, track_progress& track, track_piece&
     return pipeline_step::track_end;
 }
 
+// Looks for the true translation (the track's cursor, at or past the split)
+// on the other side's reading of the track, which starts at the split with
+// no running status: the two are stepped along together here, one event at
+// a time, whichever stands behind, until they stand on one state (position
+// and running class). From a state in common the two write the same bytes to
+// the track's end. The true output on the way is `piece`; true when they
+// met, with the other side's output before the meeting in
+// reading.join_offset. They are given up, the true translation having
+// written what it wrote, when its output fills the bridge.
+bool meet_split(pipeline& state, track_progress& track, track_piece& piece) {
+    event_cursor& cursor = track.cursor;
+    std::uint32_t other = track.split;
+    std::uint8_t other_status = class_status[no_running];
+    bool other_going = other < state.image.size();
+    std::uint64_t other_written = 0;
+    std::uint8_t scratch[max_step_output];
+    std::uint8_t* const bridge = state.bridge;
+    std::size_t bridge_bytes = 0;
+    bool met = false;
+    while (!cursor.finished) {
+        if (other < cursor.position) {
+            if (!other_going) break;
+            std::uint8_t* out = scratch;
+            other_going = translate_step(state.image, other, other_status, out);
+            other_written += static_cast<std::uint64_t>(out - scratch);
+            continue;
+        }
+        if (other == cursor.position && other_going && class_of_status(other_status) == cursor.running) {
+            state.reading.join_offset = other_written;
+            met = true;
+            break;
+        }
+        if (bridge_bytes + max_step_output > state.chunk_room) break;
+        std::uint8_t status = class_status[cursor.running];
+        std::uint8_t* out = bridge + bridge_bytes;
+        cursor.finished = !translate_step(state.image, cursor.position, status, out);
+        cursor.running = class_of_status(status);
+        bridge_bytes = static_cast<std::size_t>(out - bridge);
+    }
+    piece = {bridge, bridge_bytes};
+    return met;
+}
+
 // The group in hand is stitched: a track whose speculation keeps failing
 // goes in order, and the group's slot is freed.
 void end_group(pipeline& state) {
@@ -285,13 +337,37 @@ pipeline_step next_piece(pipeline& state, track_piece& piece) {
                 }
                 break;
             case phase::rest:
+                if (track.split != no_split && !track.split_tried && !track.cursor.finished) {
+                    track.split_tried = true;
+                    bool met = false;
+                    if (!guarded(state, [&] { met = meet_split(state, track, piece); })) {
+                        return pipeline_step::input_fault;
+                    }
+                    if (met) reading.at = phase::joining;
+                    break;
+                }
                 if (const pipeline_step step = rest_of_track(state, track, piece); step != pipeline_step::piece) {
                     return step;
                 }
                 break;
+            case phase::joining: return pipeline_step::join;
         }
         if (piece.size > 0) return handed_out(state, piece);
     }
+}
+
+std::uint64_t join_offset(const pipeline& state) { return state.reading.join_offset; }
+
+bool answer_join(pipeline& state, bool joined, std::uint32_t end_position) {
+    reading_place& reading = state.reading;
+    if (reading.at != phase::joining) return false;
+    if (joined) {
+        event_cursor& cursor = state.tracks[reading.track].cursor;
+        cursor.position = end_position;
+        cursor.finished = true;
+    }
+    reading.at = phase::rest;
+    return true;
 }
 
 std::uint32_t track_end_position(const pipeline& state, std::size_t track) {

@@ -66,12 +66,24 @@ struct conversion_tuning {
     memory_source* memory = nullptr;
 };
 
+inline constexpr std::uint32_t no_split = UINT32_MAX;
+
 struct pipeline_track {
     std::uint32_t first_event;  // the track's first byte behind its head
     // Chunks are planned up to here (where the next song record starts, or
     // the end of the image); a track that runs on past it, having no end of
     // track, is finished in order.
     std::uint32_t planned_end;
+    // Where the track is split between two converters that share no memory
+    // (two web workers): this one translates up to here, the other
+    // translates from here on, taking this position for a boundary with no
+    // running status. Once this side's true translation meets that reading
+    // of the events, the rest of the track is the other side's output from
+    // there on (see pipeline_step::join).
+    std::uint32_t split = no_split;
+    // The other side of a split: the track starts at first_event with no
+    // running status and no opening offer.
+    bool opening_offer = true;
 };
 
 struct pipeline_settings {
@@ -99,7 +111,11 @@ enum class pipeline_step : std::uint8_t {
     track_end,   // the current track is complete; the next call starts the next one
     finished,    // every track is complete
     input_fault,  // reading the image faulted; nothing more can be had
-    refused       // a placed write was refused; nothing more can be had
+    refused,      // a placed write was refused; nothing more can be had
+    // The true translation of a split track met the other side's reading of
+    // it: join_offset says how much of the other side's output has been
+    // handed out here; answer_join says whether the rest is taken from it.
+    join
 };
 
 // The state of one conversion, in one block of memory.
@@ -126,6 +142,17 @@ pipeline_step next_piece(pipeline& state, track_piece& piece);
 
 // A placed write on the calling thread was refused: no other starts.
 void refuse_placed_writes(pipeline& state);
+
+// At a join: the bytes of the other side's output that this side's pieces
+// already hold (the other side's output from here on is the rest of the
+// track).
+std::uint64_t join_offset(const pipeline& state);
+
+// Answers a join: with `joined`, the current track ended where the other
+// side's translation stopped, `end_position` in the image, and its next step
+// is track_end; without, this side translates the rest in order. False when
+// no join is waiting.
+bool answer_join(pipeline& state, bool joined, std::uint32_t end_position);
 
 // Where the translation of a complete track stopped in the image.
 std::uint32_t track_end_position(const pipeline& state, std::size_t track);

@@ -69,6 +69,8 @@ struct track_progress {
     // its guesses failed on a group before (see speculate_chunks). Only a
     // hint, so relaxed.
     std::atomic<std::uint32_t> vector_from_group;
+    std::uint32_t split;  // no_split, or where the other side takes over
+    bool split_tried;     // its join was tried (met or not)
 };
 
 // A slot: the jobs and output room of the group one thread is speculating
@@ -80,8 +82,8 @@ struct slot {
 
 // Where the reading thread stands: the track whose output it hands out, and
 // within it the opening, the planned groups (one chunk at a time) and the
-// rest of the track.
-enum class phase : std::uint8_t { opening, groups, rest };
+// rest of the track; on a split track, the join waiting for its answer.
+enum class phase : std::uint8_t { opening, groups, rest, joining };
 
 struct reading_place {
     std::uint32_t track = 0;
@@ -94,6 +96,7 @@ struct reading_place {
     unsigned chunks_kept = 0;
     track_piece queued;          // the second piece of the chunk just stitched
     std::uint64_t output_bytes = 0;  // of the track, handed out so far
+    std::uint64_t join_offset = 0;   // at a join: see join_offset
 };
 
 // What each worker thread runs: the pipeline's own, so that it lives as long

@@ -25,9 +25,10 @@ run_step finish(song_run& run, run_step step, conversion_status failure) {
 
 conversion_status start_run(song_run& run, byte_view image, const container_plan& plan, std::uint32_t first,
                             std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning,
-                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed) {
+                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed,
+                            std::uint32_t split) {
     run.pipeline.reset();
-    run = {};
+    run = song_run{};
     if (!plan_fits(plan, image.size()) || first >= last || last > plan.count) return conversion_status::bad_argument;
     run.image = image;
     run.count = last - first;
@@ -35,7 +36,7 @@ conversion_status start_run(song_run& run, byte_view image, const container_plan
     for (std::uint32_t index = 0; index < run.count; ++index) {
         const song_place& song = plan.songs[first + index];
         run.songs[index] = song;
-        run.tracks[index] = {song.first_event, song.planned_end};
+        run.tracks[index] = {song.first_event, song.planned_end, split};
         if (song.planned_end > song.first_event) track_bytes += song.planned_end - song.first_event;
     }
     const bool read = run_guarded(options.guard, [&] {
@@ -61,6 +62,12 @@ conversion_status start_run(song_run& run, byte_view image, const container_plan
     return conversion_status::input_fault;
 }
 
+bool join_run(song_run& run, bool joined, std::uint64_t added, std::uint32_t end_position) {
+    if (!run.pipeline || !answer_join(*run.pipeline, joined, end_position)) return false;
+    if (joined) run.track_length += added;
+    return true;
+}
+
 run_step next_step(song_run& run, track_piece& piece) {
     piece = {};
     if (!run.pipeline) return run.failure == conversion_status::done ? run_step::finished : run_step::failed;
@@ -79,6 +86,8 @@ run_step next_step(song_run& run, track_piece& piece) {
             }
             return run_step::piece;
         case pipeline_step::track_end: {
+            // A joined track's length was last added to by join_run.
+            if (run.track_length > max_track_length) return finish(run, run_step::failed, conversion_status::track_too_long);
             song_output& output = run.ended;
             output.song = run.songs[run.current];
             output.track_length = static_cast<std::uint32_t>(run.track_length);
@@ -90,6 +99,7 @@ run_step next_step(song_run& run, track_piece& piece) {
             if (run.current == run.count) finish(run, run_step::finished, conversion_status::done);
             return run_step::song_ends;
         }
+        case pipeline_step::join: return run_step::join;
         case pipeline_step::finished: return finish(run, run_step::finished, conversion_status::done);
         case pipeline_step::input_fault: break;
         case pipeline_step::refused: return finish(run, run_step::failed, conversion_status::stopped);

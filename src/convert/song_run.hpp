@@ -33,6 +33,7 @@ enum class run_step : std::uint8_t {
     song_begins,  // songs[current]'s output begins; its head is heads[current]
     piece,        // the next piece of the current song's track
     song_ends,    // the current song's track is complete: `ended` reports it
+    join,         // a split track met the other side's reading: see join_run
     finished,     // every song was converted
     failed        // `failure` says why; nothing more comes
 };
@@ -45,7 +46,15 @@ enum class run_step : std::uint8_t {
 // as pieces with no data; a refused one fails the run as stopped.
 conversion_status start_run(song_run& run, byte_view image, const container_plan& plan, std::uint32_t first,
                             std::uint32_t last, const conversion_options& options, const conversion_tuning& tuning,
-                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed = std::nullopt);
+                            std::optional<function_ref<bool(std::uint64_t, byte_view)>> placed = std::nullopt,
+                            std::uint32_t split = no_split);
+
+// Answers a join step. With `joined`, the other side's output from
+// join_offset on, `added` bytes, is the rest of the current song's track, and
+// its translation stopped at `end_position` in the image: the next step is
+// the song's end (or failed, as track_too_long, when the track would be too
+// long). Without, the rest is translated here. False when no join waits.
+bool join_run(song_run& run, bool joined, std::uint64_t added, std::uint32_t end_position);
 
 // The run's next step; a piece's bytes in `piece`, valid until the next call.
 // What a caller's guard or reader threw on a worker thread is thrown again

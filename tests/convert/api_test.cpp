@@ -436,4 +436,108 @@ TEST(c_interface, refuses_what_it_cannot_take) {
     tolvarin_close(nullptr);
 }
 
+// One song converted on two sessions, as the page's two workers convert it:
+// this side's pieces and, when it meets the part, the part's output from the
+// offset on. The part is the image's bytes from `split` on, `part_size` of
+// them; its track is planned to end where the next song's record starts.
+struct split_conversion {
+    bytes output;
+    int joined = -1;  // tolvarin_join's answer; -1 when no join came
+};
+
+split_conversion convert_split(const bytes& image, std::uint32_t index, std::uint32_t split, std::size_t part_size) {
+    split_conversion result;
+    tolvarin_session* const session = tolvarin_open(image.data(), image.size());
+    std::uint32_t track_end = static_cast<std::uint32_t>(image.size());
+    for (std::uint32_t other = 0; other < tolvarin_song_count(session); ++other) {
+        const std::uint32_t at = tolvarin_song_position(session, other);
+        if (at > split && at < track_end) track_end = at;
+    }
+    EXPECT_EQ(tolvarin_start_song_split(session, index, split), TOLVARIN_OK);
+    bytes track;
+    int status = 0;
+    while ((status = tolvarin_next_piece(session)) == TOLVARIN_TRACK_PIECE || status == TOLVARIN_JOIN) {
+        if (status == TOLVARIN_TRACK_PIECE) {
+            track.insert(track.end(), tolvarin_piece_data(session), tolvarin_piece_data(session) + tolvarin_piece_size(session));
+            continue;
+        }
+        EXPECT_EQ(result.joined, -1);  // one join at most
+        tolvarin_session* const part = tolvarin_open_part(image.data() + split, part_size, track_end - split);
+        bytes part_output;
+        int part_status = 0;
+        while ((part_status = tolvarin_next_piece(part)) == TOLVARIN_TRACK_PIECE) {
+            part_output.insert(part_output.end(), tolvarin_piece_data(part), tolvarin_piece_data(part) + tolvarin_piece_size(part));
+        }
+        EXPECT_EQ(part_status, TOLVARIN_DONE);
+        const std::uint64_t offset = tolvarin_join_offset(session);
+        result.joined = tolvarin_join(session, part_size, part_output.size(), tolvarin_part_end(part));
+        if (result.joined == 1) track.insert(track.end(), part_output.begin() + static_cast<std::ptrdiff_t>(offset), part_output.end());
+        tolvarin_close(part);
+    }
+    EXPECT_EQ(status, TOLVARIN_HEAD_PIECE);
+    const bytes head(tolvarin_piece_data(session), tolvarin_piece_data(session) + tolvarin_piece_size(session));
+    EXPECT_EQ(tolvarin_next_piece(session), TOLVARIN_DONE);
+    tolvarin_close(session);
+    result.output = test_support::concat({head, track});
+    return result;
+}
+
+TEST(c_interface, a_song_split_between_two_sessions_is_the_whole_songs_output) {
+    // The first song long, with a short one behind it; the reference gives
+    // both outputs. Running note ons alone never show their running status:
+    // the part, reading them under none, is never met, and this side
+    // translates all of it.
+    const bytes mix = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
+    const bytes end = hex("00 FF 2F 00");
+    const bytes realistic = test_support::concat({test_support::repeat(mix, 700), end});
+    const bytes running = test_support::concat({hex("00 90 3C 40"), test_support::repeat(hex("05 3E 40"), 6000), end});
+    // A meta event of 200 bytes in each of a few events: splits land inside.
+    bytes long_text = test_support::concat({hex("00 FF 01 C8"), bytes(200, 0x41), hex("10 C3 05")});
+    const bytes texts = test_support::concat({test_support::repeat(test_support::concat({long_text, mix}), 40), end});
+    struct split_case {
+        const char* name;
+        bytes stream;
+        bool meets;  // the join comes wherever the split is (at the first event it always does)
+    };
+    const split_case cases[] = {{"realistic", realistic, true}, {"running note ons", running, false}, {"long texts", texts, true}};
+    for (const split_case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const bytes image = test_support::container_of(
+            {test_support::concat({test_support::header_block(96), test.stream}), record(0)});
+        const std::vector<bytes> expected = test_support::reference_outputs(image);
+        const std::uint32_t first_event = 16 + 22;
+        const std::uint32_t second_song = first_event + static_cast<std::uint32_t>(test.stream.size());
+        for (std::uint32_t split = first_event; split < second_song; split += 977) {
+            SCOPED_TRACE(split);
+            // The part to the image's end; to a little past the track's
+            // end (its end of track inside); and cut short inside the track,
+            // where the part's output cannot be trusted.
+            const split_conversion whole = convert_split(image, 0, split, image.size() - split);
+            EXPECT_EQ(test_support::hex_string(whole.output), test_support::hex_string(expected[0]));
+            const bool meets = test.meets || split == first_event;
+            EXPECT_EQ(whole.joined, meets ? 1 : -1);
+            const split_conversion past_end = convert_split(image, 0, split, second_song + 8 - split);
+            EXPECT_EQ(test_support::hex_string(past_end.output), test_support::hex_string(expected[0]));
+            EXPECT_EQ(past_end.joined, meets ? 1 : -1);
+            const std::size_t short_part = std::min<std::size_t>(300, second_song - split - 1);
+            const split_conversion cut = convert_split(image, 0, split, short_part);
+            EXPECT_EQ(test_support::hex_string(cut.output), test_support::hex_string(expected[0]));
+            EXPECT_EQ(cut.joined, meets ? 0 : -1);
+        }
+    }
+}
+
+TEST(c_interface, refuses_a_split_out_of_place) {
+    const bytes image = three_songs();
+    tolvarin_session* const session = tolvarin_open(image.data(), image.size());
+    const std::uint32_t first_event = tolvarin_song_position(session, 1) + 22;
+    EXPECT_EQ(tolvarin_start_song_split(session, 1, first_event - 1), TOLVARIN_BAD_ARGUMENT);
+    EXPECT_EQ(tolvarin_start_song_split(session, 1, static_cast<std::uint32_t>(image.size())), TOLVARIN_BAD_ARGUMENT);
+    ASSERT_EQ(tolvarin_start_song_split(session, 1, first_event), TOLVARIN_OK);
+    EXPECT_EQ(tolvarin_join(session, 1, 1, 0), TOLVARIN_BAD_ARGUMENT);  // no join waits
+    ASSERT_EQ(tolvarin_start_song(session, 1), TOLVARIN_OK);
+    EXPECT_EQ(tolvarin_join(session, 1, 1, 0), TOLVARIN_BAD_ARGUMENT);  // not split
+    tolvarin_close(session);
+}
+
 }  // namespace
