@@ -138,7 +138,8 @@ WEB_FUNCTIONS := malloc free tolvarin_open tolvarin_close tolvarin_song_count to
   tolvarin_walk_stopped_at tolvarin_song_number tolvarin_song_position tolvarin_describe_song \
   tolvarin_track_ending tolvarin_ran_past_next_song tolvarin_event_count tolvarin_met_unknown_meta_type \
   tolvarin_text_type tolvarin_text_position tolvarin_text_length tolvarin_start_song tolvarin_next_piece \
-  tolvarin_piece_data tolvarin_piece_size
+  tolvarin_piece_data tolvarin_piece_size tolvarin_start_song_split tolvarin_join_offset tolvarin_join \
+  tolvarin_open_part tolvarin_part_end
 comma := ,
 empty :=
 space := $(empty) $(empty)

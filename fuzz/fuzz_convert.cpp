@@ -16,7 +16,9 @@
 //     format leaves uninterpreted), and with the speculation reading copies
 //     through a reader (never asked for bytes past the image's end) when
 //     the fourth byte says so, a few bytes past each group;
-//   - the C interface hands out the same bytes in pieces, the head last;
+//   - the C interface hands out the same bytes in pieces, the head last, and
+//     the same again with the song split between two sessions (at a place
+//     and with a part as long as the input's bytes say);
 //   - a song's description stops where the conversion stopped.
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +79,48 @@ output through_c_interface(tolvarin_session* session, std::uint32_t index) {
         }
     }
     require(tolvarin_output_size(session) == head.size() + track.size());
+    head.insert(head.end(), track.begin(), track.end());
+    return head;
+}
+
+// The same with the song split at `split` between this session and a part
+// session over `part_size` bytes from there: the part's output taken from
+// where the two met, when the session says it can be.
+output through_split(tolvarin_session* session, const std::vector<std::uint8_t>& image, std::uint32_t index,
+                     std::uint32_t split, std::uint32_t part_size, std::uint32_t track_end) {
+    require(tolvarin_start_song_split(session, index, split) == TOLVARIN_OK);
+    output track;
+    output head;
+    bool joined = false;
+    for (;;) {
+        const int status = tolvarin_next_piece(session);
+        if (status == TOLVARIN_DONE) break;
+        const std::uint8_t* const data = tolvarin_piece_data(session);
+        const std::size_t size = tolvarin_piece_size(session);
+        if (status == TOLVARIN_TRACK_PIECE) {
+            require(head.empty() && !joined);
+            track.insert(track.end(), data, data + size);
+        } else if (status == TOLVARIN_JOIN) {
+            require(!joined);
+            tolvarin_session* const part = tolvarin_open_part(image.data() + split, part_size, track_end);
+            output part_output;
+            int part_status = 0;
+            while ((part_status = tolvarin_next_piece(part)) == TOLVARIN_TRACK_PIECE) {
+                part_output.insert(part_output.end(), tolvarin_piece_data(part),
+                                   tolvarin_piece_data(part) + tolvarin_piece_size(part));
+            }
+            require(part_status == TOLVARIN_DONE);
+            const std::uint64_t offset = tolvarin_join_offset(session);
+            const int answer = tolvarin_join(session, part_size, part_output.size(), tolvarin_part_end(part));
+            require(answer == 0 || answer == 1);
+            joined = answer == 1;
+            if (joined) track.insert(track.end(), part_output.begin() + static_cast<std::ptrdiff_t>(offset), part_output.end());
+            tolvarin_close(part);
+        } else {
+            require(status == TOLVARIN_HEAD_PIECE && size == tolvarin::header_block_size && head.empty());
+            head.assign(data, data + size);
+        }
+    }
     head.insert(head.end(), track.begin(), track.end());
     return head;
 }
@@ -146,6 +190,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(session != nullptr && tolvarin_song_count(session) == plan.count);
     const std::uint32_t song = a % plan.count;
     require(through_c_interface(session, song) == expected[song]);
+    // The split anywhere in the track (b chooses where); the part to the
+    // image's end or, with data[3]'s bit 1, only up to the track's planned end
+    // and b bytes past it, or b bytes in all.
+    const std::uint32_t first_event = plan.songs[song].first_event;
+    if (first_event < size) {
+        const std::uint32_t planned_end = std::max(plan.songs[song].planned_end, first_event);
+        const std::uint32_t split = first_event + static_cast<std::uint32_t>(
+                                                      (std::uint64_t{planned_end - first_event} * b) / 256);
+        if (split < size) {
+            const auto left = static_cast<std::uint32_t>(size - split);
+            std::uint32_t part_size = left;
+            if ((data[3] & 2) != 0) part_size = std::min(left, (a & 1) != 0 ? planned_end - split + b : b);
+            require(through_split(session, image, song, split, part_size,
+                                  std::min(planned_end - split, part_size)) == expected[song]);
+        }
+    }
     tolvarin_close(session);
     return 0;
 }

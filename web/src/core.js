@@ -15,6 +15,7 @@ const READ_SLICE = 16 * 1024 * 1024;
 const TRACK_PIECE = 1;
 const HEAD_PIECE = 2;
 const DONE = 3;
+const JOIN = 4;
 const NO_MEMORY = -1;
 const TRACK_TOO_LONG = -2;
 export const WALK = { ABSENT_SLOT: 0, PAST_THE_END: 1, HEAD_CUT_SHORT: 2, LAST_SLOT: 3 };
@@ -76,18 +77,127 @@ class BlobWriter {
     if (this.used > 0) this.parts.push(new Blob([this.block.subarray(0, this.used)]));
     this.used = 0;
   }
+  // Blocks the partner filled ({ buffer, length }), from byte `skip` of
+  // the first on: made into parts as they are, never copied into the heap.
+  append(blocks, skip) {
+    if (this.discard) return;
+    this.flush();
+    for (const { buffer, length } of blocks) {
+      if (skip < length) this.parts.push(new Blob([new Uint8Array(buffer, skip, length - skip)]));
+      skip = Math.max(skip - length, 0);
+    }
+  }
+}
+
+// Tracks this long or longer are split with the partner, where there is one.
+export const SPLIT_BYTES = 4 * 1024 * 1024;
+// This side's share of a split track: the partner's half also has its
+// output copied out of its heap and sent here.
+const SPLIT_SHARE = 0.55;
+
+// Where each song's track is split with the partner: { at, end } (the part
+// is the image's bytes from `at` to `end`), or null for a track too short.
+// A track is planned to end at the nearest song record behind it (or the
+// image's end); the part runs a little past that, so that the partner's
+// translation of a track that ends there ends inside it. (A track that runs
+// on past the next song runs to the part's end: the partner's output is then
+// not used, and this side translates the rest itself.)
+export function splitsOf(positions, size) {
+  return positions.map((position) => {
+    const first = position + 22;
+    let trackEnd = size;
+    for (const other of positions) if (other > position && other < trackEnd) trackEnd = other;
+    if (trackEnd - first < SPLIT_BYTES) return null;
+    return { at: first + Math.floor((trackEnd - first) * SPLIT_SHARE), end: Math.min(size, trackEnd + 16), trackEnd };
+  });
+}
+
+// The partner's side: the parts of `file` at `ranges` ({ at, end }) read
+// into the heap, a slice at a time. Their addresses, in order; freed with
+// freeParts.
+export async function readParts(core, file, ranges) {
+  const parts = [];
+  try {
+    for (const { at, end } of ranges) {
+      const address = core._malloc(Math.max(end - at, 1)) >>> 0;
+      if (address === 0) throw new ConversionError("Cannot alloc memory for the parts.");
+      parts.push(address);
+      for (let from = at; from < end; from += READ_SLICE) {
+        const slice = new Uint8Array(await file.slice(from, Math.min(end, from + READ_SLICE)).arrayBuffer());
+        core.HEAPU8.set(slice, address + (from - at));
+      }
+    }
+  } catch (error) {
+    freeParts(core, parts);
+    throw error;
+  }
+  return parts;
+}
+
+export function freeParts(core, parts) {
+  for (const address of parts) core._free(address);
+}
+
+// The partner's translation of a part read into the heap at `address`
+// (`size` bytes, the track planned to end at `trackEnd` within them): its
+// output in blocks ({ buffer, length }; none with `discard`) taken from
+// `takeBlock`, their bytes in all (`size`), and where the translation
+// stopped in the part (`end`).
+export function convertPart(core, address, size, trackEnd, discard, takeBlock) {
+  const c = core;
+  const part = c._tolvarin_open_part(address, size, trackEnd) >>> 0;
+  if (part === 0) throw new ConversionError("Cannot alloc memory for the part.");
+  try {
+    const blocks = [];
+    let block = null;
+    let used = 0;
+    let total = 0;
+    for (;;) {
+      const piece = c._tolvarin_next_piece(part);
+      if (piece === DONE) break;
+      if (piece !== TRACK_PIECE) throw new ConversionError(`The part stopped with status ${piece}.`);
+      let from = c._tolvarin_piece_data(part) >>> 0;
+      let length = c._tolvarin_piece_size(part) >>> 0;
+      total += length;
+      while (!discard && length > 0) {
+        if (!block || used === BLOCK) {
+          block = takeBlock();
+          used = 0;
+          blocks.push({ buffer: block.buffer, length: 0 });
+        }
+        const count = Math.min(length, BLOCK - used);
+        block.set(c.HEAPU8.subarray(from, from + count), used);
+        used += count;
+        blocks[blocks.length - 1].length = used;
+        from += count;
+        length -= count;
+      }
+    }
+    return { blocks, size: total, end: c._tolvarin_part_end(part) >>> 0 };
+  } finally {
+    c._tolvarin_close(part);
+  }
+}
+
+// A block for the partner's output: BLOCK bytes.
+export function newBlock() {
+  return new Uint8Array(BLOCK);
 }
 
 // One song's output as a Blob: the track's pieces in order, then the head
 // (which holds the track's length, known only at the end), handed out last
 // but put first. `discard` drops the pieces instead, to time the converter
 // alone.
-function convertSong(core, session, index, discard, onPiece) {
+// With `split` ({ at, end, ask }), the track from `at` on is asked of the
+// partner at once (ask() gives its output, or null) while this side
+// translates up to there; the two meet a little past it.
+async function convertSong(core, session, index, discard, onPiece, split, timing) {
   const c = core;
-  const status = c._tolvarin_start_song(session, index);
+  const status = split ? c._tolvarin_start_song_split(session, index, split.at) : c._tolvarin_start_song(session, index);
   if (status === NO_MEMORY) throw new ConversionError("Cannot alloc memory: the browser gave the converter too little memory for this song.");
   if (status !== 0) throw new ConversionError(`The converter refused song ${index + 1} (status ${status}).`);
   const track = new BlobWriter(discard);
+  const part = split ? split.ask() : null;
   let head = null;
   let size = 0;
   for (;;) {
@@ -101,6 +211,22 @@ function convertSong(core, session, index, discard, onPiece) {
       } else {
         track.write(c.HEAPU8, data, length);
         onPiece(length);
+      }
+    } else if (piece === JOIN) {
+      // The 64-bit numbers go to the module as two halves, low first.
+      const offset = c._tolvarin_join_offset(session) >>> 0;
+      const done = await part;
+      const joined = done ? c._tolvarin_join(session, split.end - split.at, 0, done.size, 0, done.end) : c._tolvarin_join(session, 0, 0, 0, 0, 0);
+      if (done && done.blocks.length > 0) {
+        if (joined === 1) track.append(done.blocks, offset);
+        split.giveBack(done.blocks);
+      }
+      if (joined === 1) {
+        timing.joined = (timing.joined || 0) + 1;
+        size += done.size - offset;
+        onPiece(done.size - offset);
+      } else if (joined !== 0) {
+        throw new ConversionError(`The converter stopped with status ${joined}.`);
       }
     } else if (piece === DONE) {
       break;
@@ -176,11 +302,13 @@ export function looksLikeHead(head) {
 // Converts a File: every song the command line would write, with what the
 // converter says about it. Timings go to `timing` (milliseconds): `convert`
 // from the bytes in the heap to every output in a Blob, `describe` for the
-// descriptions. `onSong(number, count)` is told which song comes next and
+// descriptions; and `joined`, the songs whose track's second half the
+// partner translated. `onSong(number, count)` is told which song comes next and
 // `onProgress(done, total)` the bytes of track written out of the estimate
 // of `trackBytes`. With `discard`, the outputs are dropped piece by piece:
 // the time is then the converter's alone.
-export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}, onProgress = () => {}) {
+export async function convertFile(core, file, timing = {}, discard = false, onSong = () => {}, onProgress = () => {},
+                                  partner = null) {
   if (file.size > MAX_CONTAINER_BYTES) {
     throw new ConversionError(`This file is ${formatBytes(file.size)}; the page converts containers up to 256 MiB. The command line takes larger ones.`);
   }
@@ -191,8 +319,12 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
     throw new ConversionError("Cannot alloc memory: the converter could not start on this file.");
   }
   const result = { songs: [], walkEnd: 0, stoppedAt: 0, error: null };
+  let load = null;
   try {
     const count = core._tolvarin_song_count(session) >>> 0;
+    // The partner reads its parts from the file while this side describes.
+    const splits = partner ? splitsOf([...Array(count).keys()].map((index) => core._tolvarin_song_position(session, index) >>> 0), file.size) : [];
+    if (splits.some((split) => split)) load = partner.load(file, splits.filter((split) => split));
     result.walkEnd = core._tolvarin_walk_end(session);
     result.stoppedAt = core._tolvarin_walk_stopped_at(session) >>> 0;
     const described = [];
@@ -216,7 +348,12 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
       let output;
       started = performance.now();
       try {
-        output = convertSong(core, session, index, discard, onPiece);
+        const split = load && splits[index];
+        output = await convertSong(core, session, index, discard, onPiece, split && {
+          ...split,
+          ask: () => partner.ask(load, splits.slice(0, index).filter((other) => other).length, discard),
+          giveBack: (blocks) => partner.giveBack(blocks),
+        }, timing);
         timing.convert += performance.now() - started;
       } catch (error) {
         // As the command line does: outputs before the failure stand, none after.
@@ -227,6 +364,7 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
       result.songs.push({ number, position, name: outputName(file.name, number), ...described[index], ...output });
     }
   } finally {
+    if (load) partner.unload(load);
     core._tolvarin_close(session);
     core._free(image);
   }

@@ -1,7 +1,8 @@
-// Jobs for the page's two workers (each runs worker.js): one converts the
-// queue one container at a time (the containers share its heap); zips get
-// one of their own. A job ends with `done` or `failed`; ending a worker
-// (Cancel, Clear) ends its job unheard.
+// Jobs for the page's workers (each runs worker.js): one converts the queue
+// one container at a time (the containers share its heap), with a partner
+// that translates the second half of each long song beside it; zips get one
+// of their own. A job ends with `done` or `failed`; ending a worker (Cancel,
+// Clear) ends its job unheard.
 import { ConversionError } from "./core.js";
 import { makeUrl, dropUrl } from "./urls.js";
 
@@ -25,14 +26,36 @@ function startWorker(onMessage) {
   return { worker, url };
 }
 
+// Two workers share no memory (a page from file:// cannot have memory that
+// workers share), so the converting worker and its partner talk over a
+// channel of their own: a part of the container in, its output out. A
+// partner that stops is reported to the converting worker, which then
+// converts on its own.
+function startPartner(converting) {
+  const partner = startWorker(() => {});
+  partner.worker.onerror = (event) => {
+    event.preventDefault();
+    converting.worker.postMessage({ kind: "partner-lost" });
+  };
+  const channel = new MessageChannel();
+  partner.worker.postMessage({ kind: "serve", port: channel.port2 }, [channel.port2]);
+  converting.worker.postMessage({ kind: "partner", port: channel.port1 }, [channel.port1]);
+  return partner;
+}
+
 class Runner {
-  constructor() {
+  constructor(withPartner = false) {
     this.current = null;  // { worker, url }
+    this.partner = null;  // the same, for the partner
+    this.withPartner = withPartner;
     this.job = null;      // { id, resolve, reject, onProgress }
     this.nextId = 1;
   }
   run(message, onProgress = () => {}) {
-    if (!this.current) this.current = startWorker((data) => this.heard(data));
+    if (!this.current) {
+      this.current = startWorker((data) => this.heard(data));
+      if (this.withPartner && (navigator.hardwareConcurrency || 1) >= 2) this.partner = startPartner(this.current);
+    }
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
       this.job = { id, resolve, reject, onProgress };
@@ -53,14 +76,18 @@ class Runner {
   // Ends the worker and whatever it was doing; the job's promise never settles.
   stop() {
     if (!this.current) return;
-    this.current.worker.terminate();
-    dropUrl(this.current.url);
+    for (const started of [this.current, this.partner]) {
+      if (!started) continue;
+      started.worker.terminate();
+      dropUrl(started.url);
+    }
     this.current = null;
+    this.partner = null;
     this.job = null;
   }
 }
 
-export const converter = new Runner();
+export const converter = new Runner(true);
 export const zipper = new Runner();
 
 // Zips in the zip worker; the zip's entries: [{ path, blob }].

@@ -38,7 +38,8 @@ async function convert(view) {
   const { result, timing } = answer;
   page.lastConversionMs = timing.convert;
   page.lastDescribeMs = timing.describe;
-  page.conversions.push({ name: file.name, size: file.size, convertMs: timing.convert, describeMs: timing.describe });
+  page.conversions.push({ name: file.name, size: file.size, convertMs: timing.convert, describeMs: timing.describe,
+                          joined: timing.joined || 0 });
   try {
     showSongs(view, result);
   } catch (error) {

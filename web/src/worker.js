@@ -5,9 +5,18 @@
 // from file:// too. Cancelling is the page ending the worker.
 //
 // Messages in:  { kind: "convert", id, file, discard }  { kind: "zip", id, entries }
+//               { kind: "partner", port }  { kind: "partner-lost" }  { kind: "serve", port }
 // Messages out: { kind: "ready" }  { kind: "progress", id, done, total }
 //               { kind: "done", id, result, timing }  { kind: "failed", id, message, known }
-import { convertFile, ConversionError } from "./core.js";
+//
+// The converting worker may have a partner, another worker running this
+// script, reached over `port`, that translates the second half of each long
+// song's track (see core.js). Over the port, to the partner:
+//   { kind: "load", load, file, ranges }  the parts to read from the file
+//   { kind: "part", id, load, index, trackEnd, discard }  translate one
+//   { kind: "unload", load }  { kind: "blocks", buffers }  output blocks back
+// and from it: { kind: "part-done", id, blocks, size, end } { kind: "part-failed", id }.
+import { convertFile, convertPart, readParts, freeParts, newBlock, ConversionError } from "./core.js";
 import { formatBytes } from "./text.js";
 import { walkTrack, readDivision, secondsAt } from "./timing.js";
 import { readPreview, PreviewRefused } from "./preview.js";
@@ -49,6 +58,111 @@ function readSong(song, bytes) {
   }
 }
 
+// The converting side: its partner's port and the parts asked of it.
+let partnerPort = null;
+const partsAsked = new Map();  // id -> the resolve of the part's promise
+let nextPart = 1;
+let nextLoad = 1;
+
+function losePartner() {
+  partnerPort = null;
+  for (const resolve of partsAsked.values()) resolve(null);
+  partsAsked.clear();
+}
+
+// What the converting side asks of its partner. The partner reads its parts
+// from the file itself (a page's workers share no memory, and a copy sent
+// from this side's heap would cost this side the time it saves); the
+// output's blocks come back moved, not copied, and go back to it once made
+// into Blobs, so that it fills memory already its own.
+const partner = {
+  load(file, ranges) {
+    if (!partnerPort) return null;
+    const load = nextLoad++;
+    partnerPort.postMessage({ kind: "load", load, file, ranges: ranges.map(({ at, end }) => ({ at, end })) });
+    return { load, ranges };
+  },
+  // Part `index` of a load: its output, or null when there is none (the
+  // partner failed or stopped).
+  ask({ load, ranges }, index, discard) {
+    if (!partnerPort) return Promise.resolve(null);
+    const id = nextPart++;
+    const { at, trackEnd } = ranges[index];
+    return new Promise((resolve) => {
+      partsAsked.set(id, resolve);
+      partnerPort.postMessage({ kind: "part", id, load, index, trackEnd: trackEnd - at, discard });
+    });
+  },
+  unload({ load }) {
+    if (partnerPort) partnerPort.postMessage({ kind: "unload", load });
+  },
+  giveBack(blocks) {
+    const buffers = blocks.map((block) => block.buffer);
+    if (partnerPort) partnerPort.postMessage({ kind: "blocks", buffers }, buffers);
+  },
+  get present() { return partnerPort !== null; },
+};
+
+function takePartner(port) {
+  partnerPort = port;
+  port.onmessage = ({ data }) => {
+    const resolve = partsAsked.get(data.id);
+    if (!resolve) return;
+    partsAsked.delete(data.id);
+    resolve(data.kind === "part-done" ? data : null);
+  };
+}
+
+// The partner's side: the parts of each load read into the heap as soon as
+// they are known, and each translated when it is asked for.
+const loads = new Map();  // load -> a promise of the parts' addresses and sizes
+const freeBlocks = [];
+
+function takeBlock() {
+  return freeBlocks.pop() || newBlock();
+}
+
+async function loadParts(file, ranges) {
+  const core = await getCore();
+  const addresses = await readParts(core, file, ranges);
+  return ranges.map(({ at, end }, index) => ({ address: addresses[index], size: end - at }));
+}
+
+function serve(port) {
+  getCore();  // compiled now, not when the first part comes
+  port.onmessage = async ({ data }) => {
+    if (data.kind === "load") {
+      const loading = loadParts(data.file, data.ranges);
+      loading.catch(() => {});  // a failed load fails its parts
+      loads.set(data.load, loading);
+    } else if (data.kind === "unload") {
+      const loading = loads.get(data.load);
+      loads.delete(data.load);
+      if (loading) loading.then(async (parts) => freeParts(await getCore(), parts.map((part) => part.address)), () => {});
+    } else if (data.kind === "blocks") {
+      for (const buffer of data.buffers) freeBlocks.push(new Uint8Array(buffer));
+    } else if (data.kind === "part") {
+      try {
+        const core = await getCore();
+        // Nothing waited for between the parts' addresses and their
+        // translation: an unload that came meanwhile frees them only after.
+        const parts = await loads.get(data.load);
+        const { address, size } = parts[data.index];
+        const part = convertPart(core, address, size, data.trackEnd, data.discard, takeBlock);
+        port.postMessage({ kind: "part-done", id: data.id, ...part }, part.blocks.map((block) => block.buffer));
+      } catch (error) {
+        if (!(error instanceof ConversionError)) {
+          // The instance may be broken: a new one, and the parts read into
+          // this one's heap are gone with it.
+          corePromise = null;
+          loads.clear();
+        }
+        port.postMessage({ kind: "part-failed", id: data.id });
+      }
+    }
+  };
+}
+
 async function convert({ id, file, discard }) {
   const timing = {};
   let sentAt = 0;
@@ -59,7 +173,8 @@ async function convert({ id, file, discard }) {
     postMessage({ kind: "progress", id, done, total });
   };
   const onSong = (number, count) => postMessage({ kind: "progress", id, song: number, count });
-  const result = await convertFile(await getCore(), file, timing, discard, onSong, onProgress);
+  const result = await convertFile(await getCore(), file, timing, discard, onSong, onProgress,
+                                   partner.present ? partner : null);
   if (!discard) {
     postMessage({ kind: "progress", id, reading: true });
     const reader = new FileReaderSync();
@@ -84,7 +199,10 @@ async function convert({ id, file, discard }) {
 
 onmessage = async ({ data }) => {
   try {
-    if (data.kind === "convert") await convert(data);
+    if (data.kind === "partner") takePartner(data.port);
+    else if (data.kind === "partner-lost") losePartner();
+    else if (data.kind === "serve") serve(data.port);
+    else if (data.kind === "convert") await convert(data);
     else if (data.kind === "zip") postMessage({ kind: "done", id: data.id, result: await zipOutputs(data.entries) });
   } catch (error) {
     const known = error instanceof ConversionError;
