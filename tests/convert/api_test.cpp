@@ -527,6 +527,43 @@ TEST(c_interface, a_song_split_between_two_sessions_is_the_whole_songs_output) {
     }
 }
 
+TEST(c_interface, a_part_starts_with_a_delta_time_and_no_running_status) {
+    // Unlike a song's track, a part gets no opening offer: its first byte is
+    // a delta time's, whatever its value. It stops at its end of track, or
+    // at its end.
+    struct part_case {
+        const char* name;
+        bytes part;
+        bytes output;      // empty: not worked out (an event cut short)
+        std::uint32_t end;
+    };
+    const part_case cases[] = {
+        {"a status byte first is a delta time's first byte", hex("83 60 90 3C 40 00 FF 2F 00"),
+         hex("83 60 90 3C 40 00 FF 2F 00"), 9},
+        {"a note off gains its pad; the end of track ends it", hex("60 80 3C 00 FF 2F 00 12 34"),
+         hex("60 80 3C 00 00 FF 2F 00"), 7},
+        {"no running status: a data byte first needs a status", hex("00 3C 40 00 90 3C 40 00 FF 2F 00"), {}, 11},
+        {"cut short", hex("00 90 3C"), {}, 3},
+    };
+    for (const part_case& test : cases) {
+        SCOPED_TRACE(test.name);
+        tolvarin_session* const part = tolvarin_open_part(test.part.data(), test.part.size(), 4);
+        ASSERT_NE(part, nullptr);
+        EXPECT_EQ(tolvarin_start_song(part, 0), TOLVARIN_BAD_ARGUMENT);
+        bytes output;
+        int status = 0;
+        while ((status = tolvarin_next_piece(part)) == TOLVARIN_TRACK_PIECE) {
+            EXPECT_EQ(tolvarin_part_end(part), 0u);  // not before it is done
+            output.insert(output.end(), tolvarin_piece_data(part), tolvarin_piece_data(part) + tolvarin_piece_size(part));
+        }
+        EXPECT_EQ(status, TOLVARIN_DONE);
+        EXPECT_EQ(tolvarin_next_piece(part), TOLVARIN_DONE);
+        EXPECT_EQ(tolvarin_part_end(part), test.end);
+        if (!test.output.empty()) EXPECT_EQ(test_support::hex_string(output), test_support::hex_string(test.output));
+        tolvarin_close(part);
+    }
+}
+
 TEST(c_interface, refuses_a_split_out_of_place) {
     const bytes image = three_songs();
     tolvarin_session* const session = tolvarin_open(image.data(), image.size());

@@ -567,6 +567,17 @@ def main():
         # Its three songs' tracks are long: the partner worker translated the
         # second half of each, and the bytes above are still the command line's.
         checks.expect("large files: every long song split with the partner", big["joined"] == 3, str(big))
+        # The partner lost while the container converts (as when its worker
+        # fails), then a conversion with none: the same bytes both times.
+        load(driver, page_url)
+        drop(driver, [big_paths[0]])
+        driver.execute_script("window.tolvarinPage.losePartner()")
+        checks.expect("partner lost: settled", wait_settled(driver, 1, timeout=180))
+        drop(driver, [big_paths[0]])
+        checks.expect("partner lost: the next settled", wait_settled(driver, 2, timeout=180))
+        check_containers(checks, driver, page_containers(driver), [big_cases[0]] * 2, [big_expected[0]] * 2, hashed=True)
+        alone = driver.execute_script("return window.tolvarinPage.conversions[1].joined")
+        checks.expect("partner lost: the next converted alone", alone == 0, str(alone))
         check_no_requests(checks, driver, page_url, "large files")
         check_console(checks, driver, "large files")
 

@@ -35,6 +35,8 @@ export function installHooks() {
     const { timing } = await converter.run({ kind: "convert", file: containers[index].file, discard: true });
     return timing.convert;
   };
+  // Ends the converting worker's partner, as when it fails.
+  page.losePartner = () => converter.losePartner();
   // The song's sound, rendered offline by the player's own synthesiser, as
   // its loudness (at 24 kHz unless `sampleRate` says otherwise).
   page.renderSong = async (songElement, seconds, sampleRate = 24000) => {

@@ -31,11 +31,11 @@ function startWorker(onMessage) {
 // channel of their own: a part of the container in, its output out. A
 // partner that stops is reported to the converting worker, which then
 // converts on its own.
-function startPartner(converting) {
+function startPartner(converting, onError) {
   const partner = startWorker(() => {});
   partner.worker.onerror = (event) => {
     event.preventDefault();
-    converting.worker.postMessage({ kind: "partner-lost" });
+    onError();
   };
   const channel = new MessageChannel();
   partner.worker.postMessage({ kind: "serve", port: channel.port2 }, [channel.port2]);
@@ -54,7 +54,9 @@ class Runner {
   run(message, onProgress = () => {}) {
     if (!this.current) {
       this.current = startWorker((data) => this.heard(data));
-      if (this.withPartner && (navigator.hardwareConcurrency || 1) >= 2) this.partner = startPartner(this.current);
+      if (this.withPartner && (navigator.hardwareConcurrency || 1) >= 2) {
+        this.partner = startPartner(this.current, () => this.losePartner());
+      }
     }
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
@@ -72,6 +74,15 @@ class Runner {
     this.job = null;
     if (data.kind === "done") job.resolve(data);
     else job.reject(data.known ? new ConversionError(data.message) : new Error(data.message));
+  }
+  // Ends the partner: the converting worker converts on its own from now on,
+  // what it asked of the partner and waits for included.
+  losePartner() {
+    if (!this.partner) return;
+    this.partner.worker.terminate();
+    dropUrl(this.partner.url);
+    this.partner = null;
+    this.current.worker.postMessage({ kind: "partner-lost" });
   }
   // Ends the worker and whatever it was doing; the job's promise never settles.
   stop() {
