@@ -59,36 +59,41 @@ output build_output(tolvarin::byte_view image, std::uint32_t position, std::size
     return out;
 }
 
-// The C interface's pieces put together: the track's pieces in order, the
-// head last.
-output through_c_interface(tolvarin_session* session, std::uint32_t index) {
-    require(tolvarin_start_song(session, index) == TOLVARIN_OK);
-    output track;
-    output head;
-    for (;;) {
-        const int status = tolvarin_next_piece(session);
-        if (status == TOLVARIN_DONE) break;
-        const std::uint8_t* const data = tolvarin_piece_data(session);
-        const std::size_t size = tolvarin_piece_size(session);
-        if (status == TOLVARIN_TRACK_PIECE) {
-            require(head.empty() && size > 0);
-            track.insert(track.end(), data, data + size);
-        } else {
-            require(status == TOLVARIN_HEAD_PIECE && size == tolvarin::header_block_size && head.empty());
-            head.assign(data, data + size);
-        }
+// The other side of a split song: the part from `at` on, `size` bytes, its
+// track planned to end at `track_end` within it.
+struct split_part {
+    std::uint32_t at;
+    std::uint32_t size;
+    std::uint32_t track_end;
+};
+
+// At a join: the part translated by a session of its own, and its output
+// from where the two met appended to `track` when the session says it can
+// be taken.
+void join_part(tolvarin_session* session, const std::vector<std::uint8_t>& image, const split_part& split,
+               output& track, bool& joined) {
+    tolvarin_session* const part = tolvarin_open_part(image.data() + split.at, split.size, split.track_end);
+    output part_output;
+    int status = 0;
+    while ((status = tolvarin_next_piece(part)) == TOLVARIN_TRACK_PIECE) {
+        part_output.insert(part_output.end(), tolvarin_piece_data(part), tolvarin_piece_data(part) + tolvarin_piece_size(part));
     }
-    require(tolvarin_output_size(session) == head.size() + track.size());
-    head.insert(head.end(), track.begin(), track.end());
-    return head;
+    require(status == TOLVARIN_DONE);
+    const std::uint64_t offset = tolvarin_join_offset(session);
+    const int answer = tolvarin_join(session, split.size, part_output.size(), tolvarin_part_end(part));
+    require(answer == 0 || answer == 1);
+    joined = answer == 1;
+    if (joined) track.insert(track.end(), part_output.begin() + static_cast<std::ptrdiff_t>(offset), part_output.end());
+    tolvarin_close(part);
 }
 
-// The same with the song split at `split` between this session and a part
-// session over `part_size` bytes from there: the part's output taken from
-// where the two met, when the session says it can be.
-output through_split(tolvarin_session* session, const std::vector<std::uint8_t>& image, std::uint32_t index,
-                     std::uint32_t split, std::uint32_t part_size, std::uint32_t track_end) {
-    require(tolvarin_start_song_split(session, index, split) == TOLVARIN_OK);
+// The C interface's pieces put together: the track's pieces in order, the
+// head last. With `split`, the song is split between this session and a
+// part session.
+output through_c_interface(tolvarin_session* session, const std::vector<std::uint8_t>& image, std::uint32_t index,
+                           const split_part* split) {
+    require((split != nullptr ? tolvarin_start_song_split(session, index, split->at)
+                              : tolvarin_start_song(session, index)) == TOLVARIN_OK);
     output track;
     output head;
     bool joined = false;
@@ -98,29 +103,17 @@ output through_split(tolvarin_session* session, const std::vector<std::uint8_t>&
         const std::uint8_t* const data = tolvarin_piece_data(session);
         const std::size_t size = tolvarin_piece_size(session);
         if (status == TOLVARIN_TRACK_PIECE) {
-            require(head.empty() && !joined);
+            require(head.empty() && !joined && size > 0);
             track.insert(track.end(), data, data + size);
         } else if (status == TOLVARIN_JOIN) {
-            require(!joined);
-            tolvarin_session* const part = tolvarin_open_part(image.data() + split, part_size, track_end);
-            output part_output;
-            int part_status = 0;
-            while ((part_status = tolvarin_next_piece(part)) == TOLVARIN_TRACK_PIECE) {
-                part_output.insert(part_output.end(), tolvarin_piece_data(part),
-                                   tolvarin_piece_data(part) + tolvarin_piece_size(part));
-            }
-            require(part_status == TOLVARIN_DONE);
-            const std::uint64_t offset = tolvarin_join_offset(session);
-            const int answer = tolvarin_join(session, part_size, part_output.size(), tolvarin_part_end(part));
-            require(answer == 0 || answer == 1);
-            joined = answer == 1;
-            if (joined) track.insert(track.end(), part_output.begin() + static_cast<std::ptrdiff_t>(offset), part_output.end());
-            tolvarin_close(part);
+            require(split != nullptr && !joined);
+            join_part(session, image, *split, track, joined);
         } else {
             require(status == TOLVARIN_HEAD_PIECE && size == tolvarin::header_block_size && head.empty());
             head.assign(data, data + size);
         }
     }
+    require(tolvarin_output_size(session) == head.size() + track.size());
     head.insert(head.end(), track.begin(), track.end());
     return head;
 }
@@ -189,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tolvarin_session* const session = tolvarin_open(data, size);
     require(session != nullptr && tolvarin_song_count(session) == plan.count);
     const std::uint32_t song = a % plan.count;
-    require(through_c_interface(session, song) == expected[song]);
+    require(through_c_interface(session, image, song, nullptr) == expected[song]);
     // The split anywhere in the track (b chooses where); the part to the
     // image's end or, with data[3]'s bit 1, only up to the track's planned end
     // and b bytes past it, or b bytes in all.
@@ -202,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto left = static_cast<std::uint32_t>(size - split);
             std::uint32_t part_size = left;
             if ((data[3] & 2) != 0) part_size = std::min(left, (a & 1) != 0 ? planned_end - split + b : b);
-            require(through_split(session, image, song, split, part_size,
-                                  std::min(planned_end - split, part_size)) == expected[song]);
+            const split_part part{split, part_size, std::min(planned_end - split, part_size)};
+            require(through_c_interface(session, image, song, &part) == expected[song]);
         }
     }
     tolvarin_close(session);

@@ -116,7 +116,10 @@ function takePartner(port) {
 // The partner's side: the parts of each load read into the heap as soon as
 // they are known, and each translated when it is asked for.
 const loads = new Map();  // load -> a promise of the parts' addresses and sizes
+// Blocks given back, for the next parts' output; beyond a few (64 MiB) they
+// are let go, so that the memory of one large container is not kept for good.
 const freeBlocks = [];
+const KEPT_BLOCKS = 4;
 
 function takeBlock() {
   return freeBlocks.pop() || newBlock();
@@ -140,7 +143,7 @@ function serve(port) {
       loads.delete(data.load);
       if (loading) loading.then(async (parts) => freeParts(await getCore(), parts.map((part) => part.address)), () => {});
     } else if (data.kind === "blocks") {
-      for (const buffer of data.buffers) freeBlocks.push(new Uint8Array(buffer));
+      for (const buffer of data.buffers) if (freeBlocks.length < KEPT_BLOCKS) freeBlocks.push(new Uint8Array(buffer));
     } else if (data.kind === "part") {
       try {
         const core = await getCore();
