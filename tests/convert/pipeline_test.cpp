@@ -416,6 +416,72 @@ TEST(pipeline, groups_taken_over_from_workers) {
     if (taken_over == 0) GTEST_SKIP() << "no group was taken over in 20 runs on this machine's timing";
 }
 
+// The track's pieces of a pipeline over `image`, the one track given; at a
+// join, the part's pipeline's output from where the two met, taken when
+// `trust` says so.
+bytes pipeline_track_output(const bytes& image, const tolvarin::pipeline_track& track, const setting& s,
+                            const bytes* part, bool trust, bool& met) {
+    met = false;
+    tolvarin::pipeline_settings use;
+    use.threads = at_most(s.threads);
+    use.tuning.chunk_bytes = s.chunk_bytes;
+    use.tuning.lanes = s.lanes;
+    use.tuning.threaded_bytes = 0;
+    tolvarin::pipeline_handle handle;
+    EXPECT_EQ(tolvarin::start_pipeline(image, {&track, 1}, use, handle), tolvarin::pipeline_start::started);
+    bytes out;
+    for (;;) {
+        tolvarin::track_piece piece;
+        const tolvarin::pipeline_step step = tolvarin::next_piece(*handle, piece);
+        if (step == tolvarin::pipeline_step::piece) {
+            out.insert(out.end(), piece.data, piece.data + piece.size);
+        } else if (step == tolvarin::pipeline_step::join) {
+            EXPECT_NE(part, nullptr);
+            if (part == nullptr) return out;
+            met = true;
+            bool part_met = false;
+            const bytes rest = pipeline_track_output(*part, {0, static_cast<std::uint32_t>(part->size()),
+                                                             tolvarin::no_split, false}, s, nullptr, false, part_met);
+            const std::uint64_t offset = tolvarin::join_offset(*handle);
+            EXPECT_LE(offset, rest.size());
+            EXPECT_TRUE(tolvarin::answer_join(*handle, trust, track.split));
+            if (trust) out.insert(out.end(), rest.begin() + static_cast<std::ptrdiff_t>(offset), rest.end());
+        } else {
+            EXPECT_EQ(step, tolvarin::pipeline_step::track_end);
+            break;
+        }
+    }
+    EXPECT_FALSE(tolvarin::answer_join(*handle, true, 0));  // no join waits
+    return out;
+}
+
+// A track split between two pipelines, each with its chunks, lanes and
+// threads: the groups before the split and the part's own, stitched where
+// their events fall together; or, the part's output refused, the rest in
+// order on this side.
+TEST(pipeline, a_split_track_is_the_whole_tracks_bytes) {
+    const bytes piece = hex("00 90 3C 40 05 3E 40 00 B0 07 64 03 80 3C 02 3E 00 FF 05 03 6C 61 6C 81 00 E0 40 02 41");
+    const bytes image = single(test_support::concat({repeat(piece, 400), eot}));
+    const bytes expected = test_support::reference_outputs(image)[0];
+    const bytes track(expected.begin() + 22, expected.end());
+    const std::uint32_t first_event = 16 + 22;
+    for (const setting& s : settings) {
+        for (const std::uint32_t split : {first_event + 1, first_event + 4000, first_event + 11003}) {
+            for (const bool trust : {true, false}) {
+                SCOPED_TRACE(std::to_string(s.threads) + " threads, chunks of " + std::to_string(s.chunk_bytes) + ", " +
+                             std::to_string(s.lanes) + " lanes, split at " + std::to_string(split) +
+                             (trust ? "" : ", the part refused"));
+                const bytes part(image.begin() + split, image.end());
+                const tolvarin::pipeline_track whole{first_event, static_cast<std::uint32_t>(image.size()), split};
+                bool met = false;
+                const bytes got = pipeline_track_output(image, whole, s, &part, trust, met);
+                EXPECT_EQ(test_support::hex_string(got), test_support::hex_string(track));
+                EXPECT_TRUE(met);  // the mix shows its statuses within a few events
+            }
+        }
+    }
+}
+
 // The sink decides: a refused write stops the conversion there, and a refused
 // end stops it before the next output; either way nothing more is asked of
 // the sink. A sink that takes bytes at their places may refuse on a worker
