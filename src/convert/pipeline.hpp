@@ -53,13 +53,11 @@ struct conversion_tuning {
     std::uint32_t read_beyond = std::uint32_t{4} << 10;
     // With a placed sink, the stitched chunks' own output is written by
     // whichever thread is free (convert/shared_writes.hpp) rather than by the
-    // stitching thread. On this project's benchmark machine (a virtual
-    // machine with 2 processors, outputs on a tmpfs) it once measured slower,
-    // two writers to one file taking turns in the kernel; since the
-    // translation got faster, the stitching thread's writes are what the
-    // others wait for, and sharing them takes 12-19% off the whole program's
-    // time on both processors (bench/paired.py, every mix of 512 MiB).
-    bool share_writes = true;
+    // stitching thread. Off by default: on this project's benchmark machine
+    // (a virtual machine with 2 processors, outputs on a tmpfs) it measured
+    // slower than writing on the stitching thread alone, as two writers to one
+    // file take turns in the kernel; tests turn it on.
+    bool share_writes = false;
     // Fewer bytes of tracks than this are converted on one thread.
     std::uint64_t threaded_bytes = threaded_track_bytes;
     pipeline_stats* stats = nullptr;  // filled in when the conversion ends
