@@ -46,36 +46,60 @@ function describe(core, session, index, image) {
   };
 }
 
-// Track bytes gathered from the heap into one block of BLOCK bytes, made
-// into a Blob part each time it fills: a Blob of a few large parts is made
-// far faster than one of thousands of small pieces, and the block, reused,
-// costs no fresh memory for each part.
+// Track bytes are gathered from the heap into blocks of BLOCK bytes: a Blob
+// of a few large parts is made far faster than one of thousands of small
+// pieces.
 const BLOCK = 16 * 1024 * 1024;
 
-class BlobWriter {
-  constructor(discard) {
-    this.discard = discard;
-    this.parts = [];
+// Copies pieces of the heap into blocks: `takeBlock()` gives an empty one,
+// `filled(block, used)` takes one that is full, or, at `finish`, the last
+// one as far as it is filled. A piece lives only until the next call on its
+// session, so it is copied at once.
+class BlockFiller {
+  constructor(takeBlock, filled) {
+    this.takeBlock = takeBlock;
+    this.filled = filled;
     this.block = null;
     this.used = 0;
   }
-  // Copies `length` bytes at `data` in the heap; a piece lives only until
-  // the next call on the session.
   write(heap, data, length) {
-    if (this.discard) return;
     while (length > 0) {
-      if (!this.block) this.block = new Uint8Array(BLOCK);
+      if (!this.block) {
+        this.block = this.takeBlock();
+        this.used = 0;
+      }
       const count = Math.min(length, BLOCK - this.used);
       this.block.set(heap.subarray(data, data + count), this.used);
       this.used += count;
       data += count;
       length -= count;
-      if (this.used === BLOCK) this.flush();
+      if (this.used === BLOCK) this.finish();
     }
   }
+  finish() {
+    if (this.block && this.used > 0) this.filled(this.block, this.used);
+    this.block = null;
+  }
+}
+
+// One output's track as Blob parts. Its one block, made into a part each
+// time it fills (the Blob copies its bytes), is reused: no fresh memory for
+// each part.
+class BlobWriter {
+  constructor(discard) {
+    this.discard = discard;
+    this.parts = [];
+    let spare = null;
+    this.filler = new BlockFiller(() => spare || new Uint8Array(BLOCK), (block, used) => {
+      this.parts.push(new Blob([block.subarray(0, used)]));
+      spare = block;
+    });
+  }
+  write(heap, data, length) {
+    if (!this.discard) this.filler.write(heap, data, length);
+  }
   flush() {
-    if (this.used > 0) this.parts.push(new Blob([this.block.subarray(0, this.used)]));
-    this.used = 0;
+    this.filler.finish();
   }
   // Blocks the partner filled ({ buffer, length }), from byte `skip` of
   // the first on: made into parts as they are, never copied into the heap.
@@ -105,8 +129,7 @@ const SPLIT_SHARE = 0.55;
 export function splitsOf(positions, size) {
   return positions.map((position) => {
     const first = position + 22;
-    let trackEnd = size;
-    for (const other of positions) if (other > position && other < trackEnd) trackEnd = other;
+    const trackEnd = plannedEnd(positions, position, size);
     if (trackEnd - first < SPLIT_BYTES) return null;
     return { at: first + Math.floor((trackEnd - first) * SPLIT_SHARE), end: Math.min(size, trackEnd + 16), trackEnd };
   });
@@ -149,30 +172,17 @@ export function convertPart(core, address, size, trackEnd, discard, takeBlock) {
   if (part === 0) throw new ConversionError("Cannot alloc memory for the part.");
   try {
     const blocks = [];
-    let block = null;
-    let used = 0;
+    const filler = new BlockFiller(takeBlock, (block, used) => blocks.push({ buffer: block.buffer, length: used }));
     let total = 0;
     for (;;) {
       const piece = c._tolvarin_next_piece(part);
       if (piece === DONE) break;
       if (piece !== TRACK_PIECE) throw new ConversionError(`The part stopped with status ${piece}.`);
-      let from = c._tolvarin_piece_data(part) >>> 0;
-      let length = c._tolvarin_piece_size(part) >>> 0;
+      const length = c._tolvarin_piece_size(part) >>> 0;
       total += length;
-      while (!discard && length > 0) {
-        if (!block || used === BLOCK) {
-          block = takeBlock();
-          used = 0;
-          blocks.push({ buffer: block.buffer, length: 0 });
-        }
-        const count = Math.min(length, BLOCK - used);
-        block.set(c.HEAPU8.subarray(from, from + count), used);
-        used += count;
-        blocks[blocks.length - 1].length = used;
-        from += count;
-        length -= count;
-      }
+      if (!discard) filler.write(c.HEAPU8, c._tolvarin_piece_data(part) >>> 0, length);
     }
+    filler.finish();
     return { blocks, size: total, end: c._tolvarin_part_end(part) >>> 0 };
   } finally {
     c._tolvarin_close(part);
@@ -280,11 +290,18 @@ function yieldToPage() {
 export function trackBytes(positions, ranPast, size) {
   let total = 0;
   positions.forEach((position, index) => {
-    let end = size;
-    if (!ranPast[index]) for (const other of positions) if (other > position && other < end) end = other;
+    const end = ranPast[index] ? size : plannedEnd(positions, position, size);
     total += Math.max(end - (position + 22), 0);
   });
   return total;
+}
+
+// Where the track of the song at `position` is planned to end: at the
+// nearest song record behind it, or the image's end.
+function plannedEnd(positions, position, size) {
+  let end = size;
+  for (const other of positions) if (other > position && other < end) end = other;
+  return end;
 }
 
 // Whether song 1's head is a MIDI file's head: "MThd", the length 6, and the
@@ -351,7 +368,7 @@ export async function convertFile(core, file, timing = {}, discard = false, onSo
         const split = load && splits[index];
         output = await convertSong(core, session, index, discard, onPiece, split && {
           ...split,
-          ask: () => partner.ask(load, splits.slice(0, index).filter((other) => other).length, discard),
+          ask: () => partner.ask(load, split, discard),
           giveBack: (blocks) => partner.giveBack(blocks),
         }, timing);
         timing.convert += performance.now() - started;

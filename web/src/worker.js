@@ -82,12 +82,13 @@ const partner = {
     partnerPort.postMessage({ kind: "load", load, file, ranges: ranges.map(({ at, end }) => ({ at, end })) });
     return { load, ranges };
   },
-  // Part `index` of a load: its output, or null when there is none (the
-  // partner failed or stopped).
-  ask({ load, ranges }, index, discard) {
+  // The output of a load's part `range` (one of those it was given), or
+  // null when there is none (the partner failed or stopped).
+  ask({ load, ranges }, range, discard) {
     if (!partnerPort) return Promise.resolve(null);
     const id = nextPart++;
-    const { at, trackEnd } = ranges[index];
+    const index = ranges.indexOf(range);
+    const { at, trackEnd } = range;
     return new Promise((resolve) => {
       partsAsked.set(id, resolve);
       partnerPort.postMessage({ kind: "part", id, load, index, trackEnd: trackEnd - at, discard });
